@@ -1,0 +1,36 @@
+#pragma once
+// modFonwerk: the batch program's start-up, run log and hand-over.
+
+#include <memory>
+#include <string>
+
+#include "services/components.h"
+
+namespace fonwerk {
+class cCanonicalTelephone;
+}
+
+namespace fonwerk::modFonwerk {
+
+// Module state; lives for the whole process.
+extern std::string gstrPath;
+extern std::string gstrConnect;
+extern std::string gstrLogFile;  // empty until the run log is prepared
+extern std::shared_ptr<com::IDBUtil> goDBUtil;
+extern std::shared_ptr<com::IUtil> goUtil;
+extern std::shared_ptr<cCanonicalTelephone> goCanonical;
+
+// The process entry. `command_line` is argv[1..] joined with blanks. Returns the
+// exit status; a failure it does not handle escapes as fonwerk::Error (the
+// caller reports it as a run-time error, exit status 3).
+int Main(const std::string& command_line);
+
+// The registry value "Path" of HKLM\Software\Korvana, or "".
+std::string GetRegistryPath();
+
+// Appends one time-stamped line to the run log. Throws when the log cannot be
+// written. Does nothing while no run log is prepared (gstrLogFile empty), as
+// in programs other than the batch program.
+void WriteLog(const std::string& strText);
+
+}  // namespace fonwerk::modFonwerk

@@ -1,0 +1,1 @@
+# sources of fonwerk_services (db_core)

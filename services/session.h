@@ -1,0 +1,99 @@
+#pragma once
+// Provider interface beneath the ADO-shaped objects. A Session is one open
+// database session (one sqlite3 handle, or one PostgreSQL connection). The
+// objects in ado.h are the only callers; system code never sees a Session.
+//
+// Sessions are pooled per connection string (OpenSession): connections opened
+// with the same string inside one process share one Session, so a transaction
+// begun on one Connection also covers what other objects write through it.
+//
+// Thread use: a Session is used from one thread only.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "services/variant.h"
+
+namespace fonwerk::ado {
+
+struct ColumnInfo {
+  std::string name;        // as the database reports it
+  int32_t defined_size = -1;  // declared width of VARCHAR(n)/CHAR(n) text columns; -1 if none
+  bool is_text = false;
+  bool not_null = false;      // table columns only: declared NOT NULL
+  bool has_default = false;   // table columns only: has a default or is auto-generated
+};
+
+// A read cursor over a query's rows.
+class Cursor {
+ public:
+  virtual ~Cursor() = default;
+  virtual const std::vector<ColumnInfo>& Columns() const = 0;
+  // Fills `row` (one Variant per column) and returns true, or returns false at the end.
+  virtual bool Next(std::vector<Variant>& row) = 0;
+};
+
+// Rows added to one table and handed over for storing in one piece.
+struct RowBatch {
+  std::string table;                     // table name as given by the caller
+  std::vector<ColumnInfo> columns;       // the table's columns (from TableColumns)
+  std::vector<std::vector<Variant>> rows;  // one Variant per column; Empty = not set
+};
+
+// A store that failed inside a transaction and was rolled back on its own.
+struct StoreFailure {
+  std::string tag;          // the tag passed to StoreRows
+  std::string description;  // the provider's message
+};
+
+class Session {
+ public:
+  virtual ~Session() = default;
+
+  // The provider's name: "SQLite" or "PostgreSQL".
+  virtual std::string ProviderName() const = 0;
+
+  // Runs a query. `streaming` asks for a forward-only cursor that does not hold
+  // all rows in memory; otherwise the provider may read everything at once.
+  // Throws DbError with the provider's message when the statement is rejected.
+  virtual std::unique_ptr<Cursor> Query(const std::string& sql, bool streaming) = 0;
+
+  // Runs a command and drops any result. Throws DbError.
+  virtual void Execute(const std::string& sql) = 0;
+
+  // The columns of `table` in table order, cached for the life of the session.
+  // Throws DbError when the table does not exist.
+  virtual const std::vector<ColumnInfo>& TableColumns(const std::string& table) = 0;
+
+  // Stores the rows of `batch` (only the columns that are set in a row are
+  // written, so database defaults apply to the others).
+  // Outside a transaction the batch is stored atomically and a failure throws.
+  // Inside a transaction each call is isolated: a batch that fails is rolled
+  // back on its own and the transaction goes on. The provider may defer the work
+  // (PostgreSQL pipelines it); a deferred failure is then reported through
+  // TakeStoreFailures() with `tag`, never thrown later for another batch.
+  // A lost connection always throws DbError with kind kConnection.
+  virtual void StoreRows(RowBatch&& batch, const std::string& tag) = 0;
+
+  // Completes deferred stores; their failures become available to TakeStoreFailures().
+  virtual void FlushStores() = 0;
+  // Failures of deferred stores since the last call, in store order.
+  virtual std::vector<StoreFailure> TakeStoreFailures() = 0;
+
+  virtual void BeginTransaction() = 0;
+  virtual void CommitTransaction() = 0;   // flushes deferred stores first
+  virtual void RollbackTransaction() = 0;
+  virtual bool InTransaction() const = 0;
+};
+
+// Returns the pooled session for `connect_string`, opening it on first use.
+// Throws DbError (kConnection) when the database cannot be opened, or
+// DbError (kUsage) when the connection string names no known provider.
+std::shared_ptr<Session> OpenSession(const std::string& connect_string);
+
+// Drops every pooled session (sessions still referenced stay open until released).
+void ResetSessionPool();
+
+}  // namespace fonwerk::ado

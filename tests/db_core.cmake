@@ -1,0 +1,1 @@
+# test targets (db_core)
