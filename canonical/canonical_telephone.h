@@ -72,6 +72,8 @@ class cCanonicalTelephone {
   bool RebuildReportedFailures() const { return m_lngReportedFailures > 0; }
 
  private:
+  friend class CanonicalTelephoneTestPeer;  // tests reach the private helpers and the list
+
   std::string JoinTrimmed(const std::string& strFirst, const std::string& strSecond) const;
   std::string StripSeparators(const std::string& strText) const;
   std::string RemoveString(const std::string& strText, const std::string& strRemove) const;

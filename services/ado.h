@@ -90,7 +90,7 @@ class Field {
 //    AddNew adds rows, which a store (cDal.UpdateRecordSet) writes in one batch.
 class Recordset {
  public:
-  Recordset() = default;
+  Recordset();
   ~Recordset();
   Recordset(const Recordset&) = delete;
   Recordset& operator=(const Recordset&) = delete;

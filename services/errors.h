@@ -24,6 +24,7 @@ inline constexpr int32_t kOverflow = 6;
 inline constexpr int32_t kInvalidProcedureCall = 5;
 inline constexpr int32_t kCannotCreateObject = 429;
 inline constexpr int32_t kObjectRequired = 424;
+inline constexpr int32_t kObjectVariableNotSet = 91;
 inline constexpr int32_t kItemNotFound = 3265;        // column not in the collection
 inline constexpr int32_t kProvider = -2147467259;     // 0x80004005, provider error
 inline constexpr int32_t kInvalidArgument = 3001;     // e.g. a rejected filter

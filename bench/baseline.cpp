@@ -1,0 +1,127 @@
+#include "bench/baseline.h"
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "bench/contact_store.h"
+#include "bench/pg_conn.h"
+#include "bench/sqlite_db.h"
+#include "services/guid.h"
+
+namespace fonwerk::bench {
+namespace {
+
+constexpr const char* kReadColumns = "DSN, TELEFON, FAX, EMAIL, WEITEMAIL";
+constexpr const char* kTapiColumns = "DSN, AD_DSN, NUMMER, BEMERKUNG, contactTypeDsn";
+
+std::string_view OrEmpty(const std::optional<std::string_view>& value) {
+  return value.value_or(std::string_view());
+}
+
+// The n of "VARCHAR(n)" or "CHAR(n)"; -1 for any other declared type.
+int32_t WidthOfDeclaredType(std::string_view type) {
+  const size_t open = type.find('(');
+  if (open == std::string_view::npos) return -1;
+  return std::atoi(std::string(type.substr(open + 1)).c_str());
+}
+
+void ReadSqliteWidths(sqlite::Database& db, HarvestSettings& settings) {
+  sqlite::Statement info(db, "SELECT lower(name), type FROM pragma_table_info('TAPI')");
+  while (info.StepRow()) {
+    const std::string_view name = OrEmpty(info.Column(0));
+    if (name == "nummer") settings.nummer_width = WidthOfDeclaredType(OrEmpty(info.Column(1)));
+    if (name == "bemerkung") settings.bemerkung_width = WidthOfDeclaredType(OrEmpty(info.Column(1)));
+  }
+}
+
+BaselineResult RunSqlite(const std::string& connect_string, HarvestSettings settings) {
+  sqlite::Database db(SqliteFileOf(connect_string));
+  ReadSqliteWidths(db, settings);
+  Harvester harvester(settings);
+  BaselineResult result;
+
+  db.Exec("BEGIN");
+  db.Exec("DELETE FROM TAPI");
+  sqlite::Statement read(db, std::string("SELECT ") + kReadColumns + " FROM AD ORDER BY Kennung");
+  sqlite::Statement insert(db, std::string("INSERT INTO TAPI (") + kTapiColumns +
+                                   ") VALUES (?, ?, ?, ?, ?)");
+  while (read.StepRow()) {
+    ++result.contacts;
+    const std::string_view ad_dsn = OrEmpty(read.Column(0));
+    harvester.Harvest(OrEmpty(read.Column(1)), OrEmpty(read.Column(2)), OrEmpty(read.Column(3)),
+                      OrEmpty(read.Column(4)), [&](const HarvestedRow& row) {
+                        const std::string dsn = com::NewGUID();
+                        insert.BindText(1, std::string_view(dsn));
+                        insert.BindText(2, ad_dsn);
+                        insert.BindText(3, row.nummer);
+                        if (row.bemerkung) {
+                          insert.BindText(4, *row.bemerkung);
+                        } else {
+                          insert.BindNull(4);
+                        }
+                        insert.BindText(5, row.type);
+                        insert.StepDone();
+                        ++result.rows;
+                      });
+  }
+  db.Exec("COMMIT");
+  return result;
+}
+
+void ReadPostgresWidths(PGconn* conn, HarvestSettings& settings) {
+  pg::ResultPtr widths = pg::Exec(
+      conn,
+      "SELECT column_name, character_maximum_length FROM information_schema.columns "
+      "WHERE table_schema = current_schema() AND table_name = 'tapi' "
+      "AND column_name IN ('nummer', 'bemerkung')");
+  for (int i = 0; i < PQntuples(widths.get()); ++i) {
+    const std::string name = PQgetvalue(widths.get(), i, 0);
+    const int32_t width = PQgetisnull(widths.get(), i, 1) ? -1 : std::atoi(PQgetvalue(widths.get(), i, 1));
+    (name == "nummer" ? settings.nummer_width : settings.bemerkung_width) = width;
+  }
+}
+
+BaselineResult RunPostgres(const std::string& connect_string, HarvestSettings settings) {
+  pg::ConnPtr writer = pg::Connect(connect_string);
+  pg::ConnPtr reader = pg::Connect(connect_string);
+  ReadPostgresWidths(writer.get(), settings);
+  Harvester harvester(settings);
+  BaselineResult result;
+
+  pg::Exec(writer.get(), "BEGIN");
+  pg::Exec(writer.get(), "TRUNCATE TABLE TAPI");
+  pg::CopyIn copy(writer.get(), std::string("COPY TAPI (") + kTapiColumns + ") FROM STDIN");
+  pg::CopyOut contacts(reader.get(), std::string("COPY (SELECT ") + kReadColumns +
+                                         " FROM AD ORDER BY Kennung) TO STDOUT");
+  std::string line;
+  while (contacts.Next()) {
+    ++result.contacts;
+    const std::string_view ad_dsn = OrEmpty(contacts.Field(0));
+    harvester.Harvest(OrEmpty(contacts.Field(1)), OrEmpty(contacts.Field(2)),
+                      OrEmpty(contacts.Field(3)), OrEmpty(contacts.Field(4)),
+                      [&](const HarvestedRow& row) {
+                        line.assign(com::NewGUID()).push_back('\t');
+                        pg::AppendCopyField(line, ad_dsn);
+                        line.push_back('\t');
+                        pg::AppendCopyField(line, row.nummer);
+                        line.push_back('\t');
+                        pg::AppendCopyField(line, row.bemerkung);
+                        line.push_back('\t');
+                        pg::AppendCopyField(line, row.type);
+                        copy.AddLine(line);
+                        ++result.rows;
+                      });
+  }
+  copy.Finish();
+  pg::Exec(writer.get(), "COMMIT");
+  return result;
+}
+
+}  // namespace
+
+BaselineResult RunBaseline(const std::string& connect_string, HarvestSettings settings) {
+  if (ProviderOf(connect_string) == Provider::kSQLite) return RunSqlite(connect_string, settings);
+  return RunPostgres(connect_string, settings);
+}
+
+}  // namespace fonwerk::bench

@@ -1,0 +1,29 @@
+#pragma once
+// The baseline rebuild: the TAPI rows of every contact in AD, written with the
+// least work each provider allows, to measure the real rebuild against.
+//
+// SQLite: one transaction; DELETE FROM TAPI, then one prepared INSERT per row
+// while one query walks AD in Kennung order. PostgreSQL: one transaction on a
+// writing connection; TRUNCATE TAPI, then COPY ... FROM STDIN fed from a
+// second connection's COPY (SELECT ... FROM AD ORDER BY Kennung) TO STDOUT.
+// No log, no progress, no component layer. DSN values are time-ordered GUID
+// texts from the same generator the rebuild uses.
+
+#include <string>
+
+#include "bench/harvest.h"
+
+namespace fonwerk::bench {
+
+struct BaselineResult {
+  long long contacts = 0;
+  long long rows = 0;
+};
+
+// Rebuilds TAPI of the database named by `connect_string`. The column widths
+// of `settings` are replaced by the declared widths of TAPI.NUMMER and
+// TAPI.BEMERKUNG. All or nothing. Throws std::runtime_error with the
+// provider's message.
+BaselineResult RunBaseline(const std::string& connect_string, HarvestSettings settings);
+
+}  // namespace fonwerk::bench

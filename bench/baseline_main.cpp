@@ -1,0 +1,41 @@
+// fonwerk-baseline: rebuilds TAPI the least expensive way, as the yardstick
+// for the real rebuild (see bench/baseline.h).
+//
+//   fonwerk-baseline --connect CONNECTION [--plus 00] [--code 49] [--vaz 0] [--suspress true]
+//
+// The settings default to those of a fresh German installation. Prints one
+// line "contacts=N rows=M seconds=S". Exit status: 0 done, 1 failed.
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "bench/baseline.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"Rebuilds TAPI with the least work, to measure the real rebuild against."};
+  app.name("fonwerk-baseline");
+  std::string connect;
+  fonwerk::bench::HarvestSettings settings;
+  app.add_option("--connect", connect, "connection string of the database")->required();
+  app.add_option("--plus", settings.plus, "international access prefix")->capture_default_str();
+  app.add_option("--code", settings.code, "own country's dialling code")->capture_default_str();
+  app.add_option("--vaz", settings.vaz, "trunk prefix")->capture_default_str();
+  app.add_option("--suspress", settings.suspress, "own-country numbers in national form")
+      ->capture_default_str();
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    const auto start = std::chrono::steady_clock::now();
+    const fonwerk::bench::BaselineResult result = fonwerk::bench::RunBaseline(connect, settings);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("contacts=%lld rows=%lld seconds=%.3f\n", result.contacts, result.rows, seconds);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "fonwerk-baseline: " << e.what() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,111 @@
+#include "bench/harvest.h"
+
+#include <utility>
+
+namespace fonwerk::bench {
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+constexpr std::string_view kOtherType = "{A0D59022-A36F-4F39-B049-D71477532307}";
+constexpr std::string_view kFaxType = "{BC415F18-FB6F-4BAB-AF8F-8F4513302F96}";
+constexpr std::string_view kEmailType = "{C451E716-7025-4EE9-8579-E2D0C6E26888}";
+constexpr std::string_view kLineTypes[] = {"{1FEB2033-7850-44A0-919C-75BCC50F99B8}",
+                                           "{074FBB74-EE19-44D5-9608-5B55D1F39DF4}",
+                                           "{C30AEB5A-85F8-4335-B321-598AAEC8F40A}",
+                                           "{53E57451-2D06-4927-B55A-2A25E5DCBA41}"};
+
+std::string_view Trim(std::string_view s) {
+  const size_t first = s.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(' ') - first + 1);
+}
+
+// Item `n` (from 0) of a TAB list, "" past its end.
+std::string_view TabItem(std::string_view line, int n) {
+  size_t start = 0;
+  for (int i = 0; i < n; ++i) {
+    const size_t tab = line.find('\t', start);
+    if (tab == std::string_view::npos) return {};
+    start = tab + 1;
+  }
+  return line.substr(start, line.find('\t', start) - start);
+}
+
+// Calls `visit(item, is_last)` for every item of a CR LF list, empty ones included.
+template <class Visit>
+void ForEachItem(std::string_view list, Visit&& visit) {
+  size_t start = 0;
+  while (true) {
+    const size_t end = list.find(kCrLf, start);
+    if (end == std::string_view::npos) {
+      visit(list.substr(start), true);
+      return;
+    }
+    visit(list.substr(start, end - start), false);
+    start = end + kCrLf.size();
+  }
+}
+
+}  // namespace
+
+std::string_view ContactTypeOf(std::string_view key) {
+  if (key.size() == 1 && key[0] >= '1' && key[0] <= '4') return kLineTypes[key[0] - '1'];
+  std::string upper(key);
+  for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  if (upper == "FAX") return kFaxType;
+  if (upper == "EMAIL") return kEmailType;
+  return kOtherType;  // "5" to "7" and every other key
+}
+
+std::string_view CutChars(std::string_view text, int32_t width) {
+  if (width < 1) return text;
+  int32_t chars = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (chars++ == width) return text.substr(0, i);
+  }
+  return text;
+}
+
+Harvester::Harvester(HarvestSettings settings)
+    : settings_(std::move(settings)), own_prefix_(settings_.plus + settings_.code) {}
+
+void Harvester::Harvest(std::string_view telefon, std::string_view fax, std::string_view email,
+                        std::string_view weitemail,
+                        const std::function<void(const HarvestedRow&)>& emit) {
+  // The telephone lines and, as the last item, the fax line "\t<fax>\tFax".
+  list_.assign(telefon).append(kCrLf).append("\t").append(fax).append("\tFax");
+  int position = 0;
+  ForEachItem(list_, [&](std::string_view item, bool is_last) {
+    ++position;
+    const std::string_view line = Trim(item);
+    number_.assign(Trim(TabItem(line, 0))).append(Trim(TabItem(line, 1)));
+    // Every "+" becomes the access prefix; the own-country prefix becomes the trunk prefix.
+    for (size_t plus = number_.find('+'); plus != std::string::npos;
+         plus = number_.find('+', plus + settings_.plus.size())) {
+      number_.replace(plus, 1, settings_.plus);
+    }
+    if (settings_.suspress && !settings_.code.empty() && number_.starts_with(own_prefix_)) {
+      number_.replace(0, own_prefix_.size(), settings_.vaz);
+    }
+    digits_.clear();
+    for (char c : number_) {
+      if (c >= '0' && c <= '9') digits_.push_back(c);
+    }
+    if (digits_.empty()) return;
+    const std::string key = is_last ? std::string("FAX") : std::to_string(position);
+    emit({CutChars(digits_, settings_.nummer_width),
+          CutChars(TabItem(line, 2), settings_.bemerkung_width), ContactTypeOf(key)});
+  });
+
+  if (!Trim(email).empty()) {
+    emit({CutChars(email, settings_.nummer_width), std::nullopt, kEmailType});
+  }
+  if (!Trim(weitemail).empty()) {
+    ForEachItem(weitemail, [&](std::string_view address, bool) {
+      if (!address.empty()) emit({CutChars(address, settings_.nummer_width), std::nullopt, kEmailType});
+    });
+  }
+}
+
+}  // namespace fonwerk::bench

@@ -1,0 +1,240 @@
+// fonwerkctl's command line, parsed with CLI11.
+
+#include "ctl/cli.h"
+
+#include <CLI/CLI.hpp>
+#include <exception>
+#include <memory>
+#include <ostream>
+#include <vector>
+
+#include "ctl/commands.h"
+#include "ctl/installation.h"
+#include "services/errors.h"
+
+namespace fonwerk::ctl {
+namespace {
+
+constexpr const char* kDescription =
+    "fonwerkctl: the canonical telephone service of a Korvana installation from the shell.";
+
+constexpr const char* kFooter = R"(Commands:
+  config                   Prints the configuration, one name=value line each:
+                           Enabled, Plus, code, VAZ, Suspress.
+  config set KEY=VALUE...  Changes the stored settings Active, Plus, VAZ, Suspress
+                           (truth values: true/false, yes/no, 1/0) and prints the
+                           configuration as stored.
+  dial NUMBER              Prints the dialling form of NUMBER (digits only).
+  format NUMBER            Prints the display form: area part, a tab, subscriber part.
+  prefix AREA              Prints the display form of an area part, e.g. +49(89).
+  phones KEYS [--row N]    Prints the telephone entries of the contacts KEYS
+                           (separated by |) as a table: key, name, company, remark,
+                           number. With --row N, also row=M on standard error: the
+                           position of telephone line N in that table.
+  where-phone TEXT         Prints the search condition for numbers beginning with TEXT.
+  where-email TEXT         Prints the search condition for addresses containing TEXT.
+  refresh KEY              Rebuilds the TAPI rows of one contact (delete and write in
+                           one transaction) and prints how many rows it now has.
+  lookup NUMBER            Finds the contacts behind an incoming number: rows whose
+                           number equals it, else the longest stored prefix of at
+                           least six digits (a switchboard). An argument with "@" is
+                           an e-mail address, compared without regard to case.
+                           One line per match: AD_DSN, name, company, NUMMER, BEMERKUNG.
+Texts of several words may be given unquoted; they are joined with single blanks.
+--plus, --code, --vaz and --suspress change the configuration for this run only.
+The installation is --install PATH, else the path in the registry file
+($KORVANA_REGISTRY or /etc/korvana/registry.ini); its SQL/SQL.INI names the database.
+Exit status: 0 done (a search found something), 1 nothing found or unknown contact,
+3 failure, 64 bad arguments.)";
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// A message on one line: line breaks become blanks.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+std::string JoinWords(const std::vector<std::string>& words, const std::string& separator) {
+  std::string joined;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) joined += separator;
+    joined += words[i];
+  }
+  return joined;
+}
+
+// The options and arguments CLI11 fills in.
+struct Fields {
+  std::string install;
+  std::string plus, code, vaz, suspress;
+  std::vector<std::string> words;
+  std::vector<std::string> settings;
+  int32_t row = 0;
+};
+
+// Adds a command that takes one or more words of text.
+CLI::App* AddTextCommand(CLI::App& app, const char* name, const char* description,
+                         const char* argument, Fields& fields) {
+  CLI::App* command = app.add_subcommand(name, description);
+  command->add_option(argument, fields.words, "the text (several words are joined)")->required();
+  return command;
+}
+
+struct Commands {
+  CLI::App* config;
+  CLI::App* config_set;
+  CLI::App* phones;
+  CLI::App* refresh;
+  CLI::Option* row;
+  std::vector<std::pair<CLI::App*, Command>> text_commands;
+};
+
+Commands DefineCommands(CLI::App& app, Fields& fields) {
+  Commands c{};
+  c.config = app.add_subcommand("config", "print the configuration (or change it with set)");
+  c.config->require_subcommand(0, 1);
+  c.config_set = c.config->add_subcommand("set", "change stored settings and print them");
+  c.config_set->add_option("KEY=VALUE", fields.settings, "Active, Plus, VAZ or Suspress")
+      ->required();
+  c.text_commands = {
+      {AddTextCommand(app, "dial", "dialling form of a number", "NUMBER", fields), Command::kDial},
+      {AddTextCommand(app, "format", "display form of a number", "NUMBER", fields),
+       Command::kFormat},
+      {AddTextCommand(app, "prefix", "display form of an area part", "AREA", fields),
+       Command::kPrefix},
+      {AddTextCommand(app, "where-phone", "search condition for a number", "TEXT", fields),
+       Command::kWherePhone},
+      {AddTextCommand(app, "where-email", "search condition for an address", "TEXT", fields),
+       Command::kWhereEmail},
+      {AddTextCommand(app, "lookup", "contacts behind an incoming number or address", "NUMBER",
+                      fields),
+       Command::kLookup},
+  };
+  c.phones = app.add_subcommand("phones", "telephone entries of contacts");
+  c.phones->add_option("KEYS", fields.words, "contact keys, separated by |")->required();
+  c.row = c.phones->add_option("--row", fields.row, "a line position in a telephone field")
+              ->type_name("N");
+  c.refresh = app.add_subcommand("refresh", "rebuild the TAPI rows of one contact");
+  c.refresh->add_option("KEY", fields.words, "the contact's key")->required()->expected(1);
+  return c;
+}
+
+void DefineGlobalOptions(CLI::App& app, Fields& fields, std::vector<CLI::Option*>& overrides) {
+  app.add_option("--install", fields.install, "installation folder (default: from the registry)")
+      ->type_name("PATH");
+  overrides.push_back(
+      app.add_option("--plus", fields.plus, "international access prefix")->type_name("TEXT"));
+  overrides.push_back(app.add_option("--code", fields.code, "own country code")->type_name("TEXT"));
+  overrides.push_back(app.add_option("--vaz", fields.vaz, "trunk prefix")->type_name("TEXT"));
+  overrides.push_back(app.add_option("--suspress", fields.suspress, "drop the trunk prefix")
+                          ->type_name("true|false"));
+}
+
+Request BuildRequest(const Fields& fields, const Commands& commands,
+                     const std::vector<CLI::Option*>& overrides) {
+  Request request;
+  request.install = fields.install;
+  if (overrides[0]->count() > 0) request.overrides.plus = fields.plus;
+  if (overrides[1]->count() > 0) request.overrides.code = fields.code;
+  if (overrides[2]->count() > 0) request.overrides.vaz = fields.vaz;
+  if (overrides[3]->count() > 0)
+    request.overrides.suspress = ParseFlag(fields.suspress, "--suspress");
+
+  if (commands.config->parsed()) {
+    request.command = commands.config_set->parsed() ? Command::kConfigSet : Command::kConfig;
+    for (const std::string& setting : fields.settings) {
+      request.settings.push_back(ParseSetting(setting));
+    }
+    if (request.command == Command::kConfigSet && request.overrides.any()) {
+      throw UsageError(
+          "config set stores settings; --plus, --code, --vaz and --suspress "
+          "cannot be combined with it");
+    }
+  } else if (commands.phones->parsed()) {
+    request.command = Command::kPhones;
+    request.argument = JoinWords(fields.words, "|");
+    if (commands.row->count() > 0) request.row = fields.row;
+  } else if (commands.refresh->parsed()) {
+    request.command = Command::kRefresh;
+    request.argument = fields.words.front();
+  } else {
+    for (const auto& [app, command] : commands.text_commands) {
+      if (app->parsed()) request.command = command;
+    }
+    request.argument = JoinWords(fields.words, " ");
+  }
+  return request;
+}
+
+}  // namespace
+
+bool ParseFlag(const std::string& text, const std::string& what) {
+  const std::string value = Lower(text);
+  if (value == "true" || value == "yes" || value == "1" || value == "-1") return true;
+  if (value == "false" || value == "no" || value == "0") return false;
+  throw UsageError(what + " takes true or false, not '" + text + "'");
+}
+
+Setting ParseSetting(const std::string& argument) {
+  const auto equals = argument.find('=');
+  if (equals == std::string::npos) {
+    throw UsageError("config set takes KEY=VALUE, not '" + argument + "'");
+  }
+  const std::string key = Lower(argument.substr(0, equals));
+  const std::string value = argument.substr(equals + 1);
+  if (key == "active") return {SettingKey::kActive, {}, ParseFlag(value, "Active")};
+  if (key == "suspress") return {SettingKey::kSuspress, {}, ParseFlag(value, "Suspress")};
+  if (key == "plus") return {SettingKey::kPlus, value, false};
+  if (key == "vaz") return {SettingKey::kVaz, value, false};
+  throw UsageError("unknown setting '" + argument.substr(0, equals) +
+                   "' (settings: Active, Plus, VAZ, Suspress)");
+}
+
+Parsed ParseCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  CLI::App app(kDescription, "fonwerkctl");
+  app.footer(kFooter);
+  app.require_subcommand(1);
+  app.fallthrough();
+  Fields fields;
+  std::vector<CLI::Option*> overrides;
+  DefineGlobalOptions(app, fields, overrides);
+  const Commands commands = DefineCommands(app, fields);
+  try {
+    app.parse(argc, argv);
+    return {BuildRequest(fields, commands, overrides), kExitMatched};
+  } catch (const CLI::CallForHelp& help) {
+    app.exit(help, out, err);
+    return {std::nullopt, kExitMatched};
+  } catch (const CLI::CallForAllHelp& help) {
+    app.exit(help, out, err);
+    return {std::nullopt, kExitMatched};
+  } catch (const CLI::ParseError& error) {
+    err << "fonwerkctl: " << OneLine(error.what()) << " (see fonwerkctl --help)\n";
+  } catch (const UsageError& error) {
+    err << "fonwerkctl: " << OneLine(error.what()) << " (see fonwerkctl --help)\n";
+  }
+  return {std::nullopt, kExitUsage};
+}
+
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  const Parsed parsed = ParseCommandLine(argc, argv, out, err);
+  if (!parsed.request) return parsed.exit_status;
+  try {
+    Installation installation = OpenInstallation(parsed.request->install);
+    ApplyOverrides(parsed.request->overrides, installation.phone);
+    return Execute(*parsed.request, installation, out, err);
+  } catch (const std::exception& error) {
+    err << "fonwerkctl: " << error.what() << "\n";
+  }
+  return kExitError;
+}
+
+}  // namespace fonwerk::ctl

@@ -1,0 +1,155 @@
+// The commands of fonwerkctl.
+
+#include "ctl/commands.h"
+
+#include <ostream>
+#include <string>
+
+#include "ctl/reverse_lookup.h"
+#include "services/errors.h"
+#include "services/variant.h"
+
+namespace fonwerk::ctl {
+namespace {
+
+std::string BoolText(bool value) { return Variant(value).ToText(); }
+
+void ApplySetting(const Setting& setting, cCanonicalTelephone& phone) {
+  switch (setting.key) {
+    case SettingKey::kActive:
+      phone.Enabled = setting.flag;
+      break;
+    case SettingKey::kPlus:
+      phone.Plus = setting.text;
+      break;
+    case SettingKey::kVaz:
+      phone.VAZ = setting.text;
+      break;
+    case SettingKey::kSuspress:
+      phone.Suspress = setting.flag;
+      break;
+  }
+}
+
+bool Kept(const Setting& setting, const cCanonicalTelephone& phone) {
+  switch (setting.key) {
+    case SettingKey::kActive:
+      return phone.Enabled == setting.flag;
+    case SettingKey::kPlus:
+      return phone.Plus == setting.text;
+    case SettingKey::kVaz:
+      return phone.VAZ == setting.text;
+    case SettingKey::kSuspress:
+      return phone.Suspress == setting.flag;
+  }
+  return false;
+}
+
+// Stores the settings, then loads the configuration again so that what is
+// printed is what the settings store now holds. SetCanonicalConfiguration
+// lets no failure out, so a write that did not take shows here.
+int SetConfiguration(const Request& request, Installation& installation, std::ostream& out) {
+  cCanonicalTelephone& phone = installation.phone;
+  for (const Setting& setting : request.settings) ApplySetting(setting, phone);
+  phone.SetCanonicalConfiguration();
+  phone.Init(installation.connect);
+  for (const Setting& setting : request.settings) {
+    if (!Kept(setting, phone)) {
+      throw Error(errnum::kProvider, "the settings store did not keep the new settings");
+    }
+  }
+  PrintConfiguration(phone, out);
+  return kExitMatched;
+}
+
+int Phones(const Request& request, Installation& installation, std::ostream& out,
+           std::ostream& err) {
+  int32_t row = request.row.value_or(0);
+  const std::string table = request.row ? installation.phone.GetPhone(request.argument, row)
+                                        : installation.phone.GetPhone(request.argument);
+  out << table;
+  if (request.row) err << "row=" << row << "\n";
+  return table.empty() ? kExitNoMatch : kExitMatched;
+}
+
+// Deletes and rewrites one contact's TAPI rows in one transaction on the
+// installation's session, then prints how many rows the contact now has.
+int Refresh(const std::string& key, Installation& installation, std::ostream& out,
+            std::ostream& err) {
+  com::IUtil& util = *installation.util;
+  const std::string literal = util.SqlUid(Variant(key));
+  ado::Connection transaction;
+  transaction.SetConnectionString(installation.connect);
+  transaction.Open();
+  transaction.BeginTrans();
+  com::RecordsetRef contact =
+      installation.dal->GetRecordset(installation.connect, "Select * From AD Where DSN=" + literal);
+  if (contact->Eof()) {
+    err << "fonwerkctl: no contact with the key " << key << "\n";
+    return kExitNoMatch;  // the transaction rolls back with `transaction`
+  }
+  installation.phone.SaveTapiNumbers(contact, true, true);
+  transaction.FlushStores();
+  for (const ado::StoreFailure& failure : transaction.TakeStoreFailures()) {
+    throw Error(errnum::kProvider, failure.description);
+  }
+  transaction.CommitTrans();
+
+  com::RecordsetRef count = installation.dal->GetRecordset(
+      installation.connect, "Select count(*) From TAPI Where AD_DSN=" + literal);
+  out << count->Fields(0).Value().ToInteger() << "\n";
+  return kExitMatched;
+}
+
+int LookupCommand(const std::string& argument, Installation& installation, std::ostream& out) {
+  const std::vector<Match> matches = Lookup(argument, installation);
+  for (const Match& match : matches) out << FormatMatch(match) << "\n";
+  return matches.empty() ? kExitNoMatch : kExitMatched;
+}
+
+}  // namespace
+
+void PrintConfiguration(const cCanonicalTelephone& phone, std::ostream& out) {
+  out << "Enabled=" << BoolText(phone.Enabled) << "\n"
+      << "Plus=" << phone.Plus << "\n"
+      << "code=" << phone.code << "\n"
+      << "VAZ=" << phone.VAZ << "\n"
+      << "Suspress=" << BoolText(phone.Suspress) << "\n";
+}
+
+int Execute(const Request& request, Installation& installation, std::ostream& out,
+            std::ostream& err) {
+  cCanonicalTelephone& phone = installation.phone;
+  std::string argument = request.argument;
+  switch (request.command) {
+    case Command::kConfig:
+      PrintConfiguration(phone, out);
+      return kExitMatched;
+    case Command::kConfigSet:
+      return SetConfiguration(request, installation, out);
+    case Command::kDial:
+      out << phone.GetCanonicalDialNumer(argument) << "\n";
+      return kExitMatched;
+    case Command::kFormat:
+      out << phone.GetCanonicalTelefonFormat(argument) << "\n";
+      return kExitMatched;
+    case Command::kPrefix:
+      out << phone.GetCanonicalPrefixFormat(argument) << "\n";
+      return kExitMatched;
+    case Command::kPhones:
+      return Phones(request, installation, out, err);
+    case Command::kWherePhone:
+      out << phone.sql_WhereLikePhoneNumber(argument).text() << "\n";
+      return kExitMatched;
+    case Command::kWhereEmail:
+      out << phone.sql_WhereLikeEMail(argument).text() << "\n";
+      return kExitMatched;
+    case Command::kRefresh:
+      return Refresh(argument, installation, out, err);
+    case Command::kLookup:
+      return LookupCommand(argument, installation, out);
+  }
+  return kExitError;
+}
+
+}  // namespace fonwerk::ctl

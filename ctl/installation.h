@@ -1,0 +1,37 @@
+#pragma once
+// The installation fonwerkctl works on: its connection string, an open
+// database session, an initialised cCanonicalTelephone and the component
+// objects the tool's own queries use.
+
+#include <memory>
+#include <string>
+
+#include "canonical/canonical_telephone.h"
+#include "ctl/request.h"
+#include "services/ado.h"
+#include "services/components.h"
+
+namespace fonwerk::ctl {
+
+struct Installation {
+  std::string connect;                          // from SQL/SQL.INI
+  std::unique_ptr<ado::Connection> connection;  // open for the whole run (pooled session)
+  cCanonicalTelephone phone;                    // Init done
+  std::shared_ptr<com::IUtil> util;
+  std::shared_ptr<com::IDal> dal;
+};
+
+// The connection string of the installation at `install_path`, or, when it
+// is empty, at the registry's path (as the batch program finds it).
+// Throws Error when no path is known or SQL/SQL.INI cannot be read.
+std::string ConnectStringOf(const std::string& install_path);
+
+// Resolves the connection string, opens the database (so that an unreachable
+// database is reported here, with the provider's message, rather than hidden
+// by Init, which lets no failure out) and runs Init. Throws Error.
+Installation OpenInstallation(const std::string& install_path);
+
+// Sets the public members named in `overrides`; nothing is stored.
+void ApplyOverrides(const Overrides& overrides, cCanonicalTelephone& phone);
+
+}  // namespace fonwerk::ctl

@@ -1,0 +1,58 @@
+#pragma once
+// What one run of fonwerkctl was asked to do, as parsed from its command line.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fonwerk::ctl {
+
+// Exit statuses of fonwerkctl.
+inline constexpr int kExitMatched = 0;  // done; for searches: something matched
+inline constexpr int kExitNoMatch = 1;  // nothing matched, or the contact is unknown
+inline constexpr int kExitError = 3;    // a failure (message on standard error)
+inline constexpr int kExitUsage = 64;   // bad arguments (one line on standard error)
+
+enum class Command {
+  kConfig,
+  kConfigSet,
+  kDial,
+  kFormat,
+  kPrefix,
+  kPhones,
+  kWherePhone,
+  kWhereEmail,
+  kRefresh,
+  kLookup,
+};
+
+// Values that replace the loaded configuration for this run only.
+struct Overrides {
+  std::optional<std::string> plus;
+  std::optional<std::string> code;
+  std::optional<std::string> vaz;
+  std::optional<bool> suspress;
+
+  bool any() const { return plus || code || vaz || suspress; }
+};
+
+// One stored setting to change with `config set`.
+enum class SettingKey { kActive, kPlus, kVaz, kSuspress };
+struct Setting {
+  SettingKey key;
+  std::string text;   // for Plus and VAZ
+  bool flag = false;  // for Active and Suspress
+};
+
+struct Request {
+  std::string install;  // --install; empty: the registry's path
+  Overrides overrides;
+  Command command = Command::kConfig;
+  std::string argument;           // the command's text argument
+  std::vector<Setting> settings;  // config set
+  std::optional<int32_t> row;     // phones --row
+};
+
+}  // namespace fonwerk::ctl

@@ -1,0 +1,177 @@
+// Reverse lookup of incoming numbers and addresses in TAPI.
+//
+// Every search is an equality or a prefix range on NUMMER, so that the
+// indexes on NUMMER serve it: no pattern with a leading wildcard and no
+// function applied to NUMMER alone decides which rows are read.
+
+#include "ctl/reverse_lookup.h"
+
+#include <algorithm>
+
+#include "canonical/text_rules.h"
+#include "ctl/installation.h"
+
+namespace fonwerk::ctl {
+namespace {
+
+constexpr std::size_t kShortestPrefix = 6;
+constexpr std::size_t kCaseLetters = 3;
+
+constexpr const char* kSelect =
+    "SELECT TAPI.AD_DSN, AD.IDX_NAME, AD.IDX_NAME2, AD.IDX_FIRMA, TAPI.NUMMER, TAPI.BEMERKUNG "
+    "FROM TAPI LEFT JOIN AD ON AD.DSN = TAPI.AD_DSN WHERE ";
+constexpr const char* kOrder = " ORDER BY TAPI.AD_DSN, TAPI.DSN";
+
+const std::string& EmailType() {
+  static const std::string identifier = cCanonicalTelephone().GetContactTypeDsn("EMAIL").text();
+  return identifier;
+}
+
+bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+char FlipCase(char c) { return static_cast<char>(c ^ 0x20); }
+
+std::string OneLineValue(std::string value) {
+  for (char& c : value) {
+    if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+  }
+  return value;
+}
+
+std::vector<Match> ReadMatches(Installation& installation, const std::string& sql) {
+  com::IUtil& util = *installation.util;
+  com::RecordsetRef rs = installation.dal->GetRecordset(installation.connect, sql);
+  std::vector<Match> matches;
+  while (!rs->Eof()) {
+    Match match;
+    match.ad_dsn = util.k(rs->Fields(0).Value());
+    match.name = util.k(rs->Fields(1).Value());
+    const std::string name2 = util.k(rs->Fields(2).Value());
+    if (!name2.empty()) match.name += "/" + name2;
+    match.company = util.k(rs->Fields(3).Value());
+    match.nummer = util.k(rs->Fields(4).Value());
+    match.bemerkung = util.k(rs->Fields(5).Value());
+    matches.push_back(std::move(match));
+    rs->MoveNext();
+  }
+  rs->Close();
+  return matches;
+}
+
+std::vector<Match> LookupAddress(const std::string& address, Installation& installation) {
+  std::vector<Match> rows =
+      ReadMatches(installation, AddressQuery(address, AddressCompare::kExact, *installation.util));
+  if (!rows.empty()) return rows;
+  const bool sqlite = installation.connection->session().ProviderName() == "SQLite";
+  const AddressCompare compare =
+      sqlite ? AddressCompare::kNoCaseSqlite : AddressCompare::kNoCaseRanges;
+  return ReadMatches(installation, AddressQuery(address, compare, *installation.util));
+}
+
+}  // namespace
+
+std::string NormaliseIncoming(const std::string& number, const cCanonicalTelephone& settings,
+                              com::IUtil& util) {
+  std::string text = text::ReplaceAll(text::TrimBlanks(number), "+", settings.Plus);
+  const std::string own_prefix = settings.Plus + settings.code;
+  if (settings.Suspress && !settings.code.empty() &&
+      text.compare(0, own_prefix.size(), own_prefix) == 0) {
+    text = settings.VAZ + text.substr(own_prefix.size());
+  }
+  return util.NurZahlen(text);
+}
+
+std::vector<std::string> NumberCandidates(const std::string& digits) {
+  std::vector<std::string> candidates;
+  if (digits.empty()) return candidates;
+  candidates.push_back(digits);
+  for (std::size_t length = digits.size() - 1; length >= kShortestPrefix; --length) {
+    candidates.push_back(digits.substr(0, length));
+  }
+  return candidates;
+}
+
+std::string NumberQuery(const std::vector<std::string>& candidates, com::IUtil& util) {
+  std::string list;
+  for (const std::string& candidate : candidates) {
+    if (!list.empty()) list += ", ";
+    list += util.SqlUid(Variant(candidate));
+  }
+  return kSelect + std::string("TAPI.NUMMER IN (") + list + ")" + kOrder;
+}
+
+std::vector<std::string> CasePrefixes(const std::string& address) {
+  std::string stem;
+  for (const char c : address) {
+    if (c == '%' || c == '_' || c == '\\') break;
+    stem += c;
+    if (std::count_if(stem.begin(), stem.end(), IsAsciiLetter) ==
+        static_cast<std::ptrdiff_t>(kCaseLetters)) {
+      break;
+    }
+  }
+  if (stem.empty()) return {};
+  std::vector<std::string> prefixes{stem};
+  for (std::size_t i = 0; i < stem.size(); ++i) {
+    if (!IsAsciiLetter(stem[i])) continue;
+    const std::size_t count = prefixes.size();
+    for (std::size_t j = 0; j < count; ++j) {
+      std::string variant = prefixes[j];
+      variant[i] = FlipCase(variant[i]);
+      prefixes.push_back(std::move(variant));
+    }
+  }
+  return prefixes;
+}
+
+std::string AddressQuery(const std::string& address, AddressCompare compare, com::IUtil& util) {
+  const std::string literal = util.SqlUid(Variant(address));
+  std::string where = "TAPI.contactTypeDsn = " + util.SqlUid(Variant(EmailType())) + " AND ";
+  switch (compare) {
+    case AddressCompare::kExact:
+      where += "TAPI.NUMMER = " + literal;
+      break;
+    case AddressCompare::kNoCaseSqlite:
+      where += "TAPI.NUMMER = " + literal + " COLLATE NOCASE";
+      break;
+    case AddressCompare::kNoCaseRanges: {
+      // Prefix ranges an index on NUMMER can scan, one per case variant of
+      // the first letters; the equality of the lower-case forms decides.
+      std::string ranges;
+      for (const std::string& prefix : CasePrefixes(address)) {
+        if (!ranges.empty()) ranges += " OR ";
+        ranges += "TAPI.NUMMER LIKE " + util.SqlUid(Variant(prefix + "%"));
+      }
+      if (!ranges.empty()) where += "(" + ranges + ") AND ";
+      where += "lower(TAPI.NUMMER) = lower(" + literal + ")";
+      break;
+    }
+  }
+  return kSelect + where + kOrder;
+}
+
+std::vector<Match> LongestMatches(const std::vector<Match>& rows) {
+  std::size_t longest = 0;
+  for (const Match& row : rows) longest = std::max(longest, row.nummer.size());
+  std::vector<Match> kept;
+  for (const Match& row : rows) {
+    if (row.nummer.size() == longest) kept.push_back(row);
+  }
+  return kept;
+}
+
+std::vector<Match> Lookup(const std::string& argument, Installation& installation) {
+  if (argument.find('@') != std::string::npos) return LookupAddress(argument, installation);
+  const std::string digits = NormaliseIncoming(argument, installation.phone, *installation.util);
+  const std::vector<std::string> candidates = NumberCandidates(digits);
+  if (candidates.empty()) return {};
+  return LongestMatches(ReadMatches(installation, NumberQuery(candidates, *installation.util)));
+}
+
+std::string FormatMatch(const Match& match) {
+  return OneLineValue(match.ad_dsn) + "\t" + OneLineValue(match.name) + "\t" +
+         OneLineValue(match.company) + "\t" + OneLineValue(match.nummer) + "\t" +
+         OneLineValue(match.bemerkung);
+}
+
+}  // namespace fonwerk::ctl

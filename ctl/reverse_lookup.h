@@ -1,0 +1,65 @@
+#pragma once
+// Reverse lookup: the contacts behind an incoming telephone number or e-mail
+// address, found in TAPI through its indexes on NUMMER.
+
+#include <string>
+#include <vector>
+
+#include "canonical/canonical_telephone.h"
+#include "services/components.h"
+
+namespace fonwerk::ctl {
+
+struct Installation;
+
+// One TAPI row found, with its contact's name and company ("" when the
+// contact row is missing).
+struct Match {
+  std::string ad_dsn;
+  std::string name;     // IDX_NAME, and "/" IDX_NAME2 when that is not empty
+  std::string company;  // IDX_FIRMA
+  std::string nummer;
+  std::string bemerkung;
+};
+
+// The number in the form the harvesting stores: every "+" replaced by Plus;
+// with Suspress, a leading Plus + code replaced by VAZ; then digits only.
+std::string NormaliseIncoming(const std::string& number, const cCanonicalTelephone& settings,
+                              com::IUtil& util);
+
+// `digits` itself, then its prefixes from the longest down to six digits.
+// Empty for empty `digits`; `digits` alone when it is shorter than seven.
+std::vector<std::string> NumberCandidates(const std::string& digits);
+
+// The rows whose NUMMER is one of `candidates` (NUMMER IN (...)), joined with
+// AD. REQUIRES: candidates not empty. Literals are made by SqlUid.
+std::string NumberQuery(const std::vector<std::string>& candidates, com::IUtil& util);
+
+// How an address is compared with NUMMER.
+enum class AddressCompare {
+  kExact,         // NUMMER = address
+  kNoCaseSqlite,  // NUMMER = address COLLATE NOCASE (the NOCASE index on NUMMER)
+  kNoCaseRanges,  // lower(NUMMER) = lower(address), narrowed by prefix ranges
+};
+// The e-mail rows whose NUMMER matches `address`, joined with AD.
+std::string AddressQuery(const std::string& address, AddressCompare compare, com::IUtil& util);
+
+// The ASCII case variants of the first letters of `address` (at most three
+// letters, stopping at the first LIKE wildcard or escape character), each a
+// prefix whose range an index on NUMMER can scan. Empty when `address`
+// starts with such a character.
+std::vector<std::string> CasePrefixes(const std::string& address);
+
+// Of `rows`, those whose NUMMER is the longest one among them.
+std::vector<Match> LongestMatches(const std::vector<Match>& rows);
+
+// The matches for `argument`: an address when it holds "@" (exact first, then
+// without regard to the case of ASCII letters), else a number (exact first,
+// then the longest stored prefix of at least six digits). Throws on failure.
+std::vector<Match> Lookup(const std::string& argument, Installation& installation);
+
+// "AD_DSN\tname\tcompany\tNUMMER\tBEMERKUNG"; tabs and line breaks inside a
+// value become blanks, so that every match stays one line.
+std::string FormatMatch(const Match& match);
+
+}  // namespace fonwerk::ctl

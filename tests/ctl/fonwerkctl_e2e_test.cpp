@@ -1,0 +1,427 @@
+// fonwerkctl: the built program run against real installations, and the
+// pieces of its reverse lookup that decide which rows are read.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ctl/cli.h"
+#include "ctl/reverse_lookup.h"
+#include "services/util.h"
+#include "tests/support/test_install.h"
+
+namespace fonwerk {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using test::ProgramResult;
+using test::Provider;
+using test::TestInstall;
+
+// --- the reverse lookup's pieces ---
+
+TEST(ReverseLookupTest, IncomingNumbersTakeTheStoredForm) {
+  com::cUtil util;
+  cCanonicalTelephone settings;
+  settings.Plus = "00";
+  settings.code = "49";
+  settings.VAZ = "0";
+  settings.Suspress = true;
+  const std::pair<std::string, std::string> cases[] = {
+      {"+49 89 123456", "089123456"}, {"089/123456", "089123456"},
+      {" +49 89 1", "0891"},          {"0049 (89) 1", "0891"},
+      {"+43 1 234", "00431234"},      {"+49+49", "00049"},  // only a leading prefix is national
+      {"Zentrale", ""},
+  };
+  for (const auto& [incoming, stored] : cases) {
+    EXPECT_EQ(ctl::NormaliseIncoming(incoming, settings, util), stored) << incoming;
+  }
+  settings.Suspress = false;
+  EXPECT_EQ(ctl::NormaliseIncoming("+49 89 123456", settings, util), "004989123456");
+}
+
+TEST(ReverseLookupTest, CandidatesRunFromTheWholeNumberDownToSixDigits) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(ctl::NumberCandidates("089123456"), (V{"089123456", "08912345", "0891234", "089123"}));
+  EXPECT_EQ(ctl::NumberCandidates("0891234"), (V{"0891234", "089123"}));
+  EXPECT_EQ(ctl::NumberCandidates("089123"), V{"089123"});
+  EXPECT_EQ(ctl::NumberCandidates("0891"), V{"0891"});
+  EXPECT_EQ(ctl::NumberCandidates(""), V{});
+}
+
+TEST(ReverseLookupTest, CasePrefixesCoverEveryCaseOfTheFirstLetters) {
+  using ::testing::UnorderedElementsAre;
+  EXPECT_THAT(ctl::CasePrefixes("Max@x.de"),
+              UnorderedElementsAre("Max", "mAx", "maX", "MAx", "MaX", "mAX", "MAX", "max"));
+  EXPECT_THAT(ctl::CasePrefixes("1.a@b"), UnorderedElementsAre("1.a@b", "1.A@b", "1.a@B", "1.A@B"));
+  EXPECT_THAT(ctl::CasePrefixes("a_b@c"), UnorderedElementsAre("a", "A"));  // stops at a wildcard
+  EXPECT_TRUE(ctl::CasePrefixes("%x@y").empty());
+}
+
+TEST(ReverseLookupTest, LongestMatchesKeepTheMostSpecificRows) {
+  const std::vector<ctl::Match> rows = {
+      {"A", "", "", "089123", ""}, {"B", "", "", "089123456", ""}, {"C", "", "", "089123456", ""}};
+  const std::vector<ctl::Match> kept = ctl::LongestMatches(rows);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].ad_dsn, "B");
+  EXPECT_EQ(kept[1].ad_dsn, "C");
+}
+
+TEST(ReverseLookupTest, MatchLinesStayOneLine) {
+  EXPECT_EQ(ctl::FormatMatch({"K1", "Meier/Hans", "A\tB\r\nC", "089", "Zentrale"}),
+            "K1\tMeier/Hans\tA B  C\t089\tZentrale");
+}
+
+// The lookup statements read TAPI through an index on NUMMER.
+class LookupPlanTest : public testing::TestWithParam<Provider> {
+ protected:
+  std::string Plan(TestInstall& install, const std::string& sql) {
+    const bool sqlite = GetParam() == Provider::kSQLite;
+    if (!sqlite) install.Exec("SET enable_seqscan = off");  // only to see that an index can serve
+    std::string plan;
+    for (const test::Row& row : install.Query((sqlite ? "EXPLAIN QUERY PLAN " : "EXPLAIN ") + sql)) {
+      for (const auto& value : row) plan += value.value_or("") + " ";
+      plan += "\n";
+    }
+    return plan;
+  }
+};
+
+TEST_P(LookupPlanTest, NumberAndAddressSearchesUseTheIndexes) {
+  auto install = TestInstall::Create(GetParam());
+  com::cUtil util;
+  const std::string numbers = Plan(*install, ctl::NumberQuery(ctl::NumberCandidates("08912345677"), util));
+  const std::string exact =
+      Plan(*install, ctl::AddressQuery("Max@Example.com", ctl::AddressCompare::kExact, util));
+  const ctl::AddressCompare no_case = GetParam() == Provider::kSQLite
+                                          ? ctl::AddressCompare::kNoCaseSqlite
+                                          : ctl::AddressCompare::kNoCaseRanges;
+  const std::string without_case = Plan(*install, ctl::AddressQuery("Max@Example.com", no_case, util));
+  if (GetParam() == Provider::kSQLite) {
+    EXPECT_THAT(numbers, HasSubstr("INDEX TAPI_NUMMER ")) << numbers;
+    EXPECT_THAT(exact, HasSubstr("INDEX TAPI_NUMMER ")) << exact;
+    EXPECT_THAT(without_case, HasSubstr("INDEX TAPI_NUMMER_LIKE")) << without_case;
+    for (const std::string* plan : {&numbers, &exact, &without_case}) {
+      EXPECT_THAT(*plan, Not(HasSubstr("SCAN TAPI"))) << *plan;
+    }
+  } else {
+    for (const std::string* plan : {&numbers, &exact, &without_case}) {
+      EXPECT_THAT(*plan, HasSubstr("Index")) << *plan;
+      EXPECT_THAT(*plan, HasSubstr("tapi_nummer")) << *plan;
+      EXPECT_THAT(*plan, Not(HasSubstr("Seq Scan on tapi"))) << *plan;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, LookupPlanTest,
+                         testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
+                         [](const auto& info) { return test::ProviderName(info.param); });
+
+// --- the command line, in process ---
+
+ctl::Parsed Parse(std::vector<const char*> args, std::string* err_text = nullptr) {
+  args.insert(args.begin(), "fonwerkctl");
+  std::ostringstream out;
+  std::ostringstream err;
+  ctl::Parsed parsed = ctl::ParseCommandLine(static_cast<int>(args.size()), args.data(), out, err);
+  if (err_text != nullptr) *err_text = err.str();
+  return parsed;
+}
+
+TEST(CommandLineTest, WordsAreJoinedAndOptionsMayFollowTheCommand) {
+  ctl::Parsed parsed = Parse({"dial", "+49", "89", "123456", "--plus", "011"});
+  ASSERT_TRUE(parsed.request);
+  EXPECT_EQ(parsed.request->command, ctl::Command::kDial);
+  EXPECT_EQ(parsed.request->argument, "+49 89 123456");
+  EXPECT_EQ(parsed.request->overrides.plus, "011");
+  EXPECT_FALSE(parsed.request->overrides.suspress);
+
+  parsed = Parse({"--suspress", "FALSE", "phones", "K1", "K2", "--row", "3"});
+  ASSERT_TRUE(parsed.request);
+  EXPECT_EQ(parsed.request->argument, "K1|K2");
+  EXPECT_EQ(parsed.request->row, 3);
+  EXPECT_EQ(parsed.request->overrides.suspress, false);
+
+  parsed = Parse({"config", "set", "active=yes", "PLUS=011", "Suspress=0", "VAZ="});
+  ASSERT_TRUE(parsed.request);
+  EXPECT_EQ(parsed.request->command, ctl::Command::kConfigSet);
+  ASSERT_EQ(parsed.request->settings.size(), 4u);
+  EXPECT_TRUE(parsed.request->settings[0].flag);
+  EXPECT_EQ(parsed.request->settings[1].text, "011");
+  EXPECT_FALSE(parsed.request->settings[2].flag);
+  EXPECT_EQ(parsed.request->settings[3].text, "");
+}
+
+TEST(CommandLineTest, BadArgumentsGiveOneLineAndStatus64) {
+  const std::vector<std::vector<const char*>> bad = {
+      {},
+      {"call", "089"},
+      {"dial"},
+      {"phones", "K1", "--row", "three"},
+      {"--suspress", "maybe", "dial", "1"},
+      {"config", "set", "code=43"},
+      {"config", "set", "Plus"},
+      {"config", "set", "Active=perhaps"},
+      {"--plus", "011", "config", "set", "VAZ=1"},
+      {"refresh", "K1", "K2"},
+      {"--unknown", "dial", "1"},
+  };
+  for (const auto& args : bad) {
+    std::string err;
+    const ctl::Parsed parsed = Parse(args, &err);
+    EXPECT_FALSE(parsed.request);
+    EXPECT_EQ(parsed.exit_status, ctl::kExitUsage) << err;
+    EXPECT_THAT(err, ::testing::StartsWith("fonwerkctl: "));
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+}
+
+// --- the program ---
+
+class FonwerkctlTest : public testing::TestWithParam<Provider> {
+ protected:
+  void SetUp() override { install_ = TestInstall::Create(GetParam()); }
+
+  ProgramResult Ctl(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--install", install_->path()});
+    return test::RunProgram(test::BinaryPath("fonwerkctl"), args);
+  }
+
+  struct Contact {
+    std::string dsn;
+    std::optional<std::string> name, name2, company, telefon, fax, email;
+  };
+
+  static std::string Literal(const std::optional<std::string>& value) {
+    if (!value) return "NULL";
+    std::string quoted = "'";
+    for (const char c : *value) {
+      quoted += c;
+      if (c == '\'') quoted += '\'';
+    }
+    return quoted + "'";
+  }
+
+  void AddContact(const Contact& c) {
+    install_->Exec("INSERT INTO AD (DSN, IDX_NAME, IDX_NAME2, IDX_FIRMA, TELEFON, FAX, EMAIL) "
+                   "VALUES (" + Literal(c.dsn) + ", " + Literal(c.name) + ", " + Literal(c.name2) +
+                   ", " + Literal(c.company) + ", " + Literal(c.telefon) + ", " + Literal(c.fax) +
+                   ", " + Literal(c.email) + ")");
+  }
+
+  // Three contacts with their TAPI rows written by `refresh`.
+  void AddHarvestedContacts() {
+    AddContact({"K1", "Meier", "Hans", "Meier GmbH", "089\t123456\tZentrale\r\n0171\t5551234\tMobil",
+                "089 123456-99", "Max.Meier@Example.com"});
+    AddContact({"K2", "Schulz", "", std::nullopt, "089 12\t3\tKurz", std::nullopt, std::nullopt});
+    AddContact({"K3", "Kurz", std::nullopt, std::nullopt, "0891", std::nullopt, std::nullopt});
+    for (const char* key : {"K1", "K2", "K3"}) {
+      const ProgramResult refreshed = Ctl({"refresh", key});
+      ASSERT_EQ(refreshed.exit_code, 0) << refreshed.err;
+    }
+  }
+
+  std::vector<std::string> TapiKeys(const std::string& contact) {
+    std::vector<std::string> keys;
+    for (const test::Row& row :
+         install_->Query("SELECT DSN FROM TAPI WHERE AD_DSN = '" + contact + "' ORDER BY DSN")) {
+      keys.push_back(row.at(0).value_or(""));
+    }
+    return keys;
+  }
+
+  std::unique_ptr<TestInstall> install_;
+};
+
+TEST_P(FonwerkctlTest, ConfigShowsAndStoresTheSettings) {
+  ProgramResult shown = Ctl({"config"});
+  EXPECT_EQ(shown.exit_code, 0) << shown.err;
+  EXPECT_EQ(shown.out, "Enabled=False\nPlus=00\ncode=49\nVAZ=0\nSuspress=True\n");
+
+  ProgramResult set = Ctl({"config", "set", "Active=true", "Plus=011", "Suspress=false"});
+  EXPECT_EQ(set.exit_code, 0) << set.err;
+  EXPECT_EQ(set.out, "Enabled=True\nPlus=011\ncode=49\nVAZ=0\nSuspress=False\n");
+
+  shown = Ctl({"config"});
+  EXPECT_EQ(shown.out, "Enabled=True\nPlus=011\ncode=49\nVAZ=0\nSuspress=False\n");
+
+  // Options change this run only.
+  shown = Ctl({"--plus", "0", "--code", "43", "--vaz", "", "--suspress", "true", "config"});
+  EXPECT_EQ(shown.out, "Enabled=True\nPlus=0\ncode=43\nVAZ=\nSuspress=True\n");
+  shown = Ctl({"config"});
+  EXPECT_EQ(shown.out, "Enabled=True\nPlus=011\ncode=49\nVAZ=0\nSuspress=False\n");
+}
+
+TEST_P(FonwerkctlTest, FormattingCommandsPrintTheResult) {
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"dial", "+49", "89", "123456"}, "089123456\n"},
+      {{"dial", "+43 1 234567"}, "00431234567\n"},
+      {{"format", "089 123456"}, "+49(89)\t123456\n"},
+      {{"format", "089  123456"}, "+49(89)\t 123456\n"},
+      {{"format", "0043 1 234567"}, "+43()\t1 234567\n"},
+      {{"prefix", "00431"}, "+43(1)\n"},
+      {{"prefix", "(089)"}, "+49(89)\n"},
+      {{"--suspress", "false", "prefix", "089"}, "+49(089)\n"},
+      {{"--plus", "011", "--code", "1", "--vaz", "1", "prefix", "1212"}, "+1(212)\n"},
+      {{"--plus", "011", "--code", "1", "--vaz", "1", "dial", "+44 20 7946"}, "01144207946\n"},
+      {{"where-phone", "O'Brien"}, " (TAPI.NUMMER Like 'O''Brien%') \n"},
+      {{"where-email", "max_m"}, " (TAPI.NUMMER Like '%max_m%') \n"},
+  };
+  for (const auto& c : cases) {
+    const ProgramResult result = Ctl(c.args);
+    EXPECT_EQ(result.exit_code, 0) << c.args.back() << ": " << result.err;
+    EXPECT_EQ(result.out, c.out) << c.args.back();
+  }
+}
+
+TEST_P(FonwerkctlTest, PhonesPrintsTheTableAndTheRowNumber) {
+  AddContact({"K1", "Meier", "Hans", "Meier GmbH", "089\t1\r\n\t\tleer\r\n089\t2\tMobil",
+              std::nullopt, std::nullopt});
+  ProgramResult result = Ctl({"phones", "K1", "--row", "3"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "K1\tMeier/Hans\tMeier GmbH\t\t0891\r\nK1\tMeier/Hans\tMeier GmbH\tMobil\t0892\r\n");
+  EXPECT_EQ(result.err, "row=2\n");
+
+  result = Ctl({"phones", "K1"});
+  EXPECT_EQ(result.err, "");
+
+  result = Ctl({"phones", "nobody", "--row", "4"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "row=4\n");
+}
+
+TEST_P(FonwerkctlTest, RefreshRewritesOneContactsRows) {
+  AddHarvestedContacts();
+  const std::vector<std::string> before = TapiKeys("K1");
+  EXPECT_EQ(before.size(), 4u);  // two lines, the fax, the address
+
+  const ProgramResult again = Ctl({"refresh", "K1"});
+  EXPECT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_EQ(again.out, "4\n");
+  const std::vector<std::string> after = TapiKeys("K1");
+  EXPECT_EQ(after.size(), 4u);
+  EXPECT_NE(after, before);  // deleted and written anew
+  EXPECT_EQ(TapiKeys("K2").size(), 1u);
+
+  const ProgramResult unknown = Ctl({"refresh", "K9"});
+  EXPECT_EQ(unknown.exit_code, 1);
+  EXPECT_THAT(unknown.err, HasSubstr("K9"));
+  EXPECT_EQ(unknown.out, "");
+}
+
+TEST_P(FonwerkctlTest, RefreshThatFailsToWriteKeepsTheOldRows) {
+  AddHarvestedContacts();
+  const std::vector<std::string> before = TapiKeys("K1");
+  if (GetParam() == Provider::kSQLite) {
+    install_->Exec("CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI WHEN NEW.NUMMER = '01715551234' "
+                   "BEGIN SELECT RAISE(ABORT, 'rejected by test'); END");
+  } else {
+    install_->Exec("CREATE FUNCTION tapi_reject() RETURNS trigger LANGUAGE plpgsql AS "
+                   "'BEGIN IF NEW.nummer = ''01715551234'' THEN "
+                   "RAISE EXCEPTION ''rejected by test''; END IF; RETURN NEW; END'");
+    install_->Exec("CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI "
+                   "FOR EACH ROW EXECUTE FUNCTION tapi_reject()");
+  }
+  const ProgramResult failed = Ctl({"refresh", "K1"});
+  EXPECT_EQ(failed.exit_code, 3);
+  EXPECT_THAT(failed.err, HasSubstr("fonwerkctl: "));
+  EXPECT_THAT(failed.err, HasSubstr("rejected by test"));
+  EXPECT_EQ(TapiKeys("K1"), before);  // the delete was rolled back with the write
+}
+
+TEST_P(FonwerkctlTest, LookupFindsTheContactBehindANumber) {
+  AddHarvestedContacts();
+  const std::string k1 = "K1\tMeier/Hans\tMeier GmbH\t";
+  const struct {
+    std::string incoming;
+    int exit_code;
+    std::string out;
+  } cases[] = {
+      {"+49 89 123456", 0, k1 + "089123456\tZentrale\n"},
+      {"089/123456", 0, k1 + "089123456\tZentrale\n"},
+      {"089 123456-99", 0, k1 + "08912345699\tFax\n"},
+      {"089 123456-77", 0, k1 + "089123456\tZentrale\n"},  // the switchboard
+      {"089 123 999", 0, "K2\tSchulz\t\t089123\tKurz\n"},   // a six-digit prefix
+      {"0891 555555", 1, ""},                               // 0891 is too short to count
+      {"0891", 0, "K3\tKurz\t\t0891\t\n"},                  // but matches exactly
+      {"08912", 1, ""},
+      {"max.meier@example.com", 0, k1 + "Max.Meier@Example.com\t\n"},
+      {"Max.Meier@Example.com", 0, k1 + "Max.Meier@Example.com\t\n"},
+      {"meier@example.com", 1, ""},
+      {"Max_Meier@Example.com", 1, ""},  // an underscore is no wildcard here
+  };
+  for (const auto& c : cases) {
+    const ProgramResult result = Ctl({"lookup", c.incoming});
+    EXPECT_EQ(result.exit_code, c.exit_code) << c.incoming << ": " << result.err;
+    EXPECT_EQ(result.out, c.out) << c.incoming;
+  }
+  // The options apply: without Suspress the own country stays international.
+  const ProgramResult international = Ctl({"--suspress", "false", "lookup", "+49 89 123456"});
+  EXPECT_EQ(international.exit_code, 1);
+}
+
+TEST_P(FonwerkctlTest, FailuresGiveStatus3AndTheCause) {
+  const ProgramResult missing = test::RunProgram(
+      test::BinaryPath("fonwerkctl"), {"--install", install_->path() + "/nowhere", "config"});
+  EXPECT_EQ(missing.exit_code, 3);
+  EXPECT_THAT(missing.err, ::testing::StartsWith("fonwerkctl: "));
+  EXPECT_EQ(missing.out, "");
+
+  install_->Exec("DROP TABLE AD");
+  const ProgramResult no_table = Ctl({"phones", "K1"});
+  EXPECT_EQ(no_table.exit_code, 3);
+  EXPECT_THAT(no_table.err, ::testing::StartsWith("fonwerkctl: "));
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, FonwerkctlTest,
+                         testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
+                         [](const auto& info) { return test::ProviderName(info.param); });
+
+TEST(FonwerkctlProgramTest, HelpExplainsEveryCommand) {
+  const ProgramResult help = test::RunProgram(test::BinaryPath("fonwerkctl"), {"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  for (const char* command : {"config set", "dial", "format", "prefix", "phones", "--row",
+                              "where-phone", "where-email", "refresh", "lookup", "--install",
+                              "--plus", "--code", "--vaz", "--suspress", "Exit status"}) {
+    EXPECT_THAT(help.out, HasSubstr(command));
+  }
+  const ProgramResult bad = test::RunProgram(test::BinaryPath("fonwerkctl"), {"dial"});
+  EXPECT_EQ(bad.exit_code, 64);
+  EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+}
+
+TEST(FonwerkctlProgramTest, WithoutInstallTheRegistryNamesTheInstallation) {
+  auto install = TestInstall::Create(Provider::kSQLite, {.land = "AUT"});
+  const std::string registry = install->path() + "/registry.ini";
+  std::ofstream(registry) << "[HKEY_LOCAL_MACHINE\\Software\\Korvana]\nPath=" << install->path()
+                          << "\n";
+  const ProgramResult result = test::RunProgram(test::BinaryPath("fonwerkctl"), {"config"}, "",
+                                                {{"KORVANA_REGISTRY", registry}});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(result.out, HasSubstr("code=43\n"));
+
+  const ProgramResult none = test::RunProgram(test::BinaryPath("fonwerkctl"), {"config"}, "",
+                                              {{"KORVANA_REGISTRY", install->path() + "/none.ini"}});
+  EXPECT_EQ(none.exit_code, 3);
+  EXPECT_THAT(none.err, HasSubstr("--install"));
+  // No run log is written beside the program.
+  EXPECT_FALSE(std::filesystem::exists(
+      std::filesystem::path(test::BinaryPath("fonwerkctl")).parent_path() / "Fonwerk.log"));
+}
+
+}  // namespace
+}  // namespace fonwerk

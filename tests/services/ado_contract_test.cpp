@@ -1,0 +1,625 @@
+// The data-access contract, run unchanged over both providers: every test gets
+// a database of its own (a fresh SQLite file, or a fresh database on the test
+// PostgreSQL server named by FONWERK_TEST_PG).
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+
+#include "services/ado.h"
+#include "services/connection_string.h"
+#include "services/errors.h"
+
+namespace fonwerk::ado {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ------------------------------------------------------------ test databases
+
+class TestDatabase {
+ public:
+  virtual ~TestDatabase() = default;
+  const std::string& connect_string() const { return connect_string_; }
+
+ protected:
+  std::string connect_string_;
+};
+
+// An empty database file in a folder of its own.
+class SqliteTestDatabase : public TestDatabase {
+ public:
+  SqliteTestDatabase() {
+    std::string pattern = (fs::temp_directory_path() / "fwt_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    folder_ = pattern;
+    const fs::path file = folder_ / "test.db";
+    std::ofstream(file).close();
+    connect_string_ = "Provider=SQLite;Data Source=" + file.string();
+  }
+  ~SqliteTestDatabase() override {
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+  const fs::path& folder() const { return folder_; }
+
+ private:
+  fs::path folder_;
+};
+
+// A database created on the test server and dropped again.
+class PostgresTestDatabase : public TestDatabase {
+ public:
+  explicit PostgresTestDatabase(std::string admin) : admin_(std::move(admin)) {
+    static int counter = 0;
+    name_ = "fwt_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+    RunAsAdmin("DROP DATABASE IF EXISTS " + name_);
+    RunAsAdmin("CREATE DATABASE " + name_);
+    ConnectionString cs = ConnectionString::Parse(admin_);
+    cs.Set("Database", name_);
+    connect_string_ = cs.ToString();
+  }
+  ~PostgresTestDatabase() override {
+    try {
+      ResetSessionPool();
+      RunAsAdmin("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+      ResetSessionPool();
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << "cannot drop " << name_ << ": " << error.what();
+    }
+  }
+
+ private:
+  void RunAsAdmin(const std::string& sql) {
+    Connection admin;
+    admin.SetConnectionString(admin_);
+    admin.Open();
+    admin.Execute(sql);
+  }
+
+  std::string admin_;
+  std::string name_;
+};
+
+// Statements whose form differs between the providers.
+struct Dialect {
+  std::string auto_key_column;              // a key the database fills itself
+  std::vector<std::string> reject_trigger;  // rejects TAPI rows whose NUMMER is 'bad'
+};
+
+Dialect DialectOf(const std::string& provider) {
+  if (provider == "SQLite") {
+    return {"ID INTEGER PRIMARY KEY",
+            {"CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI WHEN NEW.NUMMER = 'bad' "
+             "BEGIN SELECT RAISE(ABORT, 'number rejected'); END"}};
+  }
+  return {"ID SERIAL PRIMARY KEY",
+          {"CREATE FUNCTION tapi_reject() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+           "IF NEW.nummer = 'bad' THEN RAISE EXCEPTION 'number rejected'; END IF; "
+           "RETURN NEW; END $$",
+           "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI FOR EACH ROW "
+           "EXECUTE FUNCTION tapi_reject()"}};
+}
+
+const char* const kSchema[] = {
+    "CREATE TABLE AD (DSN VARCHAR(38) NOT NULL PRIMARY KEY, Kennung VARCHAR(20), TELEFON TEXT, "
+    "FAX VARCHAR(60), EMAIL VARCHAR(120), WEITEMAIL TEXT, IDX_NAME VARCHAR(60), "
+    "IDX_NAME2 VARCHAR(60), IDX_FIRMA VARCHAR(60))",
+    "CREATE TABLE TAPI (DSN VARCHAR(38) NOT NULL PRIMARY KEY, AD_DSN VARCHAR(38) NOT NULL, "
+    "NUMMER VARCHAR(50) NOT NULL, BEMERKUNG VARCHAR(100), "
+    "contactTypeDsn CHAR(38) NOT NULL DEFAULT '')",
+    "CREATE TABLE STD (Land VARCHAR(3))",
+    "CREATE TABLE postorte (alort VARCHAR(12) NOT NULL PRIMARY KEY, oname VARCHAR(60), "
+    "ozusatz VARCHAR(3))",
+    "CREATE TABLE postplz (alort VARCHAR(12) NOT NULL, vorwahl VARCHAR(10))",
+    "INSERT INTO STD (Land) VALUES ('AUT')",
+    "INSERT INTO postorte VALUES ('land0049', 'Deutschland', 'DEU'), "
+    "('land0043', 'Oesterreich', 'AUT'), ('land0041', 'Schweiz', 'CHE'), "
+    "('land0599', 'Curaçao', NULL), ('land0056', 'O''Higgins', 'OHI'), "
+    "('ort80331', 'Muenchen', 'DEU')",
+    "INSERT INTO postplz VALUES ('land0049', '49'), ('land0043', '43'), ('land0041', '41'), "
+    "('land0599', '599'), ('land0056', '56'), ('ort80331', '089')",
+};
+
+const char kCountryQuery[] =
+    "SELECT RIGHT(postorte.alort,4) AS Id, postorte.oname AS Land, postorte.ozusatz AS LandKurz, "
+    "postplz.vorwahl As Vorwahl FROM postplz INNER JOIN postorte ON postplz.alort = "
+    "postorte.alort WHERE postorte.alort LIKE 'land%' ORDER BY postorte.oname ";
+
+// Text of a value for comparisons; Null shows as "<null>".
+std::string Show(const Variant& value) { return value.IsNull() ? "<null>" : value.ToText(); }
+
+// ------------------------------------------------------------------ fixture
+
+class AdoContractTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == "SQLite") {
+      db_ = std::make_unique<SqliteTestDatabase>();
+    } else {
+      const char* admin = std::getenv("FONWERK_TEST_PG");
+      ASSERT_NE(admin, nullptr) << "FONWERK_TEST_PG is not set: the PostgreSQL contract needs the "
+                                   "test server (run the tests through ctest)";
+      db_ = std::make_unique<PostgresTestDatabase>(admin);
+    }
+    conn_.SetConnectionString(db_->connect_string());
+    conn_.Open();
+    for (const char* sql : kSchema) conn_.Execute(sql);
+  }
+
+  void TearDown() override {
+    conn_.Close();
+    ResetSessionPool();
+    db_.reset();
+  }
+
+  // All rows of `sql` as texts, read through a static recordset.
+  std::vector<std::vector<std::string>> Rows(const std::string& sql) {
+    Recordset rs;
+    rs.Open(sql, conn_, CursorType::kStatic);
+    std::vector<std::vector<std::string>> rows;
+    for (; !rs.Eof(); rs.MoveNext()) rows.push_back(CurrentRow(rs));
+    return rows;
+  }
+  static std::vector<std::string> CurrentRow(Recordset& rs) {
+    std::vector<std::string> row;
+    for (int32_t i = 0; i < rs.FieldCount(); ++i) row.push_back(Show(rs.Fields(i).Value()));
+    return row;
+  }
+  int64_t Count(const std::string& table) {
+    Recordset rs;
+    rs.Open("SELECT count(*) FROM " + table, conn_);
+    return rs.Fields(0).Value().ToInteger();
+  }
+  std::set<std::string> Numbers() {
+    std::set<std::string> numbers;
+    for (const auto& row : Rows("SELECT NUMMER FROM TAPI")) numbers.insert(row[0]);
+    return numbers;
+  }
+
+  using Row = std::vector<std::pair<std::string, Variant>>;
+  static Row TapiRow(const std::string& dsn, const std::string& nummer) {
+    return {{"DSN", dsn}, {"AD_DSN", "{A}"}, {"NUMMER", nummer}};
+  }
+  // Rows added to a table recordset and taken over as one batch.
+  RowBatch Batch(const std::string& table, const std::vector<Row>& rows) {
+    Recordset rs;
+    rs.OpenEmptyTable(table, conn_);
+    for (const Row& row : rows) {
+      rs.AddNew();
+      for (const auto& [name, value] : row) rs.Fields(name).SetValue(value);
+    }
+    return rs.TakeAddedRows();
+  }
+  // Stores the batches and returns every failure, thrown or deferred.
+  std::vector<StoreFailure> StoreAll(std::vector<std::pair<std::string, RowBatch>> batches) {
+    std::vector<StoreFailure> failures;
+    for (auto& [tag, batch] : batches) {
+      try {
+        conn_.session().StoreRows(std::move(batch), tag);
+      } catch (const DbError& error) {
+        EXPECT_EQ(error.kind(), DbError::Kind::kStatement) << error.what();
+        failures.push_back({tag, error.description()});
+      }
+    }
+    conn_.FlushStores();
+    for (StoreFailure& failure : conn_.TakeStoreFailures()) failures.push_back(std::move(failure));
+    return failures;
+  }
+
+  std::unique_ptr<TestDatabase> db_;
+  Connection conn_;
+};
+
+// Expects `action` to throw DbError of `kind` whose text holds `fragment`.
+void ExpectDbError(const std::function<void()>& action, DbError::Kind kind,
+                   const std::string& fragment) {
+  try {
+    action();
+    ADD_FAILURE() << "no error; expected one containing: " << fragment;
+  } catch (const DbError& error) {
+    EXPECT_EQ(error.kind(), kind) << error.what();
+    EXPECT_NE(std::string(error.what()).find(fragment), std::string::npos) << error.what();
+  }
+}
+
+// -------------------------------------------------------------------- tests
+
+TEST_P(AdoContractTest, CountryQueryRunsUnchangedAndFiltersToTheOwnCountry) {
+  Recordset std_rs;
+  std_rs.Open("SELECT * FROM STD", conn_, CursorType::kStatic);
+  EXPECT_EQ(std_rs.Fields("LAND").Value().ToText(), "AUT");
+
+  EXPECT_EQ(Rows(kCountryQuery),
+            (std::vector<std::vector<std::string>>{{"0599", "Curaçao", "<null>", "599"},
+                                                   {"0049", "Deutschland", "DEU", "49"},
+                                                   {"0056", "O'Higgins", "OHI", "56"},
+                                                   {"0043", "Oesterreich", "AUT", "43"},
+                                                   {"0041", "Schweiz", "CHE", "41"}}));
+  Recordset land;
+  land.Open(kCountryQuery, conn_, CursorType::kStatic);
+  land.SetFilter(Variant(int32_t{0}));
+  land.SetFilter("LandKurz='" + std_rs.Fields("Land").Value().ToText() + "'");
+  ASSERT_FALSE(land.Eof());
+  EXPECT_EQ(land.Fields(3).Value().ToText(), "43");
+  land.SetFilter(Variant(int32_t{0}));
+  EXPECT_EQ(land.Fields("land").Value().ToText(), "Curaçao");
+}
+
+TEST_P(AdoContractTest, RightCountsCharactersAndPassesNull) {
+  EXPECT_EQ(Rows("SELECT RIGHT(oname, 3), RIGHT(ozusatz, 2), RIGHT('abc', 5) FROM postorte "
+                 "WHERE alort = 'land0599'"),
+            (std::vector<std::vector<std::string>>{{"çao", "<null>", "abc"}}));
+}
+
+TEST_P(AdoContractTest, RebuildStatementsCountWalkAndTruncate) {
+  StoreAll({{"ad", Batch("AD", {{{"DSN", "{B}"}, {"Kennung", "K2"}},
+                                {{"DSN", "{A}"}, {"Kennung", "K1"}},
+                                {{"DSN", "{C}"}, {"Kennung", "K3"}}})},
+            {"tapi", Batch("TAPI", {TapiRow("{T1}", "089"), TapiRow("{T2}", "0711")})}});
+  Recordset rs;
+  rs.Open("Select count(*) from ad", conn_, CursorType::kForwardOnly, LockType::kReadOnly);
+  EXPECT_EQ(rs.Fields(0).Value().ToText(), "3");
+  rs.Close();
+
+  rs.Open("Select * From AD order by kennung", conn_, CursorType::kForwardOnly);
+  conn_.Execute("Truncate Table TAPI");
+  EXPECT_EQ(Count("TAPI"), 0);
+  std::vector<std::string> order;
+  for (; !rs.Eof(); rs.MoveNext()) order.push_back(rs.Fields("Kennung").Value().ToText());
+  EXPECT_EQ(order, (std::vector<std::string>{"K1", "K2", "K3"}));
+  ExpectDbError([&] { rs.MoveNext(); }, DbError::Kind::kUsage, "EOF");
+  ExpectDbError([&] { rs.MoveFirst(); }, DbError::Kind::kUsage, "MoveFirst");
+}
+
+TEST_P(AdoContractTest, ContactStatementsDeleteSelectAndMatch) {
+  StoreAll({{"ad", Batch("AD", {{{"DSN", "{A}"}}, {{"DSN", "{B}"}}, {{"DSN", "{C}"}}})},
+            {"tapi", Batch("TAPI", {TapiRow("{T1}", "089123"),
+                                    TapiRow("{T2}", "0711"),
+                                    {{"DSN", "{T3}"}, {"AD_DSN", "{B}"}, {"NUMMER", "0891"}}})}});
+  EXPECT_EQ(Rows("SELECT NUMMER FROM TAPI WHERE  (TAPI.NUMMER Like '089%') ").size(), 2u);
+  conn_.Execute("DELETE FROM TAPI Where AD_DSN='{A}'");
+  EXPECT_EQ(Numbers(), (std::set<std::string>{"0891"}));
+  EXPECT_EQ(Rows("Select * From AD Where DSN='{A}' OR DSN='{C}' ORDER BY DSN"),
+            (std::vector<std::vector<std::string>>{{"{A}", "<null>", "<null>", "<null>", "<null>",
+                                                    "<null>", "<null>", "<null>", "<null>"},
+                                                   {"{C}", "<null>", "<null>", "<null>", "<null>",
+                                                    "<null>", "<null>", "<null>", "<null>"}}));
+}
+
+TEST_P(AdoContractTest, StreamingCursorWalksManyRowsWhileTheSessionWrites) {
+  constexpr int kContacts = 20000;
+  std::vector<Row> contacts;
+  for (int i = 0; i < kContacts; ++i) {
+    const int n = static_cast<int>((static_cast<int64_t>(i) * 7919) % kContacts);  // shuffled
+    char kennung[16];
+    std::snprintf(kennung, sizeof kennung, "K%05d", n);
+    contacts.push_back({{"DSN", "{" + std::to_string(n) + "}"}, {"Kennung", kennung}});
+  }
+  ASSERT_TRUE(StoreAll({{"ad", Batch("AD", contacts)}}).empty());
+
+  // As the rebuild does: one transaction around the walk and the writes.
+  conn_.BeginTrans();
+  Recordset rs;
+  rs.Open("Select * From AD order by kennung", conn_);
+  conn_.Execute("Truncate Table TAPI");
+  int walked = 0;
+  for (; !rs.Eof(); rs.MoveNext(), ++walked) {
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "K%05d", walked);
+    ASSERT_EQ(rs.Fields("kennung").Value().ToText(), expected);
+    const std::string dsn = rs.Fields("DSN").Value().ToText();
+    conn_.session().StoreRows(Batch("TAPI", {TapiRow(dsn, expected)}), dsn);
+  }
+  conn_.CommitTrans();
+  EXPECT_EQ(walked, kContacts);
+  EXPECT_TRUE(conn_.TakeStoreFailures().empty());
+  EXPECT_EQ(Count("TAPI"), kContacts);
+}
+
+TEST_P(AdoContractTest, StreamingQueryInsideATransactionSeesTheTransactionsWrites) {
+  conn_.BeginTrans();
+  conn_.Execute("INSERT INTO STD (Land) VALUES ('CHE')");
+  Recordset rs;
+  rs.Open("SELECT Land FROM STD ORDER BY Land", conn_, CursorType::kForwardOnly);
+  std::vector<std::string> seen;
+  for (; !rs.Eof(); rs.MoveNext()) seen.push_back(rs.Fields(0).Value().ToText());
+  rs.Close();
+  conn_.RollbackTrans();
+  EXPECT_EQ(seen, (std::vector<std::string>{"AUT", "CHE"}));
+}
+
+struct FilterCase {
+  Variant filter;
+  std::vector<std::string> countries;  // visible Land values; empty when rejected
+  bool rejected = false;
+};
+
+TEST_P(AdoContractTest, FilterAcceptsColumnEqualsQuotedTextAndRejectsTheRest) {
+  const std::vector<std::string> all = {"Curaçao", "Deutschland", "O'Higgins", "Oesterreich",
+                                        "Schweiz"};
+  const FilterCase cases[] = {
+      {"LandKurz='AUT'", {"Oesterreich"}},
+      {"  landkurz =  'AUT' ", {"Oesterreich"}},
+      {"LandKurz='aut'", {}},
+      {"Land='O''Higgins'", {"O'Higgins"}},
+      {"Vorwahl='49'", {"Deutschland"}},
+      {"LandKurz=''", {}},  // Null never matches
+      {Variant(int32_t{0}), all},
+      {Variant(), all},
+      {"", all},
+      {"LandKurz=AUT", {}, true},
+      {"LandKurz='AUT", {}, true},
+      {"LandKurz='A'B'", {}, true},
+      {"LandKurz='AUT' AND Land='x'", {}, true},
+      {"Kuerzel='AUT'", {}, true},
+      {"LandKurz", {}, true},
+      {Variant(int32_t{1}), {}, true},
+      {Variant(true), {}, true},
+      {Variant::Null(), {}, true},
+  };
+  Recordset rs;
+  rs.Open(kCountryQuery, conn_, CursorType::kStatic);
+  for (const FilterCase& c : cases) {
+    SCOPED_TRACE(Show(c.filter));
+    rs.SetFilter("LandKurz='CHE'");
+    rs.MoveNext();  // leaves the first row, so the reset to it is seen
+    if (c.rejected) {
+      ExpectDbError([&] { rs.SetFilter(c.filter); }, DbError::Kind::kUsage, "Filter rejected");
+      EXPECT_TRUE(rs.Eof());  // the previous filter and position stay
+      rs.MoveFirst();
+      EXPECT_EQ(rs.Fields("Land").Value().ToText(), "Schweiz");
+      continue;
+    }
+    rs.SetFilter(c.filter);
+    std::vector<std::string> seen;
+    for (; !rs.Eof(); rs.MoveNext()) seen.push_back(rs.Fields("Land").Value().ToText());
+    EXPECT_EQ(seen, c.countries);
+  }
+}
+
+TEST_P(AdoContractTest, DefinedSizeAndTableColumnsComeFromTheDeclaredTypes) {
+  conn_.Execute("CREATE TABLE KEYED (" + DialectOf(GetParam()).auto_key_column + ", X TEXT)");
+  Recordset tapi;
+  tapi.OpenEmptyTable("TAPI", conn_);
+  EXPECT_EQ(tapi.Fields("NUMMER").DefinedSize(), 50);
+  EXPECT_EQ(tapi.Fields("bemerkung").DefinedSize(), 100);
+  EXPECT_EQ(tapi.Fields("contactTypeDsn").DefinedSize(), 38);
+  const std::vector<ColumnInfo>& columns = tapi.Columns();
+  ASSERT_EQ(columns.size(), 5u);
+  EXPECT_TRUE(columns[2].not_null && columns[2].is_text && !columns[2].has_default);
+  EXPECT_FALSE(columns[3].not_null);
+  EXPECT_TRUE(columns[4].not_null && columns[4].has_default);
+  EXPECT_TRUE(conn_.session().TableColumns("KEYED")[0].has_default);
+
+  Recordset ad;
+  ad.OpenEmptyTable("AD", conn_);
+  EXPECT_EQ(ad.Fields("TELEFON").DefinedSize(), -1);
+  ExpectDbError([&] { ad.OpenEmptyTable("NO_SUCH_TABLE", conn_); }, DbError::Kind::kUsage, "open");
+  Recordset other;
+  EXPECT_THROW(other.OpenEmptyTable("NO_SUCH_TABLE", conn_), DbError);
+
+  Recordset query;
+  query.Open("SELECT NUMMER, BEMERKUNG, 1 AS n FROM TAPI", conn_, CursorType::kStatic);
+  EXPECT_EQ(query.Fields(0).DefinedSize(), 50);
+  EXPECT_EQ(query.Fields(1).DefinedSize(), 100);
+  EXPECT_EQ(query.Fields(2).DefinedSize(), -1);
+}
+
+TEST_P(AdoContractTest, NullsAndUnsetFieldsAreStoredAndReadBack) {
+  Row explicit_null = TapiRow("{N}", "1");
+  explicit_null.emplace_back("BEMERKUNG", Variant::Null());
+  ASSERT_TRUE(StoreAll({{"t", Batch("TAPI", {explicit_null, TapiRow("{U}", "2")})}}).empty());
+  Recordset rs;
+  rs.Open("SELECT DSN, BEMERKUNG, contactTypeDsn FROM TAPI ORDER BY DSN", conn_);
+  std::vector<std::vector<std::string>> rows;
+  for (; !rs.Eof(); rs.MoveNext()) {
+    EXPECT_TRUE(rs.Fields("BEMERKUNG").Value().IsNull());
+    try {
+      rs.Fields("BEMERKUNG").Value().ToText();
+      ADD_FAILURE() << "Null converted to text";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.number(), errnum::kInvalidUseOfNull);
+    }
+    rows.push_back(CurrentRow(rs));
+  }
+  // The unset contactTypeDsn takes the column default; CHAR may pad it with blanks.
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][2].find_first_not_of(' '), std::string::npos);
+}
+
+TEST_P(AdoContractTest, FailingBatchInsideATransactionIsUndoneAloneAndTheRestIsKept) {
+  for (const std::string& sql : DialectOf(GetParam()).reject_trigger) conn_.Execute(sql);
+  conn_.BeginTrans();
+  const std::vector<StoreFailure> failures =
+      StoreAll({{"c1", Batch("TAPI", {TapiRow("{1}", "ok1")})},
+                {"c2", Batch("TAPI", {TapiRow("{2}", "ok2"), TapiRow("{3}", "bad")})},
+                {"c3", Batch("TAPI", {TapiRow("{4}", "ok3a"), TapiRow("{5}", "ok3b")})}});
+  conn_.CommitTrans();
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].tag, "c2");
+  EXPECT_NE(failures[0].description.find("number rejected"), std::string::npos)
+      << failures[0].description;
+  EXPECT_EQ(Numbers(), (std::set<std::string>{"ok1", "ok3a", "ok3b"}));
+}
+
+TEST_P(AdoContractTest, FailingBatchOutsideATransactionThrowsAndStoresNothing) {
+  for (const std::string& sql : DialectOf(GetParam()).reject_trigger) conn_.Execute(sql);
+  ExpectDbError(
+      [&] {
+        conn_.session().StoreRows(Batch("TAPI", {TapiRow("{1}", "ok"), TapiRow("{2}", "bad")}),
+                                  "c1");
+      },
+      DbError::Kind::kStatement, "number rejected");
+  EXPECT_FALSE(conn_.session().InTransaction());
+  EXPECT_EQ(Count("TAPI"), 0);
+  ASSERT_TRUE(StoreAll({{"c2", Batch("TAPI", {TapiRow("{3}", "later")})}}).empty());
+  EXPECT_EQ(Numbers(), (std::set<std::string>{"later"}));
+}
+
+TEST_P(AdoContractTest, ProviderErrorsCarryTheProvidersMessage) {
+  ExpectDbError([&] { conn_.Execute("SELEC 1"); }, DbError::Kind::kStatement, "syntax error");
+  Recordset rs;
+  ExpectDbError([&] { rs.Open("SELECT * FROM no_such_table", conn_); }, DbError::Kind::kStatement,
+                "no_such_table");
+  EXPECT_FALSE(rs.IsOpen());
+  EXPECT_EQ(Count("STD"), 1);  // the session goes on
+}
+
+TEST_P(AdoContractTest, FieldsAreFoundWithoutRegardToCaseOrNamedInTheError) {
+  Recordset rs;
+  rs.Open("SELECT * FROM STD", conn_, CursorType::kStatic);
+  EXPECT_EQ(rs.Fields("lAnD").Name(), rs.Fields(0).Name());
+  for (const auto& lookup : std::vector<std::function<void()>>{[&] { rs.Fields("Vorwahl"); },
+                                                               [&] { rs.Fields(int32_t{7}); }}) {
+    try {
+      lookup();
+      ADD_FAILURE() << "found";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.number(), errnum::kItemNotFound);
+      EXPECT_NE(error.description().find("requested name or ordinal: "), std::string::npos);
+    }
+  }
+  try {
+    rs.Fields("Vorwahl");
+  } catch (const Error& error) {
+    EXPECT_NE(error.description().find("Vorwahl"), std::string::npos);
+  }
+}
+
+TEST_P(AdoContractTest, RecordsetModesAllowOnlyTheirOwnOperations) {
+  Recordset rs;
+  ExpectDbError([&] { rs.Eof(); }, DbError::Kind::kUsage, "closed");
+  rs.Open("SELECT * FROM STD", conn_, CursorType::kStatic);
+  ExpectDbError([&] { rs.AddNew(); }, DbError::Kind::kUsage, "AddNew");
+  ExpectDbError([&] { rs.Fields(0).SetValue("DEU"); }, DbError::Kind::kUsage, "added");
+  rs.Close();
+  rs.Close();  // closing twice is harmless
+
+  rs.OpenEmptyTable("TAPI", conn_);
+  EXPECT_TRUE(rs.IsTable());
+  EXPECT_TRUE(rs.Eof());
+  rs.AddNew();
+  rs.Fields("NUMMER").SetValue("1");
+  EXPECT_EQ(rs.Fields("nummer").Value().ToText(), "1");
+  EXPECT_TRUE(rs.Fields("DSN").Value().IsEmpty());
+  ExpectDbError([&] { rs.SetFilter("NUMMER='1'"); }, DbError::Kind::kUsage, "Filter");
+  const RowBatch batch = rs.TakeAddedRows();
+  EXPECT_EQ(batch.table, "TAPI");
+  ASSERT_EQ(batch.rows.size(), 1u);
+  EXPECT_EQ(batch.rows[0][2], Variant("1"));
+  EXPECT_TRUE(rs.Eof());
+  ExpectDbError([&] { rs.Fields("NUMMER").SetValue("2"); }, DbError::Kind::kUsage, "added");
+}
+
+TEST_P(AdoContractTest, ConnectionsWithOneStringShareTheSessionAndItsTransaction) {
+  Connection other;
+  other.SetConnectionString(db_->connect_string());
+  other.Open();
+  EXPECT_EQ(&other.session(), &conn_.session());
+
+  conn_.BeginTrans();
+  other.Execute("INSERT INTO STD (Land) VALUES ('CHE')");
+  conn_.RollbackTrans();
+  EXPECT_EQ(Count("STD"), 1);
+  {
+    Connection scoped;
+    scoped.SetConnectionString(db_->connect_string());
+    scoped.Open();
+    scoped.BeginTrans();
+    other.Execute("INSERT INTO STD (Land) VALUES ('CHE')");
+  }  // rolled back: never committed
+  EXPECT_FALSE(conn_.session().InTransaction());
+  EXPECT_EQ(Count("STD"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, AdoContractTest, ::testing::Values("SQLite", "PostgreSQL"),
+                         [](const auto& param_info) { return param_info.param; });
+
+// ------------------------------------------------------- opening and SQLite
+
+void ExpectOpenFails(const std::string& connect_string, DbError::Kind kind,
+                     const std::string& fragment) {
+  ExpectDbError([&] { OpenSession(connect_string); }, kind, fragment);
+}
+
+TEST(SessionPoolTest, ProviderIsChosenByNameAndUnknownOnesAreNamed) {
+  ExpectOpenFails("Provider=Oracle;Data Source=/x.db", DbError::Kind::kUsage, "Oracle");
+  ExpectOpenFails("Data Source=/x.db", DbError::Kind::kUsage, "provider");
+  ExpectOpenFails("Provider=SQLite;Data Source=relative.db", DbError::Kind::kUsage, "relative.db");
+  SqliteTestDatabase db;
+  const std::string upper = "Provider=SQLITE;Data Source=" + (db.folder() / "test.db").string();
+  const std::shared_ptr<Session> first = OpenSession(upper);
+  EXPECT_EQ(first->ProviderName(), "SQLite");
+  EXPECT_EQ(OpenSession(upper), first);
+  ResetSessionPool();
+  EXPECT_NE(OpenSession(upper), first);
+  ResetSessionPool();
+}
+
+TEST(SqliteSessionTest, MissingOrForeignFileIsAnErrorAndNothingIsCreated) {
+  SqliteTestDatabase db;
+  const fs::path missing = db.folder() / "missing.db";
+  ExpectOpenFails("Provider=SQLite;Data Source=" + missing.string(), DbError::Kind::kConnection,
+                  missing.string());
+  EXPECT_FALSE(fs::exists(missing));
+  const fs::path text = db.folder() / "notes.txt";
+  std::ofstream(text) << "this is not a database, but it is long enough to have a header\n";
+  ExpectOpenFails("Provider=SQLite;Data Source=" + text.string(), DbError::Kind::kConnection,
+                  text.string());
+}
+
+TEST(SqliteSessionTest, StatementsAreTranslatedOnlyWhereSqliteLacksTheConstruct) {
+  SqliteTestDatabase db;
+  const std::shared_ptr<Session> session = OpenSession(db.connect_string());
+  session->Execute("CREATE TABLE t (x TEXT); INSERT INTO t VALUES ('a'), ('b')");
+  session->Execute("  truncate   TABLE  t ; ");
+  std::vector<Variant> row;
+  EXPECT_FALSE(session->Query("SELECT * FROM t", true)->Next(row));
+
+  auto cursor = session->Query(
+      "SELECT 'right(x)' AS \"right(\", right ('Ab€c', 2) /* RIGHT( */, RIGHT(NULL, 1), "
+      "RIGHT('abc', -1), RIGHT(x, 1) FROM (SELECT 'xyz' AS x)",
+      false);
+  ASSERT_TRUE(cursor->Next(row));
+  EXPECT_EQ(row, (std::vector<Variant>{"right(x)", "€c", Variant::Null(), "bc", "z"}));
+  EXPECT_EQ(cursor->Columns()[0].name, "right(");
+
+  ASSERT_TRUE(session->Query("PRAGMA journal_mode", false)->Next(row));
+  EXPECT_EQ(row[0], Variant("wal"));
+  ResetSessionPool();
+}
+
+TEST(SqliteSessionTest, LockedDatabaseFailsAfterABoundedWaitWhileReadersSeeCommittedRows) {
+  SqliteTestDatabase db;
+  const std::string path = (db.folder() / "test.db").string();
+  const std::shared_ptr<Session> writer = OpenSession("Provider=SQLite;Data Source=" + path);
+  const std::shared_ptr<Session> other = OpenSession("Data Source=" + path + ";Provider=SQLite");
+  ASSERT_NE(writer, other);
+  writer->Execute("CREATE TABLE TAPI (NUMMER VARCHAR(50)); INSERT INTO TAPI VALUES ('1')");
+  writer->BeginTransaction();
+  writer->Execute("Truncate Table TAPI");
+
+  std::vector<Variant> row;
+  ASSERT_TRUE(other->Query("SELECT count(*) FROM TAPI", true)->Next(row));
+  EXPECT_EQ(row[0], Variant(int64_t{1}));  // the old rows, without waiting
+
+  RowBatch batch{"TAPI", other->TableColumns("TAPI"), {{Variant("2")}}};
+  const auto start = std::chrono::steady_clock::now();
+  ExpectDbError([&] { other->StoreRows(std::move(batch), "x"); }, DbError::Kind::kStatement,
+                "locked");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::seconds(4));
+  EXPECT_LT(waited, std::chrono::seconds(15));
+  writer->RollbackTransaction();
+  ResetSessionPool();
+}
+
+}  // namespace
+}  // namespace fonwerk::ado
