@@ -190,7 +190,7 @@ std::string ContactGenerator::TelefonLine() {
   if (random_.Percent(6)) return Pick(random_, kNoNumberLines);
   std::string line = random_.Percent(75) ? OwnNumber(random_, false) : ForeignNumber(random_, false);
   const bool two_parts = line.find('\t') != std::string::npos;
-  if (random_.Percent(2)) return line + (two_parts ? "" : "\t") + "Büro";  // remark typed as part 2
+  if (!two_parts && random_.Percent(2)) return line + "\tBüro";  // remark typed as part 2
   if (random_.Percent(60)) {
     const std::string remark = random_.Below(500) == 0 ? LongRemark() : Pick(random_, kRemarks);
     line.append(two_parts ? "\t" : "\t\t").append(remark);

@@ -1,5 +1,7 @@
 #include "bench/pg_conn.h"
 
+#include <algorithm>
+#include <initializer_list>
 #include <stdexcept>
 #include <vector>
 

@@ -41,7 +41,8 @@ constexpr const char* kFooter = R"(Commands:
                            an e-mail address, compared without regard to case.
                            One line per match: AD_DSN, name, company, NUMMER, BEMERKUNG.
 Texts of several words may be given unquoted; they are joined with single blanks.
---plus, --code, --vaz and --suspress change the configuration for this run only.
+--plus, --code, --vaz and --suspress change the configuration for this run only
+(so they cannot be combined with config set).
 The installation is --install PATH, else the path in the registry file
 ($KORVANA_REGISTRY or /etc/korvana/registry.ini); its SQL/SQL.INI names the database.
 Exit status: 0 done (a search found something), 1 nothing found or unknown contact,

@@ -59,12 +59,9 @@ std::vector<Match> ReadMatches(Installation& installation, const std::string& sq
 }
 
 std::vector<Match> LookupAddress(const std::string& address, Installation& installation) {
-  std::vector<Match> rows =
-      ReadMatches(installation, AddressQuery(address, AddressCompare::kExact, *installation.util));
-  if (!rows.empty()) return rows;
   const bool sqlite = installation.connection->session().ProviderName() == "SQLite";
   const AddressCompare compare =
-      sqlite ? AddressCompare::kNoCaseSqlite : AddressCompare::kNoCaseRanges;
+      sqlite ? AddressCompare::kCollateNoCase : AddressCompare::kLowerWithRanges;
   return ReadMatches(installation, AddressQuery(address, compare, *installation.util));
 }
 
@@ -102,15 +99,12 @@ std::string NumberQuery(const std::vector<std::string>& candidates, com::IUtil& 
 
 std::vector<std::string> CasePrefixes(const std::string& address) {
   std::string stem;
+  std::size_t letters = 0;
   for (const char c : address) {
-    if (c == '%' || c == '_' || c == '\\') break;
+    if (letters == kCaseLetters) break;
     stem += c;
-    if (std::count_if(stem.begin(), stem.end(), IsAsciiLetter) ==
-        static_cast<std::ptrdiff_t>(kCaseLetters)) {
-      break;
-    }
+    if (IsAsciiLetter(c)) ++letters;
   }
-  if (stem.empty()) return {};
   std::vector<std::string> prefixes{stem};
   for (std::size_t i = 0; i < stem.size(); ++i) {
     if (!IsAsciiLetter(stem[i])) continue;
@@ -124,28 +118,29 @@ std::vector<std::string> CasePrefixes(const std::string& address) {
   return prefixes;
 }
 
+std::string PrefixPattern(const std::string& prefix) {
+  std::string pattern;
+  for (const char c : prefix) {
+    if (c == '\\' || c == '%' || c == '_') pattern += '\\';
+    pattern += c;
+  }
+  return pattern + "%";
+}
+
 std::string AddressQuery(const std::string& address, AddressCompare compare, com::IUtil& util) {
   const std::string literal = util.SqlUid(Variant(address));
   std::string where = "TAPI.contactTypeDsn = " + util.SqlUid(Variant(EmailType())) + " AND ";
-  switch (compare) {
-    case AddressCompare::kExact:
-      where += "TAPI.NUMMER = " + literal;
-      break;
-    case AddressCompare::kNoCaseSqlite:
-      where += "TAPI.NUMMER = " + literal + " COLLATE NOCASE";
-      break;
-    case AddressCompare::kNoCaseRanges: {
-      // Prefix ranges an index on NUMMER can scan, one per case variant of
-      // the first letters; the equality of the lower-case forms decides.
-      std::string ranges;
-      for (const std::string& prefix : CasePrefixes(address)) {
-        if (!ranges.empty()) ranges += " OR ";
-        ranges += "TAPI.NUMMER LIKE " + util.SqlUid(Variant(prefix + "%"));
-      }
-      if (!ranges.empty()) where += "(" + ranges + ") AND ";
-      where += "lower(TAPI.NUMMER) = lower(" + literal + ")";
-      break;
+  if (compare == AddressCompare::kCollateNoCase) {
+    where += "TAPI.NUMMER = " + literal + " COLLATE NOCASE";
+  } else {
+    // One prefix range per case variant of the first letters, each one an
+    // index range scan; the equality of the lower-case forms decides.
+    std::string ranges;
+    for (const std::string& prefix : CasePrefixes(address)) {
+      if (!ranges.empty()) ranges += " OR ";
+      ranges += "TAPI.NUMMER LIKE " + util.SqlUid(Variant(PrefixPattern(prefix)));
     }
+    where += "(" + ranges + ") AND lower(TAPI.NUMMER) = lower(" + literal + ")";
   }
   return kSelect + where + kOrder;
 }

@@ -35,27 +35,31 @@ std::vector<std::string> NumberCandidates(const std::string& digits);
 // AD. REQUIRES: candidates not empty. Literals are made by SqlUid.
 std::string NumberQuery(const std::vector<std::string>& candidates, com::IUtil& util);
 
-// How an address is compared with NUMMER.
+// How an address is compared with NUMMER without regard to the case of
+// ASCII letters, in a way an index on NUMMER can serve.
 enum class AddressCompare {
-  kExact,         // NUMMER = address
-  kNoCaseSqlite,  // NUMMER = address COLLATE NOCASE (the NOCASE index on NUMMER)
-  kNoCaseRanges,  // lower(NUMMER) = lower(address), narrowed by prefix ranges
+  kCollateNoCase,    // NUMMER = address COLLATE NOCASE (SQLite: the NOCASE index on NUMMER)
+  kLowerWithRanges,  // lower(NUMMER) = lower(address), narrowed to the prefix ranges of
+                     // CasePrefixes (PostgreSQL: the pattern index on NUMMER)
 };
 // The e-mail rows whose NUMMER matches `address`, joined with AD.
 std::string AddressQuery(const std::string& address, AddressCompare compare, com::IUtil& util);
 
-// The ASCII case variants of the first letters of `address` (at most three
-// letters, stopping at the first LIKE wildcard or escape character), each a
-// prefix whose range an index on NUMMER can scan. Empty when `address`
-// starts with such a character.
+// The start of `address` up to its third ASCII letter (all of it when it has
+// fewer), in every combination of upper and lower case of those letters.
 std::vector<std::string> CasePrefixes(const std::string& address);
+
+// `prefix` as a LIKE pattern matching the texts that begin with it: "\", "%"
+// and "_" are escaped with a backslash (PostgreSQL's escape character).
+std::string PrefixPattern(const std::string& prefix);
 
 // Of `rows`, those whose NUMMER is the longest one among them.
 std::vector<Match> LongestMatches(const std::vector<Match>& rows);
 
-// The matches for `argument`: an address when it holds "@" (exact first, then
-// without regard to the case of ASCII letters), else a number (exact first,
-// then the longest stored prefix of at least six digits). Throws on failure.
+// The matches for `argument`: an address when it holds "@" (every e-mail row
+// equal to it without regard to the case of ASCII letters), else a number
+// (the rows equal to its stored form, else those of the longest stored prefix
+// of at least six digits). Throws on failure.
 std::vector<Match> Lookup(const std::string& argument, Installation& installation);
 
 // "AD_DSN\tname\tcompany\tNUMMER\tBEMERKUNG"; tabs and line breaks inside a

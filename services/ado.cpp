@@ -40,6 +40,12 @@ std::string_view TrimBlanks(std::string_view text) {
                  item);
 }
 
+// The open session of `connection`; throws DbError (kUsage) when it is closed.
+std::shared_ptr<Session> SessionOf(const Connection& connection) {
+  connection.session();  // throws for a closed connection
+  return connection.shared_session();
+}
+
 [[noreturn]] void ThrowNoCurrentRecord() {
   ThrowUsage(kNoCurrentRecord,
              "Either BOF or EOF is True, or the current record has been deleted. Requested "
@@ -240,8 +246,7 @@ void Recordset::Open(const std::string& sql, Connection& connection, CursorType 
                      LockType /*lock*/) {
   if (impl_) ThrowUsage(kObjectOpen, "Operation is not allowed when the object is open.");
   auto impl = std::make_unique<Impl>();
-  impl->session = connection.IsOpen() ? connection.shared_session() : nullptr;
-  if (!impl->session) connection.session();  // throws the closed-connection error
+  impl->session = SessionOf(connection);
   const bool streaming = cursor == CursorType::kForwardOnly;
   impl->cursor = impl->session->Query(sql, streaming);
   impl->columns = impl->cursor->Columns();
@@ -260,8 +265,7 @@ void Recordset::Open(const std::string& sql, Connection& connection, CursorType 
 void Recordset::OpenEmptyTable(const std::string& table, Connection& connection) {
   if (impl_) ThrowUsage(kObjectOpen, "Operation is not allowed when the object is open.");
   auto impl = std::make_unique<Impl>();
-  impl->session = connection.IsOpen() ? connection.shared_session() : nullptr;
-  if (!impl->session) connection.session();  // throws the closed-connection error
+  impl->session = SessionOf(connection);
   impl->mode = Impl::Mode::kTable;
   impl->table = table;
   impl->columns = impl->session->TableColumns(table);

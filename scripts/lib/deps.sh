@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by scripts/setup.sh and scripts/test.sh: installs the Debian packages
 # Fonwerk needs to build and test, but only when one of them is missing, so a
 # prepared machine runs no apt-get at all.
@@ -24,21 +25,20 @@ fonwerk_missing_packages() {
 
 fonwerk_ensure_packages() {
   local missing
-  missing=$(fonwerk_missing_packages | tr '\n' ' ')
-  if [[ -z "${missing// /}" ]]; then
+  mapfile -t missing < <(fonwerk_missing_packages)
+  if ((${#missing[@]} == 0)); then
     return 0
   fi
-  echo "Installing missing packages: $missing"
+  echo "Installing missing packages: ${missing[*]}"
   local sudo=()
   if [[ $(id -u) -ne 0 ]]; then
     if ! command -v sudo >/dev/null; then
-      echo "error: missing packages ($missing) and no root rights to install them" >&2
+      echo "error: missing packages (${missing[*]}) and no root rights to install them" >&2
       return 1
     fi
     sudo=(sudo)
   fi
-  # shellcheck disable=SC2086  # the package list is meant to split
   "${sudo[@]}" apt-get update -q
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q --no-install-recommends $missing
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
 }

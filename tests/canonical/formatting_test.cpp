@@ -138,8 +138,8 @@ TEST_P(FormattingTest, PrefixFormatWithTheDefaults) {
       {"123", "123"},
       {"", ""},
       {"+49(89", "+49(89)"},
-      {"+49(89  ", "+49(89)"},     // trimmed before the bracket is closed
-      {"+49(89) ", "+49(89) "},    // already closed once trimmed: left as it is
+      {"+49(89  ", "+49(89)"},   // trimmed before the bracket is closed
+      {"+49(89) ", "+49(89) "},  // already closed once trimmed: left as it is
       {"+43 1", "+43 1"},
       {"00431", "+43(1)"},
       {"004989", "+49(89)"},
@@ -187,10 +187,8 @@ TEST_P(FormattingTest, SettingsOfOtherLengths) {
   phone.VAZ = "1";
   const Case prefixes[] = {
       {"011431", "+43(1)"},  // candidates start after the three-character Plus
-      {"01149", "+49()"},
-      {"0114989", "+49(89)"},
-      {"1212", "+1(212)"},
-      {"00431", "00431"},  // 00 is not this Plus and not the trunk prefix
+      {"01149", "+49()"},   {"0114989", "+49(89)"},
+      {"1212", "+1(212)"},  {"00431", "00431"},  // 00 is not this Plus and not the trunk prefix
   };
   for (const Case& c : prefixes) {
     std::string prefix = c.input;
@@ -247,7 +245,9 @@ TEST_P(FormattingTest, TheCountryListIsReadWholeOnEveryCall) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, FormattingTest,
                          testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& info) { return test::ProviderName(info.param); });
+                         [](const auto& param_info) {
+                           return test::ProviderName(param_info.param);
+                         });
 
 TEST(FormattingListTest, AnEmptyCountryListKnowsNoCode) {
   auto install = TestInstall::Create(Provider::kSQLite, {.countries = false});
@@ -275,9 +275,9 @@ TEST(FormattingListTest, AMissingCountryListFailsForForeignPartsOnly) {
 // The real text utilities, with chosen operations made to fail.
 class FlakyUtil : public com::cUtil {
  public:
-  bool fail_beg = false;         // every BEG fails
+  bool fail_beg = false;          // every BEG fails
   bool fail_beg_on_plus = false;  // BEG fails when asked about "+" alone
-  bool null_beg = false;         // BEG answers Null
+  bool null_beg = false;          // BEG answers Null
   bool fail_digits = false;
   bool fail_k = false;
 
@@ -300,8 +300,8 @@ class FormattingFailureTest : public testing::Test {
  protected:
   void SetUp() override {
     install_ = TestInstall::Create(Provider::kSQLite);
-    auto guard = com::ComponentFactory::Instance().Override(com::progid::kUtil,
-                                                            [this] { return util_; });
+    auto guard =
+        com::ComponentFactory::Instance().Override(com::progid::kUtil, [this] { return util_; });
     phone_.Init(install_->connect_string());
     ASSERT_EQ(phone_.code, "49");
   }
@@ -314,8 +314,7 @@ class FormattingFailureTest : public testing::Test {
 TEST_F(FormattingFailureTest, FailingOwnCountryTestMakesItsReplacementAndSkipsTheForeignOne) {
   util_->fail_beg = true;
   const Case cases[] = {
-      {"+49 89 123456", "089123456"},
-      {"+43 1 234567", "431234567"},  // no "+" became 00
+      {"+49 89 123456", "089123456"}, {"+43 1 234567", "431234567"},  // no "+" became 00
   };
   for (const Case& c : cases) {
     std::string number = c.input;

@@ -21,11 +21,11 @@
 namespace fonwerk {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using test::ProgramResult;
 using test::Provider;
 using test::TestInstall;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 // --- the reverse lookup's pieces ---
 
@@ -37,9 +37,12 @@ TEST(ReverseLookupTest, IncomingNumbersTakeTheStoredForm) {
   settings.VAZ = "0";
   settings.Suspress = true;
   const std::pair<std::string, std::string> cases[] = {
-      {"+49 89 123456", "089123456"}, {"089/123456", "089123456"},
-      {" +49 89 1", "0891"},          {"0049 (89) 1", "0891"},
-      {"+43 1 234", "00431234"},      {"+49+49", "00049"},  // only a leading prefix is national
+      {"+49 89 123456", "089123456"},
+      {"089/123456", "089123456"},
+      {" +49 89 1", "0891"},
+      {"0049 (89) 1", "0891"},
+      {"+43 1 234", "00431234"},
+      {"+49+49", "00049"},  // only a leading prefix is national
       {"Zentrale", ""},
   };
   for (const auto& [incoming, stored] : cases) {
@@ -63,8 +66,14 @@ TEST(ReverseLookupTest, CasePrefixesCoverEveryCaseOfTheFirstLetters) {
   EXPECT_THAT(ctl::CasePrefixes("Max@x.de"),
               UnorderedElementsAre("Max", "mAx", "maX", "MAx", "MaX", "mAX", "MAX", "max"));
   EXPECT_THAT(ctl::CasePrefixes("1.a@b"), UnorderedElementsAre("1.a@b", "1.A@b", "1.a@B", "1.A@B"));
-  EXPECT_THAT(ctl::CasePrefixes("a_b@c"), UnorderedElementsAre("a", "A"));  // stops at a wildcard
-  EXPECT_TRUE(ctl::CasePrefixes("%x@y").empty());
+  EXPECT_THAT(ctl::CasePrefixes("%x@y"), UnorderedElementsAre("%x@y", "%X@y", "%x@Y", "%X@Y"));
+  EXPECT_EQ(ctl::CasePrefixes("a_b@cd").size(), 8u);
+  EXPECT_EQ(ctl::CasePrefixes("a_b@cd").front(), "a_b@c");
+}
+
+TEST(ReverseLookupTest, PrefixPatternsEscapeTheWildcards) {
+  EXPECT_EQ(ctl::PrefixPattern("Max"), "Max%");
+  EXPECT_EQ(ctl::PrefixPattern("a_b%c\\d"), "a\\_b\\%c\\\\d%");
 }
 
 TEST(ReverseLookupTest, LongestMatchesKeepTheMostSpecificRows) {
@@ -88,7 +97,8 @@ class LookupPlanTest : public testing::TestWithParam<Provider> {
     const bool sqlite = GetParam() == Provider::kSQLite;
     if (!sqlite) install.Exec("SET enable_seqscan = off");  // only to see that an index can serve
     std::string plan;
-    for (const test::Row& row : install.Query((sqlite ? "EXPLAIN QUERY PLAN " : "EXPLAIN ") + sql)) {
+    for (const test::Row& row :
+         install.Query((sqlite ? "EXPLAIN QUERY PLAN " : "EXPLAIN ") + sql)) {
       for (const auto& value : row) plan += value.value_or("") + " ";
       plan += "\n";
     }
@@ -99,22 +109,21 @@ class LookupPlanTest : public testing::TestWithParam<Provider> {
 TEST_P(LookupPlanTest, NumberAndAddressSearchesUseTheIndexes) {
   auto install = TestInstall::Create(GetParam());
   com::cUtil util;
-  const std::string numbers = Plan(*install, ctl::NumberQuery(ctl::NumberCandidates("08912345677"), util));
-  const std::string exact =
-      Plan(*install, ctl::AddressQuery("Max@Example.com", ctl::AddressCompare::kExact, util));
+  const std::string numbers =
+      Plan(*install, ctl::NumberQuery(ctl::NumberCandidates("08912345677"), util));
   const ctl::AddressCompare no_case = GetParam() == Provider::kSQLite
-                                          ? ctl::AddressCompare::kNoCaseSqlite
-                                          : ctl::AddressCompare::kNoCaseRanges;
-  const std::string without_case = Plan(*install, ctl::AddressQuery("Max@Example.com", no_case, util));
+                                          ? ctl::AddressCompare::kCollateNoCase
+                                          : ctl::AddressCompare::kLowerWithRanges;
+  const std::string addresses =
+      Plan(*install, ctl::AddressQuery("Max_Meier@Example.com", no_case, util));
   if (GetParam() == Provider::kSQLite) {
     EXPECT_THAT(numbers, HasSubstr("INDEX TAPI_NUMMER ")) << numbers;
-    EXPECT_THAT(exact, HasSubstr("INDEX TAPI_NUMMER ")) << exact;
-    EXPECT_THAT(without_case, HasSubstr("INDEX TAPI_NUMMER_LIKE")) << without_case;
-    for (const std::string* plan : {&numbers, &exact, &without_case}) {
+    EXPECT_THAT(addresses, HasSubstr("INDEX TAPI_NUMMER_LIKE")) << addresses;
+    for (const std::string* plan : {&numbers, &addresses}) {
       EXPECT_THAT(*plan, Not(HasSubstr("SCAN TAPI"))) << *plan;
     }
   } else {
-    for (const std::string* plan : {&numbers, &exact, &without_case}) {
+    for (const std::string* plan : {&numbers, &addresses}) {
       EXPECT_THAT(*plan, HasSubstr("Index")) << *plan;
       EXPECT_THAT(*plan, HasSubstr("tapi_nummer")) << *plan;
       EXPECT_THAT(*plan, Not(HasSubstr("Seq Scan on tapi"))) << *plan;
@@ -124,7 +133,9 @@ TEST_P(LookupPlanTest, NumberAndAddressSearchesUseTheIndexes) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, LookupPlanTest,
                          testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& info) { return test::ProviderName(info.param); });
+                         [](const auto& param_info) {
+                           return test::ProviderName(param_info.param);
+                         });
 
 // --- the command line, in process ---
 
@@ -212,19 +223,24 @@ class FonwerkctlTest : public testing::TestWithParam<Provider> {
   }
 
   void AddContact(const Contact& c) {
-    install_->Exec("INSERT INTO AD (DSN, IDX_NAME, IDX_NAME2, IDX_FIRMA, TELEFON, FAX, EMAIL) "
-                   "VALUES (" + Literal(c.dsn) + ", " + Literal(c.name) + ", " + Literal(c.name2) +
-                   ", " + Literal(c.company) + ", " + Literal(c.telefon) + ", " + Literal(c.fax) +
-                   ", " + Literal(c.email) + ")");
+    install_->Exec(
+        "INSERT INTO AD (DSN, IDX_NAME, IDX_NAME2, IDX_FIRMA, TELEFON, FAX, EMAIL) "
+        "VALUES (" +
+        Literal(c.dsn) + ", " + Literal(c.name) + ", " + Literal(c.name2) + ", " +
+        Literal(c.company) + ", " + Literal(c.telefon) + ", " + Literal(c.fax) + ", " +
+        Literal(c.email) + ")");
   }
 
-  // Three contacts with their TAPI rows written by `refresh`.
+  // Four contacts with their TAPI rows written by `refresh`.
   void AddHarvestedContacts() {
-    AddContact({"K1", "Meier", "Hans", "Meier GmbH", "089\t123456\tZentrale\r\n0171\t5551234\tMobil",
-                "089 123456-99", "Max.Meier@Example.com"});
+    AddContact({"K1", "Meier", "Hans", "Meier GmbH",
+                "089\t123456\tZentrale\r\n0171\t5551234\tMobil", "089 123456-99",
+                "Max.Meier@Example.com"});
     AddContact({"K2", "Schulz", "", std::nullopt, "089 12\t3\tKurz", std::nullopt, std::nullopt});
-    AddContact({"K3", "Kurz", std::nullopt, std::nullopt, "0891", std::nullopt, std::nullopt});
-    for (const char* key : {"K1", "K2", "K3"}) {
+    AddContact({"K3", "Kurz", std::nullopt, std::nullopt, "0891", std::nullopt, "a_b@x.de"});
+    AddContact({"K4", "Zweit", std::nullopt, "Meier GmbH", std::nullopt, std::nullopt,
+                "MAX.MEIER@EXAMPLE.COM"});
+    for (const char* key : {"K1", "K2", "K3", "K4"}) {
       const ProgramResult refreshed = Ctl({"refresh", key});
       ASSERT_EQ(refreshed.exit_code, 0) << refreshed.err;
     }
@@ -327,14 +343,17 @@ TEST_P(FonwerkctlTest, RefreshThatFailsToWriteKeepsTheOldRows) {
   AddHarvestedContacts();
   const std::vector<std::string> before = TapiKeys("K1");
   if (GetParam() == Provider::kSQLite) {
-    install_->Exec("CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI WHEN NEW.NUMMER = '01715551234' "
-                   "BEGIN SELECT RAISE(ABORT, 'rejected by test'); END");
+    install_->Exec(
+        "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI WHEN NEW.NUMMER = '01715551234' "
+        "BEGIN SELECT RAISE(ABORT, 'rejected by test'); END");
   } else {
-    install_->Exec("CREATE FUNCTION tapi_reject() RETURNS trigger LANGUAGE plpgsql AS "
-                   "'BEGIN IF NEW.nummer = ''01715551234'' THEN "
-                   "RAISE EXCEPTION ''rejected by test''; END IF; RETURN NEW; END'");
-    install_->Exec("CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI "
-                   "FOR EACH ROW EXECUTE FUNCTION tapi_reject()");
+    install_->Exec(
+        "CREATE FUNCTION tapi_reject() RETURNS trigger LANGUAGE plpgsql AS "
+        "'BEGIN IF NEW.nummer = ''01715551234'' THEN "
+        "RAISE EXCEPTION ''rejected by test''; END IF; RETURN NEW; END'");
+    install_->Exec(
+        "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI "
+        "FOR EACH ROW EXECUTE FUNCTION tapi_reject()");
   }
   const ProgramResult failed = Ctl({"refresh", "K1"});
   EXPECT_EQ(failed.exit_code, 3);
@@ -346,6 +365,7 @@ TEST_P(FonwerkctlTest, RefreshThatFailsToWriteKeepsTheOldRows) {
 TEST_P(FonwerkctlTest, LookupFindsTheContactBehindANumber) {
   AddHarvestedContacts();
   const std::string k1 = "K1\tMeier/Hans\tMeier GmbH\t";
+  const std::string k4 = "K4\tZweit\tMeier GmbH\tMAX.MEIER@EXAMPLE.COM\t\n";
   const struct {
     std::string incoming;
     int exit_code;
@@ -355,14 +375,17 @@ TEST_P(FonwerkctlTest, LookupFindsTheContactBehindANumber) {
       {"089/123456", 0, k1 + "089123456\tZentrale\n"},
       {"089 123456-99", 0, k1 + "08912345699\tFax\n"},
       {"089 123456-77", 0, k1 + "089123456\tZentrale\n"},  // the switchboard
-      {"089 123 999", 0, "K2\tSchulz\t\t089123\tKurz\n"},   // a six-digit prefix
-      {"0891 555555", 1, ""},                               // 0891 is too short to count
-      {"0891", 0, "K3\tKurz\t\t0891\t\n"},                  // but matches exactly
+      {"089 123 999", 0, "K2\tSchulz\t\t089123\tKurz\n"},  // a six-digit prefix
+      {"0891 555555", 1, ""},                              // 0891 is too short to count
+      {"0891", 0, "K3\tKurz\t\t0891\t\n"},                 // but matches exactly
       {"08912", 1, ""},
-      {"max.meier@example.com", 0, k1 + "Max.Meier@Example.com\t\n"},
-      {"Max.Meier@Example.com", 0, k1 + "Max.Meier@Example.com\t\n"},
+      {"max.meier@example.com", 0, k1 + "Max.Meier@Example.com\t\n" + k4},
+      {"Max.Meier@Example.com", 0, k1 + "Max.Meier@Example.com\t\n" + k4},
+      {"MAX.meier@example.COM", 0, k1 + "Max.Meier@Example.com\t\n" + k4},
       {"meier@example.com", 1, ""},
       {"Max_Meier@Example.com", 1, ""},  // an underscore is no wildcard here
+      {"A_B@x.de", 0, "K3\tKurz\t\ta_b@x.de\t\n"},
+      {"aXb@x.de", 1, ""},
   };
   for (const auto& c : cases) {
     const ProgramResult result = Ctl({"lookup", c.incoming});
@@ -389,7 +412,9 @@ TEST_P(FonwerkctlTest, FailuresGiveStatus3AndTheCause) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, FonwerkctlTest,
                          testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& info) { return test::ProviderName(info.param); });
+                         [](const auto& param_info) {
+                           return test::ProviderName(param_info.param);
+                         });
 
 TEST(FonwerkctlProgramTest, HelpExplainsEveryCommand) {
   const ProgramResult help = test::RunProgram(test::BinaryPath("fonwerkctl"), {"--help"});
@@ -414,8 +439,9 @@ TEST(FonwerkctlProgramTest, WithoutInstallTheRegistryNamesTheInstallation) {
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_THAT(result.out, HasSubstr("code=43\n"));
 
-  const ProgramResult none = test::RunProgram(test::BinaryPath("fonwerkctl"), {"config"}, "",
-                                              {{"KORVANA_REGISTRY", install->path() + "/none.ini"}});
+  const ProgramResult none =
+      test::RunProgram(test::BinaryPath("fonwerkctl"), {"config"}, "",
+                       {{"KORVANA_REGISTRY", install->path() + "/none.ini"}});
   EXPECT_EQ(none.exit_code, 3);
   EXPECT_THAT(none.err, HasSubstr("--install"));
   // No run log is written beside the program.

@@ -44,8 +44,8 @@ std::vector<std::string> AllTexts(const std::string& alphabet, std::size_t max_l
 TEST(RemoveStringTest, AgreesWithTheRepeatedSearchOnEveryShortText) {
   const cCanonicalTelephone phone;
   const std::vector<std::string> texts = AllTexts("ab", 12);
-  for (const std::string remove : {"a", "ab", "ba", "aa", "aba", "abab", "aab", "abb", "baab",
-                                   "aaba", "abaab"}) {
+  for (const std::string remove :
+       {"a", "ab", "ba", "aa", "aba", "abab", "aab", "abb", "baab", "aaba", "abaab"}) {
     for (const std::string& text : texts) {
       ASSERT_EQ(Peer::RemoveString(phone, text, remove), ReferenceRemove(text, remove))
           << "text " << text << ", remove " << remove;
@@ -207,8 +207,8 @@ TEST_P(PhoneListTest, RowNumberFollowsTheLinesWithNumbers) {
       {kNumberGapNumber, 3, 2},  // the line without number before it moves it up
       {kNumberGapNumber, 2, 1},
       {kNumberGapNumber, 1, 1},
-      {kNumberGapNumber, 5, 2},   // cut to the lines written
-      {kNumberGapNumber, 0, 0},   // 1 or less is never changed
+      {kNumberGapNumber, 5, 2},  // cut to the lines written
+      {kNumberGapNumber, 0, 0},  // 1 or less is never changed
       {kNumberGapNumber, -4, -4},
       {"089\t1\r\n089\t2", 5, 2},
       {"089\t1\r\n089\t2", 2, 2},
@@ -275,7 +275,9 @@ TEST_P(PhoneListTest, NothingFoundLeavesTheRowNumber) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, PhoneListTest,
                          testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& info) { return test::ProviderName(info.param); });
+                         [](const auto& param_info) {
+                           return test::ProviderName(param_info.param);
+                         });
 
 TEST(PhoneListFailureTest, MissingColumnEndsTheCallWithTheError) {
   auto install = TestInstall::Create(Provider::kSQLite);
@@ -307,12 +309,9 @@ TEST(StripSeparatorsTest, RemovesCrLfThenTabThenCarriageReturn) {
   cCanonicalTelephone phone;
   phone.Init("");  // sets the separators; nothing else is needed here
   const std::pair<std::string, std::string> cases[] = {
-      {"Hans\tMeier", "HansMeier"},
-      {"a\r\t\nb", "a\nb"},        // CR, tab, LF: only the line feed stays
-      {"a\r\r\n\nb", "ab"},        // the CR LF that a removal forms goes too
-      {"a\n\rb", "a\nb"},
-      {"\r\n\t\r", ""},
-      {" blank ", " blank "},
+      {"Hans\tMeier", "HansMeier"}, {"a\r\t\nb", "a\nb"},  // CR, tab, LF: only the line feed stays
+      {"a\r\r\n\nb", "ab"},  // the CR LF that a removal forms goes too
+      {"a\n\rb", "a\nb"},           {"\r\n\t\r", ""},     {" blank ", " blank "},
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(Peer::StripSeparators(phone, text), expected);

@@ -40,11 +40,9 @@ TEST_P(FragmentText, IsTheLikeConditionOfTheEscapedPattern) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, FragmentText,
-    testing::Values(FragmentCase{"abc", "abc%", "%abc%"},
-                    FragmentCase{"", "%", "%%"},
+    testing::Values(FragmentCase{"abc", "abc%", "%abc%"}, FragmentCase{"", "%", "%%"},
                     FragmentCase{"O'Brien", "O''Brien%", "%O''Brien%"},
-                    FragmentCase{"a''b", "a''''b%", "%a''''b%"},
-                    FragmentCase{"'", "''%", "%''%"},
+                    FragmentCase{"a''b", "a''''b%", "%a''''b%"}, FragmentCase{"'", "''%", "%''%"},
                     FragmentCase{"max_muster@example.com", "max_muster@example.com%",
                                  "%max_muster@example.com%"},
                     FragmentCase{" 089 ", " 089 %", "% 089 %"},
@@ -59,9 +57,9 @@ class FragmentQueryTest : public testing::TestWithParam<test::Provider> {
   void SetUp() override {
     install_ = test::TestInstall::Create(GetParam());
     int n = 0;
-    for (const char* nummer : {"089123456", "0891", "0089123", "max.muster@example.com",
-                               "maxXmuster@example.com", "o'brien@example.com", "50%rabatt",
-                               "501"}) {
+    for (const char* nummer :
+         {"089123456", "0891", "0089123", "max.muster@example.com", "maxXmuster@example.com",
+          "o'brien@example.com", "50%rabatt", "501"}) {
       install_->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('T" + std::to_string(++n) +
                      "', 'A', '" + Quoted(nummer) + "')");
     }
@@ -112,7 +110,9 @@ TEST_P(FragmentQueryTest, EmailConditionFindsStoredValuesContainingTheText) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, FragmentQueryTest,
                          testing::Values(test::Provider::kSQLite, test::Provider::kPostgreSQL),
-                         [](const auto& info) { return test::ProviderName(info.param); });
+                         [](const auto& param_info) {
+                           return test::ProviderName(param_info.param);
+                         });
 
 }  // namespace
 }  // namespace fonwerk

@@ -175,16 +175,6 @@ TEST_P(DbIniTest, AFailedWriteLeavesTheOldValue) {
 INSTANTIATE_TEST_SUITE_P(Providers, DbIniTest,
                          ::testing::Values(testing::kSqlite, testing::kPostgres));
 
-TEST(DbIni, UseBeforeInitIsError424) {
-  cDbIni ini;
-  try {
-    ini.GetStr(kSection, "Plus", "00", 0);
-    FAIL() << "no error";
-  } catch (const Error& error) {
-    EXPECT_EQ(error.number(), errnum::kObjectRequired);
-  }
-}
-
 TEST(DbIni, InitFailsForADatabaseThatCannotBeOpened) {
   testing::TempDir dir;
   cDbIni ini;

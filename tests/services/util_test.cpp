@@ -261,13 +261,5 @@ TEST(Guid, AForkedChildDoesNotRepeatItsParent) {
   EXPECT_NE(from_child.substr(20), parent.substr(20));
 }
 
-TEST(Guid, UtilNewGuidUsesTheSameGenerator) {
-  cUtil util;
-  const std::string first = util.NewGUID();
-  const std::string second = NewGUID();
-  EXPECT_TRUE(IsGuidText(first));
-  EXPECT_LT(first, second);
-}
-
 }  // namespace
 }  // namespace fonwerk::com

@@ -1,0 +1,202 @@
+// Micro-benchmarks of the text rules of cCanonicalTelephone, on a throwaway
+// SQLite installation holding generated contacts:
+//  - harvesting of one contact (SaveTapiNumbers), with the rows stored in a
+//    transaction that is rolled back, and with the store left out (a cDal
+//    whose UpdateRecordSet drops the rows), beside the baseline's compact rules;
+//  - GetCanonicalTelefonFormat and GetCanonicalDialNumer over numbers in the
+//    notations the contacts use;
+//  - GetPhone on one contact whose telephone field has many lines.
+//
+//   micro_bench [--benchmark_filter=REGEX] [other Google Benchmark flags]
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/contact_generator.h"
+#include "bench/contact_store.h"
+#include "bench/harvest.h"
+#include "canonical/canonical_telephone.h"
+#include "services/ado.h"
+#include "services/component_factory.h"
+#include "services/dal.h"
+#include "tools/install.h"
+
+namespace fonwerk::bench {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kContacts = 1000;
+constexpr uint64_t kSeed = 42;
+
+// cDal whose store drops the rows: what is left is the harvesting itself.
+class DroppingDal : public com::cDal {
+ public:
+  void UpdateRecordSet(const std::string&, com::RecordsetRef& rs) override {
+    rs->TakeAddedRows();
+    rs->Close();
+  }
+};
+
+// The installation every benchmark uses; made once in main().
+struct Fixture {
+  fs::path dir;
+  std::string connect;
+  std::string long_field_dsn;
+};
+Fixture* g_fixture = nullptr;
+
+const std::vector<std::string>& Numbers() {
+  static const std::vector<std::string> numbers = {
+      "+49 89 123456", "089/123456",     "(089) 12 34 56", "0043 1 234567",   "+43 (1) 234567",
+      "+1 212 555 0100", "0221 442691-2", "+49-911-5913363-18", "030 1234567", "+420 2 28426"};
+  return numbers;
+}
+
+std::unique_ptr<cCanonicalTelephone> InitializedPhone() {
+  auto phone = std::make_unique<cCanonicalTelephone>();
+  phone->Init(g_fixture->connect);
+  return phone;
+}
+
+// Walks the generated contacts round and round, one SaveTapiNumbers per iteration.
+void HarvestContacts(benchmark::State& state, cCanonicalTelephone& phone) {
+  auto dal = com::ComponentFactory::Instance().Create<com::IDal>(com::progid::kDal);
+  com::RecordsetRef contacts = dal->GetRecordset(g_fixture->connect, "SELECT * FROM AD");
+  for (auto _ : state) {
+    if (contacts->Eof()) contacts->MoveFirst();
+    phone.SaveTapiNumbers(contacts, false, true);
+    contacts->MoveNext();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_HarvestOneContact_NoStore(benchmark::State& state) {
+  auto guard = com::ComponentFactory::Instance().Override(
+      com::progid::kDal, [] { return std::make_shared<DroppingDal>(); });
+  auto phone = InitializedPhone();
+  HarvestContacts(state, *phone);
+}
+BENCHMARK(BM_HarvestOneContact_NoStore);
+
+void BM_HarvestOneContact_Stored(benchmark::State& state) {
+  auto phone = InitializedPhone();
+  ado::Connection connection;  // the pooled session the class's stores share
+  connection.SetConnectionString(g_fixture->connect);
+  connection.Open();
+  connection.BeginTrans();
+  HarvestContacts(state, *phone);
+  connection.RollbackTrans();
+}
+BENCHMARK(BM_HarvestOneContact_Stored);
+
+// The baseline's compact rules on the same contacts, for comparison.
+void BM_HarvestOneContact_BaselineRules(benchmark::State& state) {
+  ContactGenerator generator(kSeed);
+  std::vector<Contact> contacts;
+  for (int i = 0; i < kContacts; ++i) contacts.push_back(generator.Next());
+  HarvestSettings settings;
+  settings.nummer_width = settings.bemerkung_width = 255;
+  Harvester harvester(settings);
+  size_t next = 0;
+  int64_t rows = 0;
+  for (auto _ : state) {
+    const Contact& c = contacts[next++ % contacts.size()];
+    harvester.Harvest(c.telefon.value_or(""), c.fax.value_or(""), c.email.value_or(""),
+                      c.weitemail.value_or(""), [&](const HarvestedRow& row) {
+                        benchmark::DoNotOptimize(row.nummer.data());
+                        ++rows;
+                      });
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["rows/contact"] = static_cast<double>(rows) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_HarvestOneContact_BaselineRules);
+
+void BM_GetCanonicalTelefonFormat(benchmark::State& state) {
+  auto phone = InitializedPhone();
+  size_t next = 0;
+  for (auto _ : state) {
+    std::string number = Numbers()[next++ % Numbers().size()];
+    benchmark::DoNotOptimize(phone->GetCanonicalTelefonFormat(number));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetCanonicalTelefonFormat);
+
+void BM_GetCanonicalDialNumer(benchmark::State& state) {
+  auto phone = InitializedPhone();
+  size_t next = 0;
+  for (auto _ : state) {
+    std::string number = Numbers()[next++ % Numbers().size()];
+    benchmark::DoNotOptimize(phone->GetCanonicalDialNumer(number));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetCanonicalDialNumer);
+
+// GetPhone on the contact whose TELEFON has state.range(0) lines.
+void BM_GetPhone_LongField(benchmark::State& state) {
+  auto phone = InitializedPhone();
+  const std::string dsn = g_fixture->long_field_dsn + std::to_string(state.range(0));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(phone->GetPhone(dsn));
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));  // lines per second
+}
+BENCHMARK(BM_GetPhone_LongField)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// A contact with `lines` telephone lines in the generator's notations.
+std::string LongTelefon(int lines) {
+  std::string telefon;
+  for (int i = 0; i < lines; ++i) {
+    if (i > 0) telefon.append("\r\n");
+    telefon.append(Numbers()[i % Numbers().size()]).append("\t\tDurchwahl ").append(std::to_string(i));
+  }
+  return telefon;
+}
+
+Fixture MakeFixture() {
+  Fixture fixture;
+  fixture.dir = fs::temp_directory_path() / ("fonwerk_micro_" + std::to_string(::getpid()));
+  install::Options options;
+  options.force = true;
+  fixture.connect = install::InstallSqlite(fixture.dir, options);
+  FillContacts(fixture.connect, kContacts, kSeed);
+  fixture.long_field_dsn = "{LONG-FIELD-";
+  auto session = install::OpenUnpooledSession(fixture.connect);
+  for (int lines : {100, 1000, 10000}) {
+    session->Execute("INSERT INTO AD (DSN, Kennung, IDX_NAME, TELEFON) VALUES ('" +
+                     fixture.long_field_dsn + std::to_string(lines) + "', 'LANG" +
+                     std::to_string(lines) + "', 'Größmann', '" + LongTelefon(lines) + "')");
+  }
+  return fixture;
+}
+
+}  // namespace
+}  // namespace fonwerk::bench
+
+int main(int argc, char** argv) {
+  using namespace fonwerk::bench;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  int status = 0;
+  Fixture fixture;
+  try {
+    fixture = MakeFixture();
+    g_fixture = &fixture;
+    benchmark::RunSpecifiedBenchmarks();
+  } catch (const std::exception& e) {
+    std::cerr << "micro_bench: " << e.what() << "\n";
+    status = 1;
+  }
+  benchmark::Shutdown();
+  if (!fixture.dir.empty()) std::filesystem::remove_all(fixture.dir);
+  return status;
+}

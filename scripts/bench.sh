@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# End-to-end benchmark of the TAPI rebuild: the real fonwerk against the
+# baseline (bench/baseline.h) on generated contacts, on SQLite and PostgreSQL,
+# plus the reverse-lookup latency of fonwerkctl and the micro-benchmarks.
+#
+#   scripts/bench.sh [--sizes "10000 100000 1000000"] [--providers "sqlite postgres"]
+#                    [--reps 1] [--build DIR] [--work DIR] [--port 54371]
+#                    [--no-lookup] [--no-micro] [--keep]
+#
+# For every size and provider: generate AD once; run the baseline once untimed
+# (warm-up, and so that every timed run starts from the same full TAPI); then
+# --reps times the baseline and fonwerk, alternately, each timed by
+# /usr/bin/time (wall clock and peak RSS of the process). The medians go into
+# the table. The PostgreSQL server is a throwaway one (scripts/pg-test-server.sh,
+# fsync off) started here and stopped at the end. The report is printed and
+# written to WORK/results.md.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+sizes="10000 100000 1000000"
+providers="sqlite postgres"
+reps=1
+build=$repo/build-bench
+work=/tmp/fonwerk-bench
+port=54371
+lookup=1
+micro=1
+keep=0
+
+die() {
+  echo "bench: $*" >&2
+  exit 1
+}
+
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --sizes) sizes=$2; shift 2 ;;
+    --providers) providers=$2; shift 2 ;;
+    --reps) reps=$2; shift 2 ;;
+    --build) build=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --port) port=$2; shift 2 ;;
+    --no-lookup) lookup=0; shift ;;
+    --no-micro) micro=0; shift ;;
+    --keep) keep=1; shift ;;
+    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) die "unknown argument '$1' (see --help)" ;;
+  esac
+done
+[[ $reps =~ ^[1-9][0-9]*$ ]] || die "--reps must be a positive number"
+
+# --- build ---
+source "$repo/scripts/lib/deps.sh"
+fonwerk_ensure_packages
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+targets=(fonwerk fonwerkctl fonwerk-gen fonwerk-baseline fonwerk-lookup-bench)
+[[ $micro -eq 1 ]] && targets+=(micro_bench)
+cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
+
+# --- work folder, programs, server ---
+rm -rf "$work"
+mkdir -p "$work/bin"
+cp "$build/batch/fonwerk" "$work/bin/fonwerk"  # its run log goes beside it
+gen=$build/bench/fonwerk-gen
+baseline=$build/bench/fonwerk-baseline
+ctl=$build/ctl/fonwerkctl
+pg_dir=$work/pg
+pg_socket=$pg_dir/socket
+results=$work/results.md
+
+server_started=0
+cleanup() {
+  if [[ $server_started -eq 1 ]]; then
+    "$repo/scripts/pg-test-server.sh" stop "$pg_dir" "$port" >/dev/null || true
+  fi
+  if [[ $keep -eq 0 ]]; then rm -rf "$work/inst-"*; fi
+}
+trap cleanup EXIT
+if [[ " $providers " == *" postgres "* ]]; then
+  "$repo/scripts/pg-test-server.sh" start "$pg_dir" "$port" >/dev/null
+  server_started=1
+fi
+
+pg_connect() { echo "Provider=PostgreSQL;Host=$pg_socket;Port=$port;Database=$1;User ID=postgres"; }
+psql_q() { psql -h "$pg_socket" -p "$port" -U postgres -d "$1" -Atc "$2"; }
+
+# Runs a command under /usr/bin/time; sets last_wall (s), last_rss (KB), last_rc.
+timed() {
+  local log=$1
+  shift
+  set +e
+  /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" >"$log" 2>&1 </dev/null
+  last_rc=$?
+  set -e
+  read -r last_wall last_rss < <(tail -n 1 "$work/time.txt")
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+
+tapi_rows() {
+  local provider=$1 dir=$2 db=$3
+  if [[ $provider == sqlite ]]; then
+    sqlite3 "$dir/SQL/korvana.db" "SELECT count(*) FROM TAPI"
+  else
+    psql_q "$db" "SELECT count(*) FROM tapi"
+  fi
+}
+
+# Median over `count` runs of fonwerkctl with the given arguments, in ms.
+ctl_ms() {
+  local count=$1 dir=$2
+  shift 2
+  local i start end
+  for ((i = 0; i < count; i++)); do
+    start=$(date +%s%N)
+    "$ctl" --install "$dir" "$@" >/dev/null 2>&1 || true
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000))
+  done | median | awk '{ printf "%.2f", $1 / 1000 }'
+}
+
+declare -A F_WALL F_RSS B_WALL B_RSS ROWS STATUS
+lookup_report=""
+
+bench_point() {
+  local n=$1 provider=$2
+  local key=$provider/$n dir=$work/inst-$provider-$n db="fwbench_$n" connect
+  echo "== $provider, $n contacts" >&2
+  if [[ $provider == sqlite ]]; then
+    "$gen" --dir "$dir" --count "$n" >"$work/gen.log"
+    connect="Provider=SQLite;Data Source=$dir/SQL/korvana.db"
+  else
+    connect=$(pg_connect "$db")
+    "$gen" --dir "$dir" --postgres "$connect" --count "$n" >"$work/gen.log"
+  fi
+  sed -n 2p "$work/gen.log" >&2
+
+  timed "$work/warmup.log" "$baseline" --connect "$connect"
+  [[ $last_rc -eq 0 ]] || die "baseline failed: $(cat "$work/warmup.log")"
+  local rep f_walls="" f_rss="" b_walls="" b_rss="" rows status=ok
+  for ((rep = 1; rep <= reps; rep++)); do
+    timed "$work/baseline.log" "$baseline" --connect "$connect"
+    [[ $last_rc -eq 0 ]] || die "baseline failed: $(cat "$work/baseline.log")"
+    b_walls+="$last_wall"$'\n'
+    b_rss+="$last_rss"$'\n'
+    rows=$(sed -n 's/.*rows=\([0-9]*\).*/\1/p' "$work/baseline.log")
+    echo "   baseline: $last_wall s, $((last_rss / 1024)) MB" >&2
+
+    timed "$work/fonwerk.log" "$work/bin/fonwerk" "$dir"
+    f_walls+="$last_wall"$'\n'
+    f_rss+="$last_rss"$'\n'
+    echo "   fonwerk:  $last_wall s, $((last_rss / 1024)) MB, exit $last_rc" >&2
+    if [[ $last_rc -ne 0 ]]; then
+      status="exit $last_rc"
+      sed -n 1,5p "$work/fonwerk.log" >&2
+    fi
+    local written
+    written=$(tapi_rows "$provider" "$dir" "$db")
+    [[ $written -eq $rows ]] || status="rows $written, baseline $rows"
+  done
+  F_WALL[$key]=$(printf '%s' "$f_walls" | median)
+  F_RSS[$key]=$(printf '%s' "$f_rss" | median)
+  B_WALL[$key]=$(printf '%s' "$b_walls" | median)
+  B_RSS[$key]=$(printf '%s' "$b_rss" | median)
+  ROWS[$key]=$rows
+  STATUS[$key]=$status
+
+  if [[ $lookup -eq 1 && $n == "$largest" ]]; then
+    echo "   lookup latency" >&2
+    local in_process number lookup_ms noop_ms
+    in_process=$("$build/bench/fonwerk-lookup-bench" --install "$dir" --queries 1000)
+    number=$(tapi_rows_sample "$provider" "$dir" "$db")
+    lookup_ms=$(ctl_ms 200 "$dir" lookup "$number")
+    noop_ms=$(ctl_ms 200 "$dir" where-phone x)
+    lookup_report+="### $provider, $n contacts: fonwerkctl lookup, 1000 queries inside the process"$'\n\n'
+    lookup_report+="$(grep '^|' <<<"$in_process")"$'\n\n'
+    lookup_report+="As whole processes (median of 200 runs): \`fonwerkctl lookup $number\` $lookup_ms ms, "
+    lookup_report+="\`fonwerkctl where-phone x\` (start-up only) $noop_ms ms, "
+    lookup_report+="difference $(calc "%.2f" "$lookup_ms - $noop_ms") ms."$'\n\n'
+  fi
+
+  if [[ $keep -eq 0 ]]; then
+    rm -rf "$dir"
+    [[ $provider == postgres ]] && psql_q postgres "DROP DATABASE IF EXISTS $db" >/dev/null
+  fi
+  return 0
+}
+
+# One stored telephone number of the installation, for the process-level lookup.
+tapi_rows_sample() {
+  local provider=$1 dir=$2 db=$3 sql="SELECT NUMMER FROM TAPI WHERE NUMMER NOT LIKE '%@%' ORDER BY DSN LIMIT 1 OFFSET 1000"
+  if [[ $provider == sqlite ]]; then sqlite3 "$dir/SQL/korvana.db" "$sql"; else psql_q "$db" "$sql"; fi
+}
+
+largest=$(tr ' ' '\n' <<<"$sizes" | sort -n | tail -n 1)
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+started=$(date '+%Y-%m-%d %H:%M')
+for n in $sizes; do
+  for provider in $providers; do
+    bench_point "$n" "$provider"
+  done
+done
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# --- report ---
+{
+  echo "## Rebuild of TAPI: fonwerk against the baseline"
+  echo
+  echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'),"
+  echo "$(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo) RAM; run $started;"
+  echo "load average before $load_before, after $load_after. $reps timed run(s) per point (median)."
+  echo
+  echo "| N | provider | fonwerk contacts/s | rows/s | wall s | baseline s | ratio | peak RSS MB | baseline RSS MB | check |"
+  echo "|---:|---|---:|---:|---:|---:|---:|---:|---:|---|"
+  for n in $sizes; do
+    for provider in $providers; do
+      key=$provider/$n
+      wall=${F_WALL[$key]}
+      echo "| $n | $provider | $(calc "%.0f" "$n / $wall") | $(calc "%.0f" "${ROWS[$key]} / $wall") |" \
+        "$wall | ${B_WALL[$key]} | $(calc "%.2f" "$wall / ${B_WALL[$key]}") |" \
+        "$(calc "%.1f" "${F_RSS[$key]} / 1024") | $(calc "%.1f" "${B_RSS[$key]} / 1024") | ${STATUS[$key]} |"
+    done
+  done
+  echo
+  if [[ " $sizes " == *" 100000 "* && " $sizes " == *" 1000000 "* ]]; then
+    echo "Scaling from 100k to 1M contacts (target: time at most 11x; peak RSS at most 64 MB and within 10%):"
+    echo
+    echo "| provider | wall 100k s | wall 1M s | factor | RSS 100k MB | RSS 1M MB | RSS change |"
+    echo "|---|---:|---:|---:|---:|---:|---:|"
+    for provider in $providers; do
+      small=$provider/100000
+      big=$provider/1000000
+      echo "| $provider | ${F_WALL[$small]} | ${F_WALL[$big]} |" \
+        "$(calc "%.2f" "${F_WALL[$big]} / ${F_WALL[$small]}") |" \
+        "$(calc "%.1f" "${F_RSS[$small]} / 1024") | $(calc "%.1f" "${F_RSS[$big]} / 1024") |" \
+        "$(calc "%+.1f%%" "(${F_RSS[$big]} - ${F_RSS[$small]}) * 100 / ${F_RSS[$small]}") |"
+    done
+    echo
+    echo "Targets at 1M: SQLite ratio <= 1.3, PostgreSQL ratio <= 1.5, lookup median < 1 ms."
+    echo
+  fi
+  printf '%s' "$lookup_report"
+} | tee "$results"
+
+if [[ $micro -eq 1 ]]; then
+  echo
+  echo "## Micro-benchmarks (text rules)"
+  "$build/bench/micro_bench" --benchmark_min_time=0.2 2>&1 | tee -a "$results"
+fi

@@ -1,0 +1,149 @@
+// Smoke run of the benchmark programs on small data: the generator fills AD,
+// the real fonwerk and the baseline each rebuild TAPI, and both must give the
+// same rows (as a multiset of AD_DSN, NUMMER, BEMERKUNG, contactTypeDsn), each
+// with unique GUID texts in DSN. The baseline's ratio is only meaningful while
+// this holds.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "bench/contact_generator.h"
+#include "tests/support/test_install.h"
+
+namespace fonwerk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Provider;
+using test::Row;
+using test::TestInstall;
+
+constexpr int kContacts = 2000;
+constexpr int kTimeoutSeconds = 600;  // the machine may be busy
+
+// fonwerk writes its run log beside itself: each run gets a copy of its own.
+class ProgramCopy {
+ public:
+  ProgramCopy() : dir_(fs::temp_directory_path() / ("fonwerk_smoke_" + std::to_string(::getpid()))) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::copy_file(test::BinaryPath("fonwerk"), dir_ / "fonwerk");
+  }
+  ~ProgramCopy() { fs::remove_all(dir_); }
+  std::string program() const { return (dir_ / "fonwerk").string(); }
+
+ private:
+  fs::path dir_;
+};
+
+// The rows of TAPI without DSN, sorted (a multiset); checks DSN on the way.
+std::vector<Row> TapiRows(TestInstall& install) {
+  static const std::regex kGuid("\\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\}");
+  std::vector<Row> rows;
+  std::set<std::string> dsns;
+  for (Row& row : install.Query("SELECT DSN, AD_DSN, NUMMER, BEMERKUNG, contactTypeDsn FROM TAPI")) {
+    const std::string dsn = row[0].value_or("");
+    EXPECT_TRUE(std::regex_match(dsn, kGuid)) << "DSN '" << dsn << "'";
+    EXPECT_TRUE(dsns.insert(dsn).second) << "DSN twice: " << dsn;
+    row.erase(row.begin());
+    rows.push_back(std::move(row));
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+std::string Show(const Row& row) {
+  std::ostringstream out;
+  for (const auto& value : row) out << (value ? "'" + *value + "'" : "NULL") << " ";
+  return out.str();
+}
+
+// The first few rows that only one of the two multisets holds.
+std::string Difference(const std::vector<Row>& fonwerk, const std::vector<Row>& baseline) {
+  std::vector<Row> only_fonwerk, only_baseline;
+  std::set_difference(fonwerk.begin(), fonwerk.end(), baseline.begin(), baseline.end(),
+                      std::back_inserter(only_fonwerk));
+  std::set_difference(baseline.begin(), baseline.end(), fonwerk.begin(), fonwerk.end(),
+                      std::back_inserter(only_baseline));
+  std::ostringstream out;
+  for (size_t i = 0; i < std::min<size_t>(only_fonwerk.size(), 5); ++i) {
+    out << "only fonwerk:  " << Show(only_fonwerk[i]) << "\n";
+  }
+  for (size_t i = 0; i < std::min<size_t>(only_baseline.size(), 5); ++i) {
+    out << "only baseline: " << Show(only_baseline[i]) << "\n";
+  }
+  return out.str();
+}
+
+size_t Characters(const std::string& utf8) {
+  return static_cast<size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+test::ProgramResult Run(const std::string& program, const std::vector<std::string>& args) {
+  test::ProgramResult result = test::RunProgram(program, args, "", {}, kTimeoutSeconds);
+  EXPECT_EQ(result.exit_code, 0) << program << "\n" << result.out << result.err;
+  return result;
+}
+
+class BenchSmokeTest : public ::testing::TestWithParam<Provider> {};
+
+TEST_P(BenchSmokeTest, FonwerkAndBaselineWriteTheSameRows) {
+  auto install = TestInstall::Create(GetParam());
+  const std::string connect = install->connect_string();
+
+  Run(FONWERK_GEN_PATH, {"--connect", connect, "--count", std::to_string(kContacts)});
+  const std::vector<Row> counts = install->Query("SELECT count(*), count(DISTINCT Kennung) FROM AD");
+  ASSERT_EQ(counts.at(0), (Row{std::to_string(kContacts), std::to_string(kContacts)}));
+
+  ProgramCopy fonwerk;
+  const test::ProgramResult rebuild = Run(fonwerk.program(), {install->path()});
+  ASSERT_EQ(rebuild.exit_code, 0);
+  const std::vector<Row> from_fonwerk = TapiRows(*install);
+
+  const test::ProgramResult baseline = Run(FONWERK_BASELINE_PATH, {"--connect", connect});
+  ASSERT_EQ(baseline.exit_code, 0);
+  const std::vector<Row> from_baseline = TapiRows(*install);
+  EXPECT_NE(baseline.out.find("rows=" + std::to_string(from_baseline.size())), std::string::npos)
+      << baseline.out;
+
+  // The data must reach every branch of the rules for the comparison to mean much.
+  std::set<std::string> types;
+  size_t longest_remark = 0;  // in characters
+  for (const Row& row : from_baseline) {
+    types.insert(row[3].value_or(""));
+    if (row[2]) longest_remark = std::max(longest_remark, Characters(*row[2]));
+  }
+  EXPECT_EQ(types.size(), 7u) << "lines 1 to 4, later lines, fax and e-mail";
+  EXPECT_EQ(longest_remark, 255u) << "the long remarks are cut to the column width";
+  EXPECT_GT(from_baseline.size(), static_cast<size_t>(3 * kContacts));
+
+  ASSERT_EQ(from_fonwerk.size(), from_baseline.size()) << Difference(from_fonwerk, from_baseline);
+  EXPECT_TRUE(from_fonwerk == from_baseline) << Difference(from_fonwerk, from_baseline);
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, BenchSmokeTest,
+                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
+                         [](const auto& info) { return std::string(test::ProviderName(info.param)); });
+
+TEST(ContactGeneratorTest, TheSeedFixesTheSequence) {
+  bench::ContactGenerator first(7), second(7), other(8);
+  for (int i = 0; i < 200; ++i) {
+    const bench::Contact a = first.Next();
+    const bench::Contact b = second.Next();
+    const bench::Contact c = other.Next();
+    ASSERT_EQ(a.Values(), b.Values()) << "contact " << i;
+    EXPECT_NE(a.dsn, c.dsn) << "contact " << i;
+  }
+}
+
+}  // namespace
+}  // namespace fonwerk
