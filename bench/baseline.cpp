@@ -36,6 +36,9 @@ void ReadSqliteWidths(sqlite::Database& db, HarvestSettings& settings) {
 
 BaselineResult RunSqlite(const std::string& connect_string, HarvestSettings settings) {
   sqlite::Database db(SqliteFileOf(connect_string));
+  if (const char* cache = std::getenv("FONWERK_BASELINE_CACHE_KB")) {
+    db.Exec(std::string("PRAGMA cache_size=-") + cache);
+  }
   ReadSqliteWidths(db, settings);
   Harvester harvester(settings);
   BaselineResult result;

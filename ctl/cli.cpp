@@ -128,26 +128,36 @@ Commands DefineCommands(CLI::App& app, Fields& fields) {
   return c;
 }
 
-void DefineGlobalOptions(CLI::App& app, Fields& fields, std::vector<CLI::Option*>& overrides) {
+// The options that replace configuration values for one run.
+struct OverrideOptions {
+  CLI::Option* plus;
+  CLI::Option* code;
+  CLI::Option* vaz;
+  CLI::Option* suspress;
+};
+
+OverrideOptions DefineGlobalOptions(CLI::App& app, Fields& fields) {
   app.add_option("--install", fields.install, "installation folder (default: from the registry)")
       ->type_name("PATH");
-  overrides.push_back(
-      app.add_option("--plus", fields.plus, "international access prefix")->type_name("TEXT"));
-  overrides.push_back(app.add_option("--code", fields.code, "own country code")->type_name("TEXT"));
-  overrides.push_back(app.add_option("--vaz", fields.vaz, "trunk prefix")->type_name("TEXT"));
-  overrides.push_back(app.add_option("--suspress", fields.suspress, "drop the trunk prefix")
-                          ->type_name("true|false"));
+  return {
+      app.add_option("--plus", fields.plus, "international access prefix")->type_name("TEXT"),
+      app.add_option("--code", fields.code, "own country code")->type_name("TEXT"),
+      app.add_option("--vaz", fields.vaz, "trunk prefix")->type_name("TEXT"),
+      app.add_option("--suspress", fields.suspress, "drop the trunk prefix")
+          ->type_name("true|false"),
+  };
 }
 
 Request BuildRequest(const Fields& fields, const Commands& commands,
-                     const std::vector<CLI::Option*>& overrides) {
+                     const OverrideOptions& overrides) {
   Request request;
   request.install = fields.install;
-  if (overrides[0]->count() > 0) request.overrides.plus = fields.plus;
-  if (overrides[1]->count() > 0) request.overrides.code = fields.code;
-  if (overrides[2]->count() > 0) request.overrides.vaz = fields.vaz;
-  if (overrides[3]->count() > 0)
+  if (overrides.plus->count() > 0) request.overrides.plus = fields.plus;
+  if (overrides.code->count() > 0) request.overrides.code = fields.code;
+  if (overrides.vaz->count() > 0) request.overrides.vaz = fields.vaz;
+  if (overrides.suspress->count() > 0) {
     request.overrides.suspress = ParseFlag(fields.suspress, "--suspress");
+  }
 
   if (commands.config->parsed()) {
     request.command = commands.config_set->parsed() ? Command::kConfigSet : Command::kConfig;
@@ -205,8 +215,7 @@ Parsed ParseCommandLine(int argc, const char* const* argv, std::ostream& out, st
   app.require_subcommand(1);
   app.fallthrough();
   Fields fields;
-  std::vector<CLI::Option*> overrides;
-  DefineGlobalOptions(app, fields, overrides);
+  const OverrideOptions overrides = DefineGlobalOptions(app, fields);
   const Commands commands = DefineCommands(app, fields);
   try {
     app.parse(argc, argv);
@@ -233,7 +242,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     ApplyOverrides(parsed.request->overrides, installation.phone);
     return Execute(*parsed.request, installation, out, err);
   } catch (const std::exception& error) {
-    err << "fonwerkctl: " << error.what() << "\n";
+    err << "fonwerkctl: " << OneLine(error.what()) << "\n";
   }
   return kExitError;
 }

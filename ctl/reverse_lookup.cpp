@@ -15,7 +15,9 @@ namespace fonwerk::ctl {
 namespace {
 
 constexpr std::size_t kShortestPrefix = 6;
-constexpr std::size_t kCaseLetters = 3;
+// Six letters give at most 64 ranges, few enough to probe, narrow enough to
+// keep common starts such as "info@" from reading every such address.
+constexpr std::size_t kCaseLetters = 6;
 
 constexpr const char* kSelect =
     "SELECT TAPI.AD_DSN, AD.IDX_NAME, AD.IDX_NAME2, AD.IDX_FIRMA, TAPI.NUMMER, TAPI.BEMERKUNG "

@@ -45,7 +45,7 @@ enum class AddressCompare {
 // The e-mail rows whose NUMMER matches `address`, joined with AD.
 std::string AddressQuery(const std::string& address, AddressCompare compare, com::IUtil& util);
 
-// The start of `address` up to its third ASCII letter (all of it when it has
+// The start of `address` up to its sixth ASCII letter (all of it when it has
 // fewer), in every combination of upper and lower case of those letters.
 std::vector<std::string> CasePrefixes(const std::string& address);
 

@@ -45,10 +45,12 @@ find_bindir() {
 
 # Runs a command as the cluster's owner: "postgres" when we are root.
 as_owner() {
-  if [[ $(id -u) -eq 0 ]]; then
+  if [[ $(id -u) -ne 0 ]]; then
+    "$@"
+  elif command -v runuser >/dev/null; then
     (cd / && runuser -u postgres -- "$@")
   else
-    "$@"
+    (cd / && su postgres -s /bin/sh -c '"$0" "$@"' -- "$@")
   fi
 }
 
@@ -59,7 +61,7 @@ make_reachable() {
   while [[ $path != / && -n $path ]]; do
     path=$(dirname "$path")
     [[ -d $path ]] || continue
-    if ! runuser -u postgres -- test -x "$path"; then
+    if ! as_owner test -x "$path"; then
       chmod o+x "$path" || die "cannot make '$path' traversable for the postgres user"
     fi
   done

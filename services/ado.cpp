@@ -70,8 +70,8 @@ void Connection::Open() {
 }
 
 void Connection::Close() {
-  std::shared_ptr<Session> session = std::move(session_);
-  session_.reset();
+  const std::shared_ptr<Session> session = std::move(session_);
+  session_ = nullptr;
   const bool rollback = own_transaction_;
   own_transaction_ = false;
   if (session && rollback && session->InTransaction()) session->RollbackTransaction();
@@ -113,7 +113,7 @@ struct Recordset::Impl {
   enum class Mode { kStreaming, kStatic, kTable };
 
   Mode mode = Mode::kStatic;
-  std::shared_ptr<Session> session;  // first member: released last
+  std::shared_ptr<Session> session;  // declared before the cursor: outlives it
   std::vector<ColumnInfo> columns;
   std::string table;  // table recordsets only
 

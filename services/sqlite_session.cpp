@@ -18,7 +18,7 @@ void SqliteFinalizer::operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(st
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
-constexpr int kStatementJournalSpillBytes = 4 << 20;
+constexpr int kStatementJournalSpillBytes = 1 << 20;
 constexpr size_t kMaxStatementInMessage = 300;
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -397,10 +397,11 @@ SqliteSession::SqliteSession(const std::string& path) : path_(path) {
   // WAL lets readers in other processes go on during a long rebuild; a
   // database that cannot switch (read-only folder, ...) keeps its mode.
   sqlite3_exec(db_.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  // Every stored contact is isolated by a savepoint, whose journal of the
-  // pages it touches is kept in memory; a larger page cache keeps the TAPI
-  // indexes of a big rebuild from spilling at every commit of a savepoint.
-  sqlite3_exec(db_.get(), "PRAGMA temp_store=MEMORY", nullptr, nullptr, nullptr);
+  // A larger page cache (32 MiB) keeps the TAPI indexes of a big rebuild from
+  // spilling to the WAL in the middle of the transaction. The savepoint
+  // journals of the stored batches stay in memory through
+  // RaiseStatementJournalSpill(); temp_store is left as it is, so a large
+  // sort still goes to temporary files instead of memory.
   sqlite3_exec(db_.get(), "PRAGMA cache_size=-32768", nullptr, nullptr, nullptr);
   sqlite3_create_function_v2(db_.get(), "RIGHT", 2,
                              SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,

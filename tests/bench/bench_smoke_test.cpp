@@ -88,7 +88,7 @@ size_t Characters(const std::string& utf8) {
   }));
 }
 
-test::ProgramResult Run(const std::string& program, const std::vector<std::string>& args) {
+test::ProgramResult RunChecked(const std::string& program, const std::vector<std::string>& args) {
   test::ProgramResult result = test::RunProgram(program, args, "", {}, kTimeoutSeconds);
   EXPECT_EQ(result.exit_code, 0) << program << "\n" << result.out << result.err;
   return result;
@@ -100,16 +100,16 @@ TEST_P(BenchSmokeTest, FonwerkAndBaselineWriteTheSameRows) {
   auto install = TestInstall::Create(GetParam());
   const std::string connect = install->connect_string();
 
-  Run(FONWERK_GEN_PATH, {"--connect", connect, "--count", std::to_string(kContacts)});
+  RunChecked(FONWERK_GEN_PATH, {"--connect", connect, "--count", std::to_string(kContacts)});
   const std::vector<Row> counts = install->Query("SELECT count(*), count(DISTINCT Kennung) FROM AD");
   ASSERT_EQ(counts.at(0), (Row{std::to_string(kContacts), std::to_string(kContacts)}));
 
   ProgramCopy fonwerk;
-  const test::ProgramResult rebuild = Run(fonwerk.program(), {install->path()});
+  const test::ProgramResult rebuild = RunChecked(fonwerk.program(), {install->path()});
   ASSERT_EQ(rebuild.exit_code, 0);
   const std::vector<Row> from_fonwerk = TapiRows(*install);
 
-  const test::ProgramResult baseline = Run(FONWERK_BASELINE_PATH, {"--connect", connect});
+  const test::ProgramResult baseline = RunChecked(FONWERK_BASELINE_PATH, {"--connect", connect});
   ASSERT_EQ(baseline.exit_code, 0);
   const std::vector<Row> from_baseline = TapiRows(*install);
   EXPECT_NE(baseline.out.find("rows=" + std::to_string(from_baseline.size())), std::string::npos)
@@ -132,7 +132,7 @@ TEST_P(BenchSmokeTest, FonwerkAndBaselineWriteTheSameRows) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, BenchSmokeTest,
                          ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& info) { return std::string(test::ProviderName(info.param)); });
+                         [](const auto& param_info) { return std::string(test::ProviderName(param_info.param)); });
 
 TEST(ContactGeneratorTest, TheSeedFixesTheSequence) {
   bench::ContactGenerator first(7), second(7), other(8);

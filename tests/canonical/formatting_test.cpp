@@ -73,14 +73,6 @@ struct Case {
   std::string expected;
 };
 
-TEST_P(FormattingTest, InitGivesTheDefaults) {
-  const cCanonicalTelephone phone = Initialised();
-  EXPECT_EQ(phone.Plus, "00");
-  EXPECT_EQ(phone.code, "49");
-  EXPECT_EQ(phone.VAZ, "0");
-  EXPECT_TRUE(phone.Suspress);
-}
-
 TEST_P(FormattingTest, DialNumberWithTheDefaults) {
   cCanonicalTelephone phone = Initialised();
   const Case cases[] = {
@@ -350,6 +342,11 @@ TEST_F(FormattingFailureTest, DisplayFormsLetTheFailureOut) {
   std::string value = "089 123";
   EXPECT_THROW(phone_.GetCanonicalTelefonFormat(value), Error);
   EXPECT_EQ(value, "089 123");
+  util_->fail_digits = false;
+  util_->fail_beg = true;
+  prefix = "(089)";
+  EXPECT_THROW(phone_.GetCanonicalPrefixFormat(prefix), Error);
+  EXPECT_EQ(prefix, "089");  // the digits had been stored
   // A text already in display form needs no component at all.
   std::string shown = "+49(89";
   EXPECT_EQ(phone_.GetCanonicalPrefixFormat(shown), "+49(89)");
@@ -362,13 +359,6 @@ TEST_F(FormattingFailureTest, FailureWhileReadingTheListLeavesTheDigits) {
   EXPECT_EQ(prefix, "00431");
   std::string national = "089";  // the list is not read for a national part
   EXPECT_EQ(phone_.GetCanonicalPrefixFormat(national), "+49(89)");
-}
-
-TEST_F(FormattingFailureTest, FailingBegFailsTheDisplayForm) {
-  util_->fail_beg = true;
-  std::string prefix = "(089)";
-  EXPECT_THROW(phone_.GetCanonicalPrefixFormat(prefix), Error);
-  EXPECT_EQ(prefix, "089");
 }
 
 TEST(FormattingBeforeInitTest, DialFormOnlyLosesItsPlusSigns) {

@@ -1,0 +1,21 @@
+# The fuzz targets. Each fuzz/<name>.cpp defines LLVMFuzzerTestOneInput and has
+# its seed corpus in fuzz/corpus/<name>/. Included by fuzz/CMakeLists.txt (the
+# libFuzzer build, clang only) and by tests/fuzz_replay.cmake (the corpus
+# replay of the normal build, any compiler).
+set(FONWERK_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(FONWERK_FUZZ_TARGETS
+  formatting_fuzz
+  harvest_fuzz
+  get_phone_fuzz
+  remove_string_fuzz
+  filter_fuzz
+  sql_ini_fuzz
+  connection_string_fuzz
+)
+
+# What every target links besides its own source: the system's code, the
+# installer (for throwaway SQLite installations) and the shared helpers.
+function(fonwerk_fuzz_support_library name)
+  add_library(${name} STATIC ${FONWERK_FUZZ_DIR}/fuzz_support.cpp)
+  target_link_libraries(${name} PUBLIC fonwerk_core fonwerk_install fonwerk_options)
+endfunction()

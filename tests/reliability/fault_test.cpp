@@ -1,0 +1,288 @@
+// Faults injected into real runs of the fonwerk program: the PostgreSQL server
+// going away in the middle of a rebuild, a SQLite database locked by another
+// process, a run log that cannot be written, and a reader in another process
+// during a rebuild.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "services/session.h"
+#include "tests/reliability/reliability_support.h"
+#include "tools/install.h"
+
+namespace fonwerk::reliability {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Provider;
+using test::TestInstall;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kFailure = "Fehler beim Aufbau aufgetreten.";
+
+// Waits until the run log shows the line of contact `index`; false when the
+// program ended first or a minute passed.
+bool WaitForContact(Child& child, LogFollower& log, int index) {
+  const auto deadline = Clock::now() + std::chrono::minutes(1);
+  while (Clock::now() < deadline && !child.Ended()) {
+    for (const std::string& line : log.NewLines()) {
+      if (ContactIndex(line) >= index) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
+// --- the PostgreSQL server goes away ---
+
+// Port offset of this test's own server from the shared test server.
+constexpr int kServerPortOffset = 5;
+
+TEST(ServerFaultTest, ServerStoppedInTheWalkFailsClearlyAndKeepsTheOldTable) {
+  ThrowawayServer server(kServerPortOffset);
+  std::unique_ptr<TestInstall> install = InstallOn(server);
+  AddContacts(*install, 20000);
+  ReplaceTapi(*install, 5);
+  const std::vector<test::Row> old_table = TapiContent(*install, true);
+  const std::string connect = install->connect_string();
+
+  for (const std::string mode : {"fast", "immediate"}) {
+    SCOPED_TRACE("pg_ctl stop -m " + mode);
+    ProgramCopy program;
+    Child child(program.program(), {install->path()});
+    LogFollower log(program.log_path());
+    ASSERT_TRUE(WaitForContact(child, log, 2000)) << child.Err();
+    server.Stop(mode);
+
+    const std::optional<int> status = child.Wait(std::chrono::seconds(60));
+    ASSERT_TRUE(status.has_value()) << "the program hangs after the server stopped";
+    EXPECT_EQ(*status, 2);
+    const std::string err = child.Err();
+    EXPECT_THAT(err, HasSubstr(kFailure));
+    EXPECT_THAT(err, ::testing::ContainsRegex("server closed the connection|terminating connection|"
+                                              "connection to server|no connection"));
+    EXPECT_THAT(child.Out(), HasSubstr("Tapi wurde mit Fehlern aufgebaut."));
+
+    server.Start();
+    EXPECT_EQ(TapiContent(connect, true), old_table);
+  }
+}
+
+TEST(ServerFaultTest, UnreachableServerFailsClearly) {
+  ThrowawayServer server(kServerPortOffset + 1);
+  std::unique_ptr<TestInstall> install = InstallOn(server);
+  AddContacts(*install, 10);
+  ReplaceTapi(*install, 3);
+  const std::vector<test::Row> old_table = TapiContent(*install, true);
+  server.Stop("fast");
+
+  ProgramCopy program;
+  const auto start = Clock::now();
+  const test::ProgramResult result = program.Run(install->path(), 60);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_THAT(result.err, HasSubstr(kFailure));
+  EXPECT_THAT(result.err, HasSubstr("No such file or directory"));  // libpq: no socket
+
+  server.Start();
+  EXPECT_EQ(TapiContent(install->connect_string(), true), old_table);
+}
+
+// --- a SQLite database locked by another process ---
+
+TEST(SqliteLockTest, WriteTransactionOfAnotherProcessFailsAfterABoundedWait) {
+  auto install = TestInstall::Create(Provider::kSQLite);
+  AddContacts(*install, 200);
+  ReplaceTapi(*install, 4);
+  const std::vector<test::Row> old_table = TapiContent(*install, true);
+
+  // This test process is the other process: it holds a write transaction.
+  std::unique_ptr<ado::Session> holder = install::OpenUnpooledSession(install->connect_string());
+  holder->BeginTransaction();
+  holder->Execute("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{HOLDER}', 'h', '1')");
+
+  ProgramCopy program;
+  const auto start = Clock::now();
+  const test::ProgramResult locked = program.Run(install->path(), 60);
+  const auto waited = Clock::now() - start;
+  EXPECT_FALSE(locked.timed_out);
+  EXPECT_EQ(locked.exit_code, 2);
+  EXPECT_THAT(locked.err, HasSubstr(kFailure));
+  EXPECT_THAT(locked.err, HasSubstr("database is locked"));
+  EXPECT_GE(waited, std::chrono::milliseconds(4500)) << "the busy wait was skipped";
+  EXPECT_LT(waited, std::chrono::seconds(20)) << "the wait is not bounded";
+  for (const std::string& line : program.LogTexts()) EXPECT_EQ(ContactIndex(line), -1) << line;
+
+  holder->RollbackTransaction();
+  holder.reset();
+  EXPECT_EQ(TapiContent(*install, true), old_table);
+  EXPECT_EQ(install->Query("PRAGMA integrity_check"), std::vector<test::Row>{{"ok"}});
+
+  const test::ProgramResult free = program.Run(install->path());
+  EXPECT_EQ(free.exit_code, 0) << free.err;
+  EXPECT_EQ(TapiContent(*install, false).size(), 800u);
+}
+
+// --- the run log cannot be written ---
+
+// Makes a folder refuse new files, as far as this process can: chmod for an
+// ordinary user; for root, which permission bits do not stop, the immutable
+// attribute (chattr +i). Undone by the destructor.
+class UnwritableFolder {
+ public:
+  explicit UnwritableFolder(const fs::path& folder) : folder_(folder) {
+    if (::geteuid() != 0) {
+      fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec);
+      active_ = "chmod 0500";
+    } else if (test::RunProgram("/bin/sh", {"-c", "exec chattr +i \"$0\"", folder_.string()})
+                   .exit_code == 0) {
+      active_ = "chattr +i";
+    }
+    // Prove the folder refuses a new file; otherwise the test cannot run here.
+    if (!active_.empty() && std::ofstream(folder_ / "probe")) {
+      fs::remove(folder_ / "probe");
+      Undo();
+    }
+  }
+  ~UnwritableFolder() { Undo(); }
+  // How the folder was made unwritable, or "" when it could not be.
+  const std::string& how() const { return active_; }
+
+ private:
+  void Undo() {
+    if (active_ == "chattr +i") {
+      test::RunProgram("/bin/sh", {"-c", "exec chattr -i \"$0\"", folder_.string()});
+    } else if (!active_.empty()) {
+      fs::permissions(folder_, fs::perms::owner_all);
+    }
+    active_.clear();
+  }
+
+  fs::path folder_;
+  std::string active_;
+};
+
+class LogFolderTest : public ::testing::Test {
+ protected:
+  // Runs the program on a working installation and on one whose database
+  // file does not exist: both must stop with the run-time error report before
+  // the database is reached (the second would otherwise report the missing
+  // database and end with status 2).
+  void ExpectRuntimeErrorBeforeTheDatabase(const ProgramCopy& program) {
+    auto install = TestInstall::Create(Provider::kSQLite);
+    AddContacts(*install, 20);
+    ReplaceTapi(*install, 3);
+    const std::vector<test::Row> old_table = TapiContent(*install, true);
+    const test::ProgramResult result = program.Run(install->path(), 60);
+    EXPECT_EQ(result.exit_code, 3);
+    EXPECT_THAT(result.err, StartsWith("Laufzeitfehler"));
+    EXPECT_THAT(result.err, HasSubstr("Fonwerk.log"));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(TapiContent(*install, true), old_table);
+
+    auto missing = TestInstall::Create(Provider::kSQLite);
+    fs::remove(fs::path(missing->path()) / "SQL" / "korvana.db");
+    const test::ProgramResult no_database = program.Run(missing->path(), 60);
+    EXPECT_EQ(no_database.exit_code, 3);
+    EXPECT_THAT(no_database.err, StartsWith("Laufzeitfehler"));
+    EXPECT_THAT(no_database.err, ::testing::Not(HasSubstr("korvana.db")));
+  }
+};
+
+TEST_F(LogFolderTest, ReadOnlyFolder) {
+  ProgramCopy program;
+  UnwritableFolder unwritable(program.folder());
+  if (unwritable.how().empty()) GTEST_SKIP() << "no way to make a folder read-only here";
+  std::cout << "folder made unwritable with " << unwritable.how() << "\n";
+  ExpectRuntimeErrorBeforeTheDatabase(program);
+}
+
+TEST_F(LogFolderTest, LogPathIntoAMissingFolder) {
+  ProgramCopy program;
+  // The log's name leads into a folder that does not exist.
+  fs::create_symlink(program.folder() / "gone" / "Fonwerk.log", program.log_path());
+  ExpectRuntimeErrorBeforeTheDatabase(program);
+}
+
+TEST(LogDuringRunTest, LogThatStopsTakingLinesInTheWalk) {
+  auto install = TestInstall::Create(Provider::kSQLite);
+  AddContacts(*install, 2000);
+  ReplaceTapi(*install, 3);
+  ProgramCopy program;
+  Child child(program.program(), {install->path()});
+  LogFollower log(program.log_path());
+  ASSERT_TRUE(WaitForContact(child, log, 0));
+  // Every later line is refused: for root the log becomes immutable.
+  const bool root = ::geteuid() == 0;
+  const test::ProgramResult locked = test::RunProgram(
+      "/bin/sh", {"-c", root ? "exec chattr +i \"$0\"" : "exec chmod 0400 \"$0\"",
+                  program.log_path().string()});
+  ASSERT_EQ(locked.exit_code, 0) << locked.err;
+  const std::optional<int> status = child.Wait(std::chrono::seconds(60));
+  if (root) test::RunProgram("/bin/sh", {"-c", "exec chattr -i \"$0\"", program.log_path().string()});
+  ASSERT_TRUE(status.has_value());
+
+  // Each refused contact line is reported and the walk goes on; the table is
+  // complete. The final log line is written outside the rebuild, where a
+  // failure is the run-time error.
+  EXPECT_EQ(*status, 3);
+  EXPECT_THAT(child.Err(), HasSubstr(kFailure));
+  EXPECT_THAT(child.Err(), HasSubstr("Laufzeitfehler"));
+  EXPECT_EQ(TapiContent(*install, false).size(), 8000u);
+}
+
+// --- a reader in another process during the rebuild ---
+
+class ReaderTest : public ::testing::TestWithParam<Provider> {};
+
+TEST_P(ReaderTest, ReaderSeesTheOldOrTheNewTableNeverAPartOfOne) {
+  constexpr int kContacts = 5000;
+  auto install = TestInstall::Create(GetParam());
+  AddContacts(*install, kContacts);
+  ReplaceTapi(*install, 7);
+  const std::set<std::string> allowed = {"7", std::to_string(4 * kContacts)};
+
+  ProgramCopy program;
+  Child child(program.program(), {install->path()});
+  LogFollower log(program.log_path());
+  bool walking = false;
+  int reads = 0;
+  int reads_in_walk = 0;
+  std::set<std::string> seen;
+  while (!child.Ended()) {
+    // This test process is the reader; the rebuild is the other process.
+    const std::vector<test::Row> count = install->Query("SELECT count(*) FROM TAPI");
+    ASSERT_EQ(count.size(), 1u);
+    const std::string rows = count[0][0].value_or("NULL");
+    seen.insert(rows);
+    EXPECT_TRUE(allowed.count(rows) != 0) << "a reader saw " << rows << " rows";
+    ++reads;
+    for (const std::string& line : log.NewLines()) walking = walking || ContactIndex(line) >= 0;
+    if (walking) ++reads_in_walk;
+  }
+  EXPECT_EQ(child.Wait(std::chrono::seconds(1)), 0) << child.Err();
+  std::cout << reads << " reads, " << reads_in_walk << " of them during the walk\n";
+  EXPECT_GE(reads_in_walk, 10);
+  EXPECT_EQ(install->Query("SELECT count(*) FROM TAPI"),
+            std::vector<test::Row>{{std::to_string(4 * kContacts)}});
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, ReaderTest,
+                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
+                         ProviderTestName);
+
+}  // namespace
+}  // namespace fonwerk::reliability

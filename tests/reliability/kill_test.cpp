@@ -1,0 +1,170 @@
+// SIGKILL at random points of a rebuild, on both providers: before the walk
+// (start-up, Init, counting, truncation), in the walk and after it (the last
+// contact, the commit, the final log line). After every kill TAPI must hold
+// exactly the rows it held before, or, once the walk had reached its last
+// contact, exactly the complete new table; never a mixture. The database must
+// stay usable: the next rebuild runs to the end.
+//
+// The random points are reproducible: the seed is printed, and the
+// environment variable FONWERK_RELIABILITY_SEED sets it.
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/reliability/reliability_support.h"
+
+namespace fonwerk::reliability {
+namespace {
+
+using test::Provider;
+using test::TestInstall;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kContacts = 5000;
+constexpr int kKills = 24;  // spread over three ways of choosing the point
+constexpr int kOldRows = 7;
+
+uint32_t Seed() {
+  if (const char* text = std::getenv("FONWERK_RELIABILITY_SEED"); text != nullptr && *text) {
+    return static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
+  }
+  return std::random_device{}();
+}
+
+// Timings of a complete rebuild, measured on the installation itself.
+struct Timing {
+  std::chrono::milliseconds first_contact{0};
+  std::chrono::milliseconds total{0};
+};
+
+Timing MeasureCompleteRun(const ProgramCopy& program, const std::string& install_path) {
+  Timing timing;
+  const auto start = Clock::now();
+  Child child(program.program(), {install_path});
+  LogFollower log(program.log_path());
+  bool walking = false;
+  while (!child.Ended()) {
+    for (const std::string& line : log.NewLines()) {
+      if (!walking && ContactIndex(line) >= 0) {
+        walking = true;
+        timing.first_contact =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  timing.total = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  EXPECT_EQ(child.Wait(std::chrono::seconds(1)), 0) << child.Err();
+  return timing;
+}
+
+// How the moment of a kill is chosen.
+enum class Aim {
+  kEarly,        // a random time up to a little after the first contact line
+  kContact,      // when the line of a random contact appears
+  kLastContact,  // a random 0..30 ms after the line of the last contact appears
+};
+
+class KillTest : public ::testing::TestWithParam<Provider> {};
+
+TEST_P(KillTest, EveryKillLeavesTheOldTableOrTheCompleteNewOne) {
+  auto install = TestInstall::Create(GetParam());
+  AddContacts(*install, kContacts);
+  ProgramCopy program;
+
+  const Timing timing = MeasureCompleteRun(program, install->path());
+  const std::vector<test::Row> new_table = TapiContent(*install, false);
+  ASSERT_EQ(new_table.size(), 4u * kContacts);
+  ReplaceTapi(*install, kOldRows);
+  const std::vector<test::Row> old_table = TapiContent(*install, true);
+
+  const uint32_t seed = Seed();
+  std::cout << "seed " << seed << " (FONWERK_RELIABILITY_SEED), complete run "
+            << timing.total.count() << " ms, first contact after "
+            << timing.first_contact.count() << " ms\n";
+  std::mt19937 random(seed);
+  std::map<Phase, int> kills;
+  int finished_first = 0;
+  int killed = 0;
+
+  for (int attempt = 0; killed < kKills && attempt < 2 * kKills; ++attempt) {
+    const Aim aim = static_cast<Aim>(attempt % 3);
+    const int target = std::uniform_int_distribution<int>(0, kContacts - 2)(random);
+    const auto early = std::chrono::milliseconds(std::uniform_int_distribution<int64_t>(
+        0, timing.first_contact.count() * 12 / 10 + 1)(random));
+    const auto extra = std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 30)(random));
+
+    Child child(program.program(), {install->path()});
+    LogFollower log(program.log_path());
+    const auto start = Clock::now();
+    bool aimed = false;
+    while (!aimed && !child.Ended()) {
+      if (aim == Aim::kEarly) {
+        aimed = Clock::now() - start >= early;
+      } else {
+        for (const std::string& line : log.NewLines()) {
+          const int index = ContactIndex(line);
+          aimed = aimed || (aim == Aim::kContact ? index == target : index == kContacts - 1);
+        }
+        if (aimed && aim == Aim::kLastContact) std::this_thread::sleep_for(extra);
+      }
+      if (!aimed) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    child.Kill(SIGKILL);
+    const std::optional<int> status = child.Wait(std::chrono::seconds(30));
+    ASSERT_TRUE(status.has_value());
+
+    const Phase phase = PhaseOf(program.LogTexts(), kContacts);
+    if (!child.Signalled()) {
+      // The rebuild ended before the kill: it must have been complete.
+      ++finished_first;
+      EXPECT_EQ(*status, 0) << child.Err();
+      EXPECT_EQ(TapiContent(*install, false), new_table);
+      ReplaceTapi(*install, kOldRows);
+      continue;
+    }
+    ++kills[phase];
+    ++killed;
+    const std::vector<test::Row> now = TapiContent(*install, true);
+    if (now != old_table) {
+      EXPECT_EQ(TapiContent(*install, false), new_table)
+          << "kill " << attempt << " " << PhaseName(phase) << ": TAPI holds " << now.size()
+          << " rows, neither the old table nor the new one";
+      EXPECT_TRUE(phase == Phase::kAfterWalk || phase == Phase::kFinished)
+          << "the new table was committed before the walk ended (" << PhaseName(phase) << ")";
+      ReplaceTapi(*install, kOldRows);
+    }
+    if (GetParam() == Provider::kSQLite) {
+      EXPECT_EQ(install->Query("PRAGMA integrity_check"), std::vector<test::Row>{{"ok"}});
+    }
+  }
+
+  for (const auto& [phase, count] : kills) {
+    std::cout << "  " << count << " kills " << PhaseName(phase) << "\n";
+  }
+  std::cout << "  " << finished_first << " runs ended before their kill\n";
+  EXPECT_GE(killed, 20);
+  EXPECT_GE(kills[Phase::kBeforeWalk], 1);
+  EXPECT_GE(kills[Phase::kInWalk], 1);
+  EXPECT_GE(kills[Phase::kAfterWalk] + kills[Phase::kFinished], 1);
+
+  // Whatever the kills left behind, the next rebuild runs to the end.
+  const test::ProgramResult last = program.Run(install->path());
+  EXPECT_EQ(last.exit_code, 0) << last.err;
+  EXPECT_EQ(TapiContent(*install, false), new_table);
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, KillTest,
+                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
+                         ProviderTestName);
+
+}  // namespace
+}  // namespace fonwerk::reliability

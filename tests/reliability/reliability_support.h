@@ -1,0 +1,153 @@
+#pragma once
+// Helpers of the reliability tests: private copies of the programs, started
+// programs that a test can kill, a follower of the growing run log, contents
+// of TAPI, generated contacts, and a throwaway PostgreSQL server that a test
+// may stop and start again.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_install.h"
+
+namespace fonwerk::reliability {
+
+// Test name suffix of a provider parameter: "SQLite" or "PostgreSQL".
+inline std::string ProviderTestName(const ::testing::TestParamInfo<test::Provider>& param) {
+  return test::ProviderName(param.param);
+}
+
+// A copy of the fonwerk program in a temporary folder of its own, so that its
+// run log (beside the executable) belongs to one test.
+class ProgramCopy {
+ public:
+  ProgramCopy();
+  ~ProgramCopy();
+  ProgramCopy(const ProgramCopy&) = delete;
+  ProgramCopy& operator=(const ProgramCopy&) = delete;
+
+  const std::filesystem::path& folder() const { return folder_; }
+  std::string program() const { return (folder_ / "fonwerk").string(); }
+  std::filesystem::path log_path() const { return folder_ / "Fonwerk.log"; }
+
+  // The texts of the log's lines, without time stamps and line ends; a last
+  // line without its CR LF (cut off by a kill) is kept as it is.
+  std::vector<std::string> LogTexts() const;
+
+  // Runs the program on the installation folder and waits for it.
+  test::ProgramResult Run(const std::string& install_path, int timeout_seconds = 120) const;
+
+ private:
+  std::filesystem::path folder_;
+};
+
+// A program started without waiting for it. Standard input is /dev/null;
+// standard output and error go to files. The destructor kills and reaps a
+// program that is still running.
+class Child {
+ public:
+  Child(const std::string& program, const std::vector<std::string>& args);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void Kill(int signal_number);
+  // The exit status (128 + signal number when a signal ended it), or nullopt
+  // when the program is still running after `timeout`.
+  std::optional<int> Wait(std::chrono::milliseconds timeout);
+  // True once the program has ended (reaps it without blocking).
+  bool Ended();
+  bool Signalled() const { return signalled_; }
+  std::string Out() const;
+  std::string Err() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  bool signalled_ = false;
+  std::filesystem::path folder_;
+};
+
+// Reads the lines a program appends to its run log, as they come.
+class LogFollower {
+ public:
+  explicit LogFollower(std::filesystem::path path) : path_(std::move(path)) {}
+  // The complete lines (texts without time stamps) added since the last call.
+  std::vector<std::string> NewLines();
+
+ private:
+  std::filesystem::path path_;
+  std::streamoff offset_ = 0;
+  std::string partial_;
+};
+
+// Index n of a log line "AD|nnnnnnnn|...", or -1 for other lines.
+int ContactIndex(const std::string& log_text);
+
+// Where in a rebuild a run log stops.
+enum class Phase {
+  kBeforeWalk,  // no contact line yet: start-up, Init, counting, truncation
+  kInWalk,      // some contact lines, not the last one
+  kAfterWalk,   // the line of the last contact, no final line
+  kFinished,    // the final line was written
+};
+Phase PhaseOf(const std::vector<std::string>& log_texts, int contacts);
+const char* PhaseName(Phase phase);
+
+// An SQL text literal ('...' with quotes doubled).
+std::string Literal(const std::string& text);
+
+// Adds `count` contacts K1..Kcount, each with two telephone lines, a fax number
+// and an e-mail address, so a rebuild writes 4 * count rows.
+void AddContacts(test::TestInstall& install, int count);
+
+// Replaces the rows of TAPI with `count` marker rows {OLD-n}.
+void ReplaceTapi(test::TestInstall& install, int count);
+
+// Every row of TAPI, sorted. Without the DSN column the content can be
+// compared between rebuilds (each gives new identifiers).
+std::vector<test::Row> TapiContent(test::TestInstall& install, bool with_dsn);
+// The same on a session opened for this call (after the server restarted).
+std::vector<test::Row> TapiContent(const std::string& connect_string, bool with_dsn);
+
+// Runs fonwerkctl with `args` on the installation folder.
+test::ProgramResult RunCtl(const std::string& install_path, const std::vector<std::string>& args,
+                           int timeout_seconds = 60);
+
+// A PostgreSQL server of the test's own, started with scripts/pg-test-server.sh
+// in a folder and on a port of its own (the port of FONWERK_TEST_PG plus
+// `port_offset`), so that stopping it touches no other test. The destructor
+// stops it and removes its folder.
+class ThrowawayServer {
+ public:
+  explicit ThrowawayServer(int port_offset);
+  ~ThrowawayServer();
+  ThrowawayServer(const ThrowawayServer&) = delete;
+  ThrowawayServer& operator=(const ThrowawayServer&) = delete;
+
+  // Connection string of its "postgres" database.
+  const std::string& connect_string() const { return connect_; }
+  // pg_ctl stop with mode "fast" or "immediate"; the data stays.
+  void Stop(const std::string& mode);
+  void Start();
+
+ private:
+  void PgCtl(const std::vector<std::string>& args);
+
+  std::string dir_;
+  std::string port_;
+  std::string connect_;
+};
+
+// Creates a PostgreSQL installation on `server` instead of the shared test server.
+std::unique_ptr<test::TestInstall> InstallOn(const ThrowawayServer& server,
+                                             test::Options options = {});
+
+}  // namespace fonwerk::reliability
