@@ -65,9 +65,6 @@ class PgStore {
   // transaction is about to be rolled back). Throws DbError kConnection.
   void Discard();
 
-  // True while batches are queued (the connection is in pipeline mode).
-  bool HasPending() const { return pipeline_; }
-
   std::vector<StoreFailure> TakeFailures();
 
   // Forgets everything queued, after the connection was lost.

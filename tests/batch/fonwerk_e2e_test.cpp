@@ -65,7 +65,9 @@ class ProgramCopy {
     std::vector<std::string> texts;
     std::string line;
     while (std::getline(in, line)) {
-      if (complete) EXPECT_TRUE(!line.empty() && line.back() == '\r') << "no CR LF: " << line;
+      if (complete) {
+        EXPECT_TRUE(!line.empty() && line.back() == '\r') << "no CR LF: " << line;
+      }
       if (!line.empty() && line.back() == '\r') line.pop_back();
       const size_t sep = line.find(": ");
       texts.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
@@ -315,7 +317,7 @@ TEST_P(RunTest, KilledRebuildLeavesTheOldTableIntact) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, RunTest,
                          ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& info) { return std::string(test::ProviderName(info.param)); });
+                         [](const auto& param_info) { return std::string(test::ProviderName(param_info.param)); });
 
 }  // namespace
 }  // namespace fonwerk

@@ -178,7 +178,7 @@ TEST_P(ConfigurationTest, CheckInitRunsInitOnlyWithoutAConnection) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, ConfigurationTest,
                          ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& info) { return std::string(test::ProviderName(info.param)); });
+                         [](const auto& param_info) { return std::string(test::ProviderName(param_info.param)); });
 
 // --- failures that need a component double ---
 

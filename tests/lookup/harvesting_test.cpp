@@ -207,7 +207,7 @@ TEST_P(HarvestingTest, MissingColumnFailsAndWritesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, HarvestingTest,
                          ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& info) { return std::string(test::ProviderName(info.param)); });
+                         [](const auto& param_info) { return std::string(test::ProviderName(param_info.param)); });
 
 TEST(ContactTypeTest, KeysAreCaseInsensitiveAndUnknownKeysShareOneType) {
   cCanonicalTelephone c;

@@ -323,7 +323,11 @@ TEST_P(AdoContractTest, StreamingCursorWalksManyRowsWhileTheSessionWrites) {
   EXPECT_EQ(Count("TAPI"), kContacts);
 }
 
-TEST_P(AdoContractTest, StreamingQueryInsideATransactionSeesTheTransactionsWrites) {
+// A forward-only walk on SQLite reads through the session itself, so it sees
+// the transaction's own writes. On PostgreSQL it streams through a connection
+// of its own (the session stays free for writes during the walk) and so sees
+// committed data only.
+TEST_P(AdoContractTest, StreamingQueryInsideATransaction) {
   conn_.BeginTrans();
   conn_.Execute("INSERT INTO STD (Land) VALUES ('CHE')");
   Recordset rs;
@@ -332,7 +336,10 @@ TEST_P(AdoContractTest, StreamingQueryInsideATransactionSeesTheTransactionsWrite
   for (; !rs.Eof(); rs.MoveNext()) seen.push_back(rs.Fields(0).Value().ToText());
   rs.Close();
   conn_.RollbackTrans();
-  EXPECT_EQ(seen, (std::vector<std::string>{"AUT", "CHE"}));
+  const std::vector<std::string> expected =
+      GetParam() == "SQLite" ? std::vector<std::string>{"AUT", "CHE"}
+                             : std::vector<std::string>{"AUT"};
+  EXPECT_EQ(seen, expected);
 }
 
 struct FilterCase {
