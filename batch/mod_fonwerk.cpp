@@ -69,16 +69,23 @@ void CheckIni() {
 }
 
 // The final message. A rebuild that reported failures is not announced as a
-// success: it names the failed contacts and ends with exit status 2.
+// success: it names the failed contacts, or says that the old table was kept
+// when the new one could not be completed, and ends with exit status 2.
 int FinalReport(const cCanonicalTelephone& canonical) {
   if (!canonical.RebuildReportedFailures()) {
     platform::MsgBox("Tapi wurde neu aufgebaut.", platform::kMbOk);
     return platform::kExitOk;
   }
   constexpr int32_t kMbIconExclamation = 48;
-  platform::MsgBox("Tapi wurde mit Fehlern aufgebaut. Fehlgeschlagene Kontakte: " +
-                       std::to_string(canonical.RebuildFailedContacts()),
-                   kMbIconExclamation);
+  const std::string failed = "Fehlgeschlagene Kontakte: " +
+                             std::to_string(canonical.RebuildFailedContacts());
+  if (canonical.RebuildCommitted()) {
+    platform::MsgBox("Tapi wurde mit Fehlern neu aufgebaut. " + failed, kMbIconExclamation);
+  } else {
+    platform::MsgBox("Tapi wurde nicht neu aufgebaut, die bisherige Tabelle bleibt erhalten. " +
+                         failed,
+                     kMbIconExclamation);
+  }
   return platform::kExitWithFailures;
 }
 

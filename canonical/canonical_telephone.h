@@ -70,6 +70,8 @@ class cCanonicalTelephone {
   // step of it reported a failure at all.
   int32_t RebuildFailedContacts() const { return m_lngFailedContacts; }
   bool RebuildReportedFailures() const { return m_lngReportedFailures > 0; }
+  // Whether the last FonwerkTable committed a new table (otherwise the old one stays).
+  bool RebuildCommitted() const { return m_bRebuildCommitted; }
 
  private:
   friend class CanonicalTelephoneTestPeer;  // tests reach the private helpers and the list
@@ -88,6 +90,7 @@ class cCanonicalTelephone {
 
   int32_t m_lngFailedContacts = 0;
   int32_t m_lngReportedFailures = 0;
+  bool m_bRebuildCommitted = false;
 };
 
 }  // namespace fonwerk

@@ -52,12 +52,13 @@ class RebuildRun {
  public:
   RebuildRun(cCanonicalTelephone& owner, std::shared_ptr<com::IUtil> util,
              const std::string& connect_string, int32_t& failed_contacts,
-             int32_t& reported_failures)
+             int32_t& reported_failures, bool& committed)
       : owner_(owner),
         util_(std::move(util)),
         connect_string_(connect_string),
         failed_contacts_(failed_contacts),
-        reported_failures_(reported_failures) {}
+        reported_failures_(reported_failures),
+        committed_(committed) {}
 
   void Run() {
     Step([&] { modFonwerk::WriteLog("++++ FonwerkTable ++++"); });
@@ -149,7 +150,7 @@ class RebuildRun {
       Step([&] { connection_.RollbackTrans(); });
       return;
     }
-    Step([&] { connection_.CommitTrans(); });
+    committed_ = Step([&] { connection_.CommitTrans(); });
   }
 
   std::string Translate(const std::string& text) {
@@ -183,6 +184,7 @@ class RebuildRun {
   const std::string& connect_string_;
   int32_t& failed_contacts_;
   int32_t& reported_failures_;
+  bool& committed_;
   ado::Connection connection_;
   bool in_transaction_ = false;
   com::RecordsetRef contacts_;
@@ -194,7 +196,9 @@ class RebuildRun {
 void cCanonicalTelephone::FonwerkTable() {
   m_lngFailedContacts = 0;
   m_lngReportedFailures = 0;
-  RebuildRun run(*this, m_oUtil, m_strConnect, m_lngFailedContacts, m_lngReportedFailures);
+  m_bRebuildCommitted = false;
+  RebuildRun run(*this, m_oUtil, m_strConnect, m_lngFailedContacts, m_lngReportedFailures,
+                 m_bRebuildCommitted);
   run.Run();
 }
 

@@ -237,7 +237,7 @@ TEST_P(RunTest, ContactWhoseRowsAreRejectedIsReportedAndSkipped) {
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_THAT(r.err, HasSubstr("Fehler beim Aufbau aufgetreten."));
   EXPECT_THAT(r.err, HasSubstr("contact rejected by trigger"));
-  EXPECT_THAT(r.out, HasSubstr("Fehlgeschlagene Kontakte: 1"));
+  EXPECT_EQ(r.out, "Fonwerk: Tapi wurde mit Fehlern neu aufgebaut. Fehlgeschlagene Kontakte: 1\n");
   EXPECT_EQ(p.Log().back(), kFinish);
   EXPECT_EQ(install->Query("SELECT * FROM TAPI").size(), 49u);
   EXPECT_TRUE(install->Query("SELECT * FROM TAPI WHERE AD_DSN = 'BAD'").empty());
@@ -263,6 +263,7 @@ TEST_P(RunTest, FailedTruncationWritesNothing) {
   const auto r = p.Run({install->path()});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_THAT(r.err, HasSubstr("TAPI must not be emptied"));
+  EXPECT_THAT(r.out, HasSubstr("Tapi wurde nicht neu aufgebaut, die bisherige Tabelle bleibt erhalten."));
   EXPECT_THAT(install->Query("SELECT AD_DSN FROM TAPI"), ElementsAre(test::Row{"old"}));
   for (const auto& line : p.Log()) EXPECT_THAT(line, ::testing::Not(StartsWith("AD|")));
 }

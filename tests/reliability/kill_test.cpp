@@ -39,36 +39,13 @@ uint32_t Seed() {
   return std::random_device{}();
 }
 
-// Timings of a complete rebuild, measured on the installation itself.
-struct Timing {
-  std::chrono::milliseconds first_contact{0};
-  std::chrono::milliseconds total{0};
-};
-
-Timing MeasureCompleteRun(const ProgramCopy& program, const std::string& install_path) {
-  Timing timing;
-  const auto start = Clock::now();
-  Child child(program.program(), {install_path});
-  LogFollower log(program.log_path());
-  bool walking = false;
-  while (!child.Ended()) {
-    for (const std::string& line : log.NewLines()) {
-      if (!walking && ContactIndex(line) >= 0) {
-        walking = true;
-        timing.first_contact =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  timing.total = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-  EXPECT_EQ(child.Wait(std::chrono::seconds(1)), 0) << child.Err();
-  return timing;
-}
+// Lines of the run log before the first contact line: START, Command,
+// ConnectionString, five of Init, FonwerkTable, Count, Truncate.
+constexpr int kLinesBeforeWalk = 11;
 
 // How the moment of a kill is chosen.
 enum class Aim {
-  kEarly,        // a random time up to a little after the first contact line
+  kEarly,        // when a random one of the lines before the walk appears
   kContact,      // when the line of a random contact appears
   kLastContact,  // a random 0..30 ms after the line of the last contact appears
 };
@@ -80,16 +57,20 @@ TEST_P(KillTest, EveryKillLeavesTheOldTableOrTheCompleteNewOne) {
   AddContacts(*install, kContacts);
   ProgramCopy program;
 
-  const Timing timing = MeasureCompleteRun(program, install->path());
+  const auto started = Clock::now();
+  const test::ProgramResult complete = program.Run(install->path());
+  const auto complete_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+  ASSERT_EQ(complete.exit_code, 0) << complete.err;
+  ASSERT_EQ(static_cast<int>(program.LogTexts().size()), kLinesBeforeWalk + kContacts + 1);
   const std::vector<test::Row> new_table = TapiContent(*install, false);
   ASSERT_EQ(new_table.size(), 4u * kContacts);
   ReplaceTapi(*install, kOldRows);
   const std::vector<test::Row> old_table = TapiContent(*install, true);
 
   const uint32_t seed = Seed();
-  std::cout << "seed " << seed << " (FONWERK_RELIABILITY_SEED), complete run "
-            << timing.total.count() << " ms, first contact after "
-            << timing.first_contact.count() << " ms\n";
+  std::cout << "seed " << seed << " (FONWERK_RELIABILITY_SEED), complete run " << complete_ms
+            << " ms\n";
   std::mt19937 random(seed);
   std::map<Phase, int> kills;
   int finished_first = 0;
@@ -98,25 +79,24 @@ TEST_P(KillTest, EveryKillLeavesTheOldTableOrTheCompleteNewOne) {
   for (int attempt = 0; killed < kKills && attempt < 2 * kKills; ++attempt) {
     const Aim aim = static_cast<Aim>(attempt % 3);
     const int target = std::uniform_int_distribution<int>(0, kContacts - 2)(random);
-    const auto early = std::chrono::milliseconds(std::uniform_int_distribution<int64_t>(
-        0, timing.first_contact.count() * 12 / 10 + 1)(random));
+    const int early_lines = std::uniform_int_distribution<int>(0, kLinesBeforeWalk)(random);
     const auto extra = std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 30)(random));
 
+    program.RemoveLog();
     Child child(program.program(), {install->path()});
     LogFollower log(program.log_path());
-    const auto start = Clock::now();
+    int lines = 0;
     bool aimed = false;
     while (!aimed && !child.Ended()) {
-      if (aim == Aim::kEarly) {
-        aimed = Clock::now() - start >= early;
-      } else {
-        for (const std::string& line : log.NewLines()) {
-          const int index = ContactIndex(line);
-          aimed = aimed || (aim == Aim::kContact ? index == target : index == kContacts - 1);
-        }
-        if (aimed && aim == Aim::kLastContact) std::this_thread::sleep_for(extra);
+      for (const std::string& line : log.NewLines()) {
+        ++lines;
+        const int index = ContactIndex(line);
+        if (aim == Aim::kContact) aimed = aimed || index == target;
+        if (aim == Aim::kLastContact) aimed = aimed || index == kContacts - 1;
       }
-      if (!aimed) std::this_thread::sleep_for(std::chrono::microseconds(500));
+      if (aim == Aim::kEarly) aimed = lines >= early_lines;
+      if (aimed && aim == Aim::kLastContact) std::this_thread::sleep_for(extra);
+      if (!aimed) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     child.Kill(SIGKILL);
     const std::optional<int> status = child.Wait(std::chrono::seconds(30));

@@ -102,6 +102,8 @@ std::vector<std::string> ProgramCopy::LogTexts() const {
   return texts;
 }
 
+void ProgramCopy::RemoveLog() const { fs::remove(log_path()); }
+
 test::ProgramResult ProgramCopy::Run(const std::string& install_path, int timeout_seconds) const {
   return test::RunProgram(program(), {install_path}, "", {}, timeout_seconds);
 }

@@ -40,6 +40,10 @@ class ProgramCopy {
   // line without its CR LF (cut off by a kill) is kept as it is.
   std::vector<std::string> LogTexts() const;
 
+  // Removes the log of an earlier run, so that a follower of the next run's
+  // log does not read the old lines before the program deletes them.
+  void RemoveLog() const;
+
   // Runs the program on the installation folder and waits for it.
   test::ProgramResult Run(const std::string& install_path, int timeout_seconds = 120) const;
 
