@@ -30,14 +30,16 @@ void ReadSqliteWidths(sqlite::Database& db, HarvestSettings& settings) {
   while (info.StepRow()) {
     const std::string_view name = OrEmpty(info.Column(0));
     if (name == "nummer") settings.nummer_width = WidthOfDeclaredType(OrEmpty(info.Column(1)));
-    if (name == "bemerkung") settings.bemerkung_width = WidthOfDeclaredType(OrEmpty(info.Column(1)));
+    if (name == "bemerkung")
+      settings.bemerkung_width = WidthOfDeclaredType(OrEmpty(info.Column(1)));
   }
 }
 
-BaselineResult RunSqlite(const std::string& connect_string, HarvestSettings settings) {
+BaselineResult RunSqlite(const std::string& connect_string, HarvestSettings settings,
+                         const BaselineOptions& options) {
   sqlite::Database db(SqliteFileOf(connect_string));
-  if (const char* cache = std::getenv("FONWERK_BASELINE_CACHE_KB")) {
-    db.Exec(std::string("PRAGMA cache_size=-") + cache);
+  if (options.sqlite_cache_mb > 0) {
+    db.Exec("PRAGMA cache_size=-" + std::to_string(options.sqlite_cache_mb * 1024));
   }
   ReadSqliteWidths(db, settings);
   Harvester harvester(settings);
@@ -46,10 +48,16 @@ BaselineResult RunSqlite(const std::string& connect_string, HarvestSettings sett
   db.Exec("BEGIN");
   db.Exec("DELETE FROM TAPI");
   sqlite::Statement read(db, std::string("SELECT ") + kReadColumns + " FROM AD ORDER BY Kennung");
-  sqlite::Statement insert(db, std::string("INSERT INTO TAPI (") + kTapiColumns +
-                                   ") VALUES (?, ?, ?, ?, ?)");
+  sqlite::Statement insert(
+      db, std::string("INSERT INTO TAPI (") + kTapiColumns + ") VALUES (?, ?, ?, ?, ?)");
+  std::optional<sqlite::Statement> savepoint, release;
+  if (options.savepoint_per_contact) {
+    savepoint.emplace(db, "SAVEPOINT contact");
+    release.emplace(db, "RELEASE contact");
+  }
   while (read.StepRow()) {
     ++result.contacts;
+    if (savepoint) savepoint->StepDone();
     const std::string_view ad_dsn = OrEmpty(read.Column(0));
     harvester.Harvest(OrEmpty(read.Column(1)), OrEmpty(read.Column(2)), OrEmpty(read.Column(3)),
                       OrEmpty(read.Column(4)), [&](const HarvestedRow& row) {
@@ -66,20 +74,22 @@ BaselineResult RunSqlite(const std::string& connect_string, HarvestSettings sett
                         insert.StepDone();
                         ++result.rows;
                       });
+    if (release) release->StepDone();
   }
   db.Exec("COMMIT");
   return result;
 }
 
 void ReadPostgresWidths(PGconn* conn, HarvestSettings& settings) {
-  pg::ResultPtr widths = pg::Exec(
-      conn,
-      "SELECT column_name, character_maximum_length FROM information_schema.columns "
-      "WHERE table_schema = current_schema() AND table_name = 'tapi' "
-      "AND column_name IN ('nummer', 'bemerkung')");
+  pg::ResultPtr widths =
+      pg::Exec(conn,
+               "SELECT column_name, character_maximum_length FROM information_schema.columns "
+               "WHERE table_schema = current_schema() AND table_name = 'tapi' "
+               "AND column_name IN ('nummer', 'bemerkung')");
   for (int i = 0; i < PQntuples(widths.get()); ++i) {
     const std::string name = PQgetvalue(widths.get(), i, 0);
-    const int32_t width = PQgetisnull(widths.get(), i, 1) ? -1 : std::atoi(PQgetvalue(widths.get(), i, 1));
+    const int32_t width =
+        PQgetisnull(widths.get(), i, 1) ? -1 : std::atoi(PQgetvalue(widths.get(), i, 1));
     (name == "nummer" ? settings.nummer_width : settings.bemerkung_width) = width;
   }
 }
@@ -122,8 +132,11 @@ BaselineResult RunPostgres(const std::string& connect_string, HarvestSettings se
 
 }  // namespace
 
-BaselineResult RunBaseline(const std::string& connect_string, HarvestSettings settings) {
-  if (ProviderOf(connect_string) == Provider::kSQLite) return RunSqlite(connect_string, settings);
+BaselineResult RunBaseline(const std::string& connect_string, HarvestSettings settings,
+                           const BaselineOptions& options) {
+  if (ProviderOf(connect_string) == Provider::kSQLite) {
+    return RunSqlite(connect_string, settings, options);
+  }
   return RunPostgres(connect_string, settings);
 }
 

@@ -20,10 +20,24 @@ struct BaselineResult {
   long long rows = 0;
 };
 
+// The page cache the rebuild's SQLite sessions use (PRAGMA cache_size), in
+// MiB. The baseline uses the same, so that the ratio compares the work done
+// and not the cache.
+inline constexpr int kRebuildSqliteCacheMb = 32;
+
+struct BaselineOptions {
+  int sqlite_cache_mb = kRebuildSqliteCacheMb;  // 0: SQLite's default
+  // For analysis only (SQLite): wrap each contact's rows in SAVEPOINT ...
+  // RELEASE, as a rebuild that isolates contact failures must, to measure
+  // what that costs on its own.
+  bool savepoint_per_contact = false;
+};
+
 // Rebuilds TAPI of the database named by `connect_string`. The column widths
 // of `settings` are replaced by the declared widths of TAPI.NUMMER and
 // TAPI.BEMERKUNG. All or nothing. Throws std::runtime_error with the
 // provider's message.
-BaselineResult RunBaseline(const std::string& connect_string, HarvestSettings settings);
+BaselineResult RunBaseline(const std::string& connect_string, HarvestSettings settings,
+                           const BaselineOptions& options = {});
 
 }  // namespace fonwerk::bench

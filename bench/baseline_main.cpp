@@ -2,9 +2,11 @@
 // for the real rebuild (see bench/baseline.h).
 //
 //   fonwerk-baseline --connect CONNECTION [--plus 00] [--code 49] [--vaz 0] [--suspress true]
+//                    [--cache-mb 32] [--savepoint-per-contact]
 //
-// The settings default to those of a fresh German installation. Prints one
-// line "contacts=N rows=M seconds=S". Exit status: 0 done, 1 failed.
+// The settings default to those of a fresh German installation; the SQLite
+// page cache to the one the rebuild uses. Prints one line
+// "contacts=N rows=M seconds=S". Exit status: 0 done, 1 failed.
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -25,11 +27,18 @@ int main(int argc, char** argv) {
   app.add_option("--vaz", settings.vaz, "trunk prefix")->capture_default_str();
   app.add_option("--suspress", settings.suspress, "own-country numbers in national form")
       ->capture_default_str();
+  fonwerk::bench::BaselineOptions options;
+  app.add_option("--cache-mb", options.sqlite_cache_mb,
+                 "SQLite page cache in MiB (0: SQLite's default)")
+      ->capture_default_str();
+  app.add_flag("--savepoint-per-contact", options.savepoint_per_contact,
+               "SQLite: one savepoint per contact (to measure its cost)");
   CLI11_PARSE(app, argc, argv);
 
   try {
     const auto start = std::chrono::steady_clock::now();
-    const fonwerk::bench::BaselineResult result = fonwerk::bench::RunBaseline(connect, settings);
+    const fonwerk::bench::BaselineResult result =
+        fonwerk::bench::RunBaseline(connect, settings, options);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("contacts=%lld rows=%lld seconds=%.3f\n", result.contacts, result.rows, seconds);

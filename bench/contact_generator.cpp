@@ -14,52 +14,66 @@ const T& Pick(Random& random, const T (&items)[N]) {
 }
 
 constexpr const char* kFirstNames[] = {
-    "Jürgen", "Sören",   "Zoë",    "Björn",  "Hans-Peter", "Anna",   "Maria",   "Thomas",
-    "Günther", "Käthe",  "Jörg",   "Ulrike", "Özlem",      "Françoise", "Łukasz", "Michael",
-    "Sabine", "Stefan",  "Renée",  "Ines",   "Ute",        "Małgorzata", "Jan",    "Lena"};
+    "Jürgen",  "Sören",  "Zoë",   "Björn",  "Hans-Peter", "Anna",       "Maria",  "Thomas",
+    "Günther", "Käthe",  "Jörg",  "Ulrike", "Özlem",      "Françoise",  "Łukasz", "Michael",
+    "Sabine",  "Stefan", "Renée", "Ines",   "Ute",        "Małgorzata", "Jan",    "Lena"};
 constexpr const char* kLastNames[] = {
-    "Müller",  "Schäfer", "Weiß",    "Größmann", "Jürgens", "Öztürk",     "Bäcker", "Schmidt",
-    "Meyer",   "Hoffmann", "Köhler", "Bürger",   "Krüger",  "Wagner",     "Becker", "Fuchs",
-    "Dürr",    "Lange",   "Nowak",   "Straßer",  "Zimmermann", "Hübner",  "Vogel",  "Löffler",
-    "Brändle", "Ähnlich", "Übel",    "Oßwald"};
+    "Müller",  "Schäfer", "Weiß",     "Größmann", "Jürgens", "Öztürk",  "Bäcker",
+    "Schmidt", "Meyer",   "Hoffmann", "Köhler",   "Bürger",  "Krüger",  "Wagner",
+    "Becker",  "Fuchs",   "Dürr",     "Lange",    "Nowak",   "Straßer", "Zimmermann",
+    "Hübner",  "Vogel",   "Löffler",  "Brändle",  "Ähnlich", "Übel",    "Oßwald"};
 constexpr const char* kCompanies[] = {
-    "Müller & Söhne GmbH", "Bäckerei Schäfer",   "Weiß Elektrotechnik KG", "Öko-Strom Süd AG",
-    "Krüger Logistik",     "Dürr Maschinenbau",  "Hübner & Partner",       "Straßenbau Vogel",
+    "Müller & Söhne GmbH", "Bäckerei Schäfer",  "Weiß Elektrotechnik KG", "Öko-Strom Süd AG",
+    "Krüger Logistik",     "Dürr Maschinenbau", "Hübner & Partner",       "Straßenbau Vogel",
     "Löffler Immobilien",  "Brändle Gärtnerei"};
-constexpr const char* kStreets[] = {"Hauptstraße", "Bahnhofstr.", "Am Mühlbach", "Königsallee",
+constexpr const char* kStreets[] = {"Hauptstraße", "Bahnhofstr.", "Am Mühlbach",  "Königsallee",
                                     "Lindenweg",   "Schloßplatz", "Gartenstraße", "Über der Aue"};
 struct Place {
   const char* plz;
   const char* ort;
   const char* land;
 };
-constexpr Place kPlaces[] = {{"80331", "München", "DEU"},    {"10115", "Berlin", "DEU"},
-                             {"50667", "Köln", "DEU"},       {"40213", "Düsseldorf", "DEU"},
-                             {"90402", "Nürnberg", "DEU"},   {"97070", "Würzburg", "DEU"},
-                             {"02826", "Görlitz", "DEU"},    {"23552", "Lübeck", "DEU"},
-                             {"1010", "Wien", "AUT"},        {"8001", "Zürich", "CHE"}};
+constexpr Place kPlaces[] = {{"80331", "München", "DEU"},  {"10115", "Berlin", "DEU"},
+                             {"50667", "Köln", "DEU"},     {"40213", "Düsseldorf", "DEU"},
+                             {"90402", "Nürnberg", "DEU"}, {"97070", "Würzburg", "DEU"},
+                             {"02826", "Görlitz", "DEU"},  {"23552", "Lübeck", "DEU"},
+                             {"1010", "Wien", "AUT"},      {"8001", "Zürich", "CHE"}};
 constexpr const char* kAnreden[] = {"Herr", "Frau", "Firma", "Herr Dr.", "Frau Prof."};
-constexpr const char* kRemarks[] = {
-    "Zentrale", "Büro",       "Mobil",      "Privat",           "Durchwahl",
-    "Sekretariat Frau Müller", "Hauptanschluss", "Werk Süd", " Empfang",
-    "Notfall (24 h)", "Ferienwohnung Österreich", "nur vormittags", "Zweigstelle Görlitz"};
-constexpr const char* kMailHosts[] = {"web.de", "gmx.de", "t-online.de", "example.com",
-                                      "posteo.de", "mailbox.org"};
+constexpr const char* kRemarks[] = {"Zentrale",
+                                    "Büro",
+                                    "Mobil",
+                                    "Privat",
+                                    "Durchwahl",
+                                    "Sekretariat Frau Müller",
+                                    "Hauptanschluss",
+                                    "Werk Süd",
+                                    " Empfang",
+                                    "Notfall (24 h)",
+                                    "Ferienwohnung Österreich",
+                                    "nur vormittags",
+                                    "Zweigstelle Görlitz"};
+constexpr const char* kMailHosts[] = {"web.de",      "gmx.de",    "t-online.de",
+                                      "example.com", "posteo.de", "mailbox.org"};
 // Own-country area codes without the trunk prefix.
-constexpr const char* kAreas[] = {"30",  "40",  "89",   "221",  "69",   "711",  "211",  "351",
-                                  "341", "511", "911",  "421",  "228",  "6221", "7631", "3641",
-                                  "8821", "4321", "160", "171",  "1520"};
+constexpr const char* kAreas[] = {"30",   "40",   "89",   "221",  "69",  "711", "211",
+                                  "351",  "341",  "511",  "911",  "421", "228", "6221",
+                                  "7631", "3641", "8821", "4321", "160", "171", "1520"};
 struct Country {
   const char* code;
   std::vector<const char*> areas;
 };
-const Country kForeign[] = {{"43", {"1", "662", "316", "512"}}, {"41", {"44", "31", "61"}},
-                            {"1", {"212", "415", "617"}},       {"33", {"1", "4"}},
-                            {"31", {"20", "10"}},               {"44", {"20", "161"}},
-                            {"39", {"06", "02"}},               {"420", {"2"}}};
+const Country kForeign[] = {{"43", {"1", "662", "316", "512"}},
+                            {"41", {"44", "31", "61"}},
+                            {"1", {"212", "415", "617"}},
+                            {"33", {"1", "4"}},
+                            {"31", {"20", "10"}},
+                            {"44", {"20", "161"}},
+                            {"39", {"06", "02"}},
+                            {"420", {"2"}}};
 // Lines that hold no number, as users leave them.
-constexpr const char* kNoNumberLines[] = {"",          "   ",       "unbekannt", "siehe Zentrale\t\tHinweis",
-                                          "\t\tnur Bemerkung", "k. A.", "\t",       "  \t  \t  "};
+constexpr const char* kNoNumberLines[] = {
+    "",      "   ", "unbekannt", "siehe Zentrale\t\tHinweis", "\t\tnur Bemerkung",
+    "k. A.", "\t",  "  \t  \t  "};
 
 // ASCII spelling of a name, for keys and e-mail addresses.
 std::string Ascii(std::string_view text) {
@@ -114,18 +128,30 @@ std::string OwnNumber(Random& random, bool single_part) {
   const std::string ext = random.Digits(1 + static_cast<int>(random.Below(3)));
   const uint32_t notation = random.Below(single_part ? 7 : 12);
   switch (notation) {
-    case 0: return "0" + area + "/" + sub;
-    case 1: return "(0" + area + ") " + Spaced(sub);
-    case 2: return "0049 " + area + " " + sub;
-    case 3: return "+49 (0)" + area + " " + sub;
-    case 4: return "+49-" + area + "-" + sub + "-" + ext;
-    case 5: return "0" + area + " " + sub + "-" + ext;
-    case 6: return "+49 " + area + " " + sub;
-    case 7: return "+49 " + area + "\t" + sub;
-    case 8: return "00 49 " + area + "\t" + sub;
-    case 9: return "(+49) " + area + "\t" + sub;
-    case 10: return "0" + area + "\t" + sub;
-    default: return " +49 " + area + " \t " + sub + " ";
+    case 0:
+      return "0" + area + "/" + sub;
+    case 1:
+      return "(0" + area + ") " + Spaced(sub);
+    case 2:
+      return "0049 " + area + " " + sub;
+    case 3:
+      return "+49 (0)" + area + " " + sub;
+    case 4:
+      return "+49-" + area + "-" + sub + "-" + ext;
+    case 5:
+      return "0" + area + " " + sub + "-" + ext;
+    case 6:
+      return "+49 " + area + " " + sub;
+    case 7:
+      return "+49 " + area + "\t" + sub;
+    case 8:
+      return "00 49 " + area + "\t" + sub;
+    case 9:
+      return "(+49) " + area + "\t" + sub;
+    case 10:
+      return "0" + area + "\t" + sub;
+    default:
+      return " +49 " + area + " \t " + sub + " ";
   }
 }
 
@@ -140,10 +166,14 @@ std::string ForeignNumber(Random& random, bool single_part) {
   }
   const std::string sub = random.Digits(5 + static_cast<int>(random.Below(3)));
   switch (random.Below(single_part ? 3 : 4)) {
-    case 0: return "00" + code + " " + area + " " + sub;
-    case 1: return "+" + code + " (" + area + ") " + sub;
-    case 2: return "+" + code + "-" + area + "-" + sub;
-    default: return "+" + code + " " + area + "\t" + sub;
+    case 0:
+      return "00" + code + " " + area + " " + sub;
+    case 1:
+      return "+" + code + " (" + area + ") " + sub;
+    case 2:
+      return "+" + code + "-" + area + "-" + sub;
+    default:
+      return "+" + code + " " + area + "\t" + sub;
   }
 }
 
@@ -156,8 +186,8 @@ std::string LongRemark() {
 }  // namespace
 
 std::array<Value, kAdColumns.size()> Contact::Values() const {
-  return {dsn,   kennung, anrede,  name,  name2, firma,     strasse, plz,
-          ort,   land,    telefon, fax,   email, weitemail, notiz,   geaendert_am};
+  return {dsn, kennung, anrede,  name, name2, firma,     strasse, plz,
+          ort, land,    telefon, fax,  email, weitemail, notiz,   geaendert_am};
 }
 
 uint64_t Random::Next() {
@@ -188,7 +218,8 @@ std::string ContactGenerator::Guid() {
 
 std::string ContactGenerator::TelefonLine() {
   if (random_.Percent(6)) return Pick(random_, kNoNumberLines);
-  std::string line = random_.Percent(75) ? OwnNumber(random_, false) : ForeignNumber(random_, false);
+  std::string line =
+      random_.Percent(75) ? OwnNumber(random_, false) : ForeignNumber(random_, false);
   const bool two_parts = line.find('\t') != std::string::npos;
   if (!two_parts && random_.Percent(2)) return line + "\tBüro";  // remark typed as part 2
   if (random_.Percent(60)) {
@@ -220,7 +251,8 @@ std::string ContactGenerator::Telefon() {
 
 Value ContactGenerator::Fax() {
   const uint32_t roll = random_.Below(1000);
-  if (roll < 380) return random_.Percent(85) ? OwnNumber(random_, true) : ForeignNumber(random_, true);
+  if (roll < 380)
+    return random_.Percent(85) ? OwnNumber(random_, true) : ForeignNumber(random_, true);
   if (roll < 450) return OwnNumber(random_, true) + "-99";
   if (roll < 530) return std::string();
   if (roll < 533) {
@@ -237,8 +269,8 @@ Value ContactGenerator::Email(const std::string& first, const std::string& last,
   if (roll < 20) return std::nullopt;
   if (roll < 25) return std::string();
   if (roll < 27) return std::string("   ");
-  std::string host = company && random_.Percent(60) ? Lower(Ascii(*company)) + ".de"
-                                                    : Pick(random_, kMailHosts);
+  std::string host =
+      company && random_.Percent(60) ? Lower(Ascii(*company)) + ".de" : Pick(random_, kMailHosts);
   std::string address = Lower(Ascii(first)) + "." + Lower(Ascii(last)) + "@" + host;
   if (roll < 30) address = Lower(first) + "@" + Lower(last) + ".de";  // umlauts kept
   if (roll < 33) address = " " + address + " ";
@@ -285,12 +317,15 @@ Contact ContactGenerator::Next() {
   }
 
   const uint32_t roll = random_.Below(100);
-  if (roll >= 6) contact.telefon = Telefon();
-  else if (roll >= 4) contact.telefon = std::string();
+  if (roll >= 6)
+    contact.telefon = Telefon();
+  else if (roll >= 4)
+    contact.telefon = std::string();
   contact.fax = Fax();
   contact.email = Email(first, last, contact.firma);
   contact.weitemail = FurtherEmails(last);
-  if (random_.Percent(30)) contact.notiz = "Kunde seit 20" + random_.Digits(2) + ".\r\nRückruf erwünscht.";
+  if (random_.Percent(30))
+    contact.notiz = "Kunde seit 20" + random_.Digits(2) + ".\r\nRückruf erwünscht.";
   // Drawn one by one: the order in which arguments are evaluated is unspecified.
   unsigned parts[5];
   const uint32_t ranges[5] = {12, 28, 24, 60, 60};

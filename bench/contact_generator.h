@@ -19,8 +19,8 @@ namespace fonwerk::bench {
 
 // The columns of AD the generator fills, in the order of Contact::Values().
 inline constexpr std::array<const char*, 16> kAdColumns = {
-    "DSN",  "Kennung", "ANREDE", "IDX_NAME", "IDX_NAME2", "IDX_FIRMA", "STRASSE",   "PLZ",
-    "ORT",  "LAND",    "TELEFON", "FAX",     "EMAIL",     "WEITEMAIL", "NOTIZ", "GEAENDERT_AM"};
+    "DSN", "Kennung", "ANREDE",  "IDX_NAME", "IDX_NAME2", "IDX_FIRMA", "STRASSE", "PLZ",
+    "ORT", "LAND",    "TELEFON", "FAX",      "EMAIL",     "WEITEMAIL", "NOTIZ",   "GEAENDERT_AM"};
 
 using Value = std::optional<std::string>;  // nullopt is NULL
 

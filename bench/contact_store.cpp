@@ -27,7 +27,8 @@ void FillSqlite(const std::string& connect_string, uint64_t count, uint64_t seed
   std::string placeholders;
   for (size_t i = 0; i < kAdColumns.size(); ++i) placeholders.append(i == 0 ? "?" : ", ?");
   db.Exec("BEGIN");
-  sqlite::Statement insert(db, "INSERT INTO AD (" + ColumnList() + ") VALUES (" + placeholders + ")");
+  sqlite::Statement insert(db,
+                           "INSERT INTO AD (" + ColumnList() + ") VALUES (" + placeholders + ")");
   ContactGenerator generator(seed);
   for (uint64_t n = 0; n < count; ++n) {
     const Contact contact = generator.Next();
@@ -70,7 +71,8 @@ Provider ProviderOf(const std::string& connect_string) {
   for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   if (name == "sqlite") return Provider::kSQLite;
   if (name == "postgresql") return Provider::kPostgreSQL;
-  throw std::runtime_error("unknown provider in connection string: '" + provider.value_or("") + "'");
+  throw std::runtime_error("unknown provider in connection string: '" + provider.value_or("") +
+                           "'");
 }
 
 std::string SqliteFileOf(const std::string& connect_string) {

@@ -9,10 +9,9 @@ constexpr std::string_view kCrLf = "\r\n";
 constexpr std::string_view kOtherType = "{A0D59022-A36F-4F39-B049-D71477532307}";
 constexpr std::string_view kFaxType = "{BC415F18-FB6F-4BAB-AF8F-8F4513302F96}";
 constexpr std::string_view kEmailType = "{C451E716-7025-4EE9-8579-E2D0C6E26888}";
-constexpr std::string_view kLineTypes[] = {"{1FEB2033-7850-44A0-919C-75BCC50F99B8}",
-                                           "{074FBB74-EE19-44D5-9608-5B55D1F39DF4}",
-                                           "{C30AEB5A-85F8-4335-B321-598AAEC8F40A}",
-                                           "{53E57451-2D06-4927-B55A-2A25E5DCBA41}"};
+constexpr std::string_view kLineTypes[] = {
+    "{1FEB2033-7850-44A0-919C-75BCC50F99B8}", "{074FBB74-EE19-44D5-9608-5B55D1F39DF4}",
+    "{C30AEB5A-85F8-4335-B321-598AAEC8F40A}", "{53E57451-2D06-4927-B55A-2A25E5DCBA41}"};
 
 std::string_view Trim(std::string_view s) {
   const size_t first = s.find_first_not_of(' ');
@@ -103,7 +102,8 @@ void Harvester::Harvest(std::string_view telefon, std::string_view fax, std::str
   }
   if (!Trim(weitemail).empty()) {
     ForEachItem(weitemail, [&](std::string_view address, bool) {
-      if (!address.empty()) emit({CutChars(address, settings_.nummer_width), std::nullopt, kEmailType});
+      if (!address.empty())
+        emit({CutChars(address, settings_.nummer_width), std::nullopt, kEmailType});
     });
   }
 }

@@ -13,10 +13,10 @@
 namespace fonwerk::bench {
 
 struct HarvestSettings {
-  std::string plus = "00";  // international access prefix
-  std::string code = "49";  // own country's dialling code
-  std::string vaz = "0";    // trunk prefix
-  bool suspress = true;     // own-country numbers in national form
+  std::string plus = "00";       // international access prefix
+  std::string code = "49";       // own country's dialling code
+  std::string vaz = "0";         // trunk prefix
+  bool suspress = true;          // own-country numbers in national form
   int32_t nummer_width = -1;     // declared width of TAPI.NUMMER; -1: none
   int32_t bemerkung_width = -1;  // declared width of TAPI.BEMERKUNG; -1: none
 };

@@ -35,7 +35,8 @@ struct Query {
 };
 
 bool IsDigits(const std::string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string UpperAscii(std::string text) {
@@ -63,8 +64,8 @@ std::vector<std::string> SampleTapi(ctl::Installation& installation, int wanted)
 // `own_prefix` is Plus followed by code: a stored number that still begins
 // with it (written "(+49) 89 ..." or "00 49 ...") cannot be found by a lookup,
 // which brings incoming numbers into national form, so it is left out.
-std::vector<Query> MakeQueries(const std::vector<std::string>& sample, const std::string& own_prefix,
-                               int count) {
+std::vector<Query> MakeQueries(const std::vector<std::string>& sample,
+                               const std::string& own_prefix, int count) {
   std::vector<Query> queries;
   bench::Random random(7);
   std::vector<std::string> numbers, addresses;
@@ -80,8 +81,12 @@ std::vector<Query> MakeQueries(const std::vector<std::string>& sample, const std
   for (int i = 0; static_cast<int>(queries.size()) < count; ++i) {
     const std::string& number = numbers[static_cast<size_t>(i) % numbers.size()];
     switch (i % 5) {
-      case 0: queries.push_back({"stored number", number, true}); break;
-      case 1: queries.push_back({"number + extension", number + "77", true}); break;
+      case 0:
+        queries.push_back({"stored number", number, true});
+        break;
+      case 1:
+        queries.push_back({"number + extension", number + "77", true});
+        break;
       case 2:
         if (number.size() > 1 && number[0] == '0' && number[1] != '0') {
           queries.push_back({"international", "+49 " + number.substr(1), true});
@@ -91,7 +96,8 @@ std::vector<Query> MakeQueries(const std::vector<std::string>& sample, const std
         queries.push_back({"e-mail, other case",
                            UpperAscii(addresses[static_cast<size_t>(i) % addresses.size()]), true});
         break;
-      default: queries.push_back({"unknown number", "0999" + random.Digits(7), false});
+      default:
+        queries.push_back({"unknown number", "0999" + random.Digits(7), false});
     }
   }
   return queries;
@@ -111,9 +117,8 @@ void PrintRow(const std::string& kind, const std::vector<double>& ms, int misses
 
 int Run(const std::string& install, int count) {
   ctl::Installation installation = ctl::OpenInstallation(install);
-  const std::vector<Query> queries =
-      MakeQueries(SampleTapi(installation, count),
-                  installation.phone.Plus + installation.phone.code, count);
+  const std::vector<Query> queries = MakeQueries(
+      SampleTapi(installation, count), installation.phone.Plus + installation.phone.code, count);
 
   std::map<std::string, std::vector<double>> by_kind;
   std::map<std::string, int> unexpected;
@@ -130,8 +135,9 @@ int Run(const std::string& install, int count) {
   std::printf("| %-20s | %6s | %9s | %9s | %9s | %9s | %10s |\n", "kind", "count", "median ms",
               "p90 ms", "p99 ms", "max ms", "unexpected");
   std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(22, '-').c_str(), std::string(8, '-').c_str(),
-              std::string(11, '-').c_str(), std::string(11, '-').c_str(), std::string(11, '-').c_str(),
-              std::string(11, '-').c_str(), std::string(12, '-').c_str());
+              std::string(11, '-').c_str(), std::string(11, '-').c_str(),
+              std::string(11, '-').c_str(), std::string(11, '-').c_str(),
+              std::string(12, '-').c_str());
   int total_unexpected = 0;
   for (const auto& [kind, ms] : by_kind) {
     PrintRow(kind, ms, unexpected[kind]);

@@ -54,8 +54,8 @@ Fixture* g_fixture = nullptr;
 
 const std::vector<std::string>& Numbers() {
   static const std::vector<std::string> numbers = {
-      "+49 89 123456", "089/123456",     "(089) 12 34 56", "0043 1 234567",   "+43 (1) 234567",
-      "+1 212 555 0100", "0221 442691-2", "+49-911-5913363-18", "030 1234567", "+420 2 28426"};
+      "+49 89 123456",   "089/123456",    "(089) 12 34 56",     "0043 1 234567", "+43 (1) 234567",
+      "+1 212 555 0100", "0221 442691-2", "+49-911-5913363-18", "030 1234567",   "+420 2 28426"};
   return numbers;
 }
 
@@ -115,7 +115,8 @@ void BM_HarvestOneContact_BaselineRules(benchmark::State& state) {
                       });
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["rows/contact"] = static_cast<double>(rows) / static_cast<double>(state.iterations());
+  state.counters["rows/contact"] =
+      static_cast<double>(rows) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_HarvestOneContact_BaselineRules);
 
@@ -157,7 +158,9 @@ std::string LongTelefon(int lines) {
   std::string telefon;
   for (int i = 0; i < lines; ++i) {
     if (i > 0) telefon.append("\r\n");
-    telefon.append(Numbers()[i % Numbers().size()]).append("\t\tDurchwahl ").append(std::to_string(i));
+    telefon.append(Numbers()[i % Numbers().size()])
+        .append("\t\tDurchwahl ")
+        .append(std::to_string(i));
   }
   return telefon;
 }

@@ -33,13 +33,20 @@ std::optional<std::string> AnyOf(const ConnectionString& params,
 
 char Unescaped(char c) {
   switch (c) {
-    case 't': return '\t';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 'b': return '\b';
-    case 'f': return '\f';
-    case 'v': return '\v';
-    default: return c;
+    case 't':
+      return '\t';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'v':
+      return '\v';
+    default:
+      return c;
   }
 }
 
@@ -86,11 +93,20 @@ void AppendCopyField(std::string& line, const std::optional<std::string_view>& v
   }
   for (char c : *value) {
     switch (c) {
-      case '\\': line.append("\\\\"); break;
-      case '\t': line.append("\\t"); break;
-      case '\n': line.append("\\n"); break;
-      case '\r': line.append("\\r"); break;
-      default: line.push_back(c);
+      case '\\':
+        line.append("\\\\");
+        break;
+      case '\t':
+        line.append("\\t");
+        break;
+      case '\n':
+        line.append("\\n");
+        break;
+      case '\r':
+        line.append("\\r");
+        break;
+      default:
+        line.push_back(c);
     }
   }
 }

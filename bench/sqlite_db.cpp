@@ -31,8 +31,8 @@ Statement::Statement(Database& db, const std::string& sql) : db_(db) {
 void Statement::BindText(int index, std::string_view text) {
   // A null pointer would bind NULL: an empty view may have one.
   const char* data = text.data() != nullptr ? text.data() : "";
-  if (sqlite3_bind_text(stmt_.get(), index, data, static_cast<int>(text.size()),
-                        SQLITE_STATIC) != SQLITE_OK) {
+  if (sqlite3_bind_text(stmt_.get(), index, data, static_cast<int>(text.size()), SQLITE_STATIC) !=
+      SQLITE_OK) {
     db_.Fail("bind");
   }
 }

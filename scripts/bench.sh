@@ -13,7 +13,8 @@
 # /usr/bin/time (wall clock and peak RSS of the process). The medians go into
 # the table. The PostgreSQL server is a throwaway one (scripts/pg-test-server.sh,
 # fsync off) started here and stopped at the end. The report is printed and
-# written to WORK/results.md.
+# written to WORK/results.md. --keep keeps the SQLite installations in WORK
+# (the PostgreSQL databases go with the server).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -50,6 +51,7 @@ done
 [[ $reps =~ ^[1-9][0-9]*$ ]] || die "--reps must be a positive number"
 
 # --- build ---
+# shellcheck source=scripts/lib/deps.sh
 source "$repo/scripts/lib/deps.sh"
 fonwerk_ensure_packages
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null

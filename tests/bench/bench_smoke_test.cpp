@@ -4,6 +4,7 @@
 // with unique GUID texts in DSN. The baseline's ratio is only meaningful while
 // this holds.
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +12,6 @@
 #include <regex>
 #include <set>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "bench/contact_generator.h"
 #include "tests/support/test_install.h"
@@ -31,7 +30,8 @@ constexpr int kTimeoutSeconds = 600;  // the machine may be busy
 // fonwerk writes its run log beside itself: each run gets a copy of its own.
 class ProgramCopy {
  public:
-  ProgramCopy() : dir_(fs::temp_directory_path() / ("fonwerk_smoke_" + std::to_string(::getpid()))) {
+  ProgramCopy()
+      : dir_(fs::temp_directory_path() / ("fonwerk_smoke_" + std::to_string(::getpid()))) {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     fs::copy_file(test::BinaryPath("fonwerk"), dir_ / "fonwerk");
@@ -45,10 +45,12 @@ class ProgramCopy {
 
 // The rows of TAPI without DSN, sorted (a multiset); checks DSN on the way.
 std::vector<Row> TapiRows(TestInstall& install) {
-  static const std::regex kGuid("\\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\}");
+  static const std::regex kGuid(
+      "\\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\}");
   std::vector<Row> rows;
   std::set<std::string> dsns;
-  for (Row& row : install.Query("SELECT DSN, AD_DSN, NUMMER, BEMERKUNG, contactTypeDsn FROM TAPI")) {
+  for (Row& row :
+       install.Query("SELECT DSN, AD_DSN, NUMMER, BEMERKUNG, contactTypeDsn FROM TAPI")) {
     const std::string dsn = row[0].value_or("");
     EXPECT_TRUE(std::regex_match(dsn, kGuid)) << "DSN '" << dsn << "'";
     EXPECT_TRUE(dsns.insert(dsn).second) << "DSN twice: " << dsn;
@@ -101,7 +103,8 @@ TEST_P(BenchSmokeTest, FonwerkAndBaselineWriteTheSameRows) {
   const std::string connect = install->connect_string();
 
   RunChecked(FONWERK_GEN_PATH, {"--connect", connect, "--count", std::to_string(kContacts)});
-  const std::vector<Row> counts = install->Query("SELECT count(*), count(DISTINCT Kennung) FROM AD");
+  const std::vector<Row> counts =
+      install->Query("SELECT count(*), count(DISTINCT Kennung) FROM AD");
   ASSERT_EQ(counts.at(0), (Row{std::to_string(kContacts), std::to_string(kContacts)}));
 
   ProgramCopy fonwerk;
@@ -132,7 +135,9 @@ TEST_P(BenchSmokeTest, FonwerkAndBaselineWriteTheSameRows) {
 
 INSTANTIATE_TEST_SUITE_P(Providers, BenchSmokeTest,
                          ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) { return std::string(test::ProviderName(param_info.param)); });
+                         [](const auto& param_info) {
+                           return std::string(test::ProviderName(param_info.param));
+                         });
 
 TEST(ContactGeneratorTest, TheSeedFixesTheSequence) {
   bench::ContactGenerator first(7), second(7), other(8);
