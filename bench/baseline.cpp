@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "bench/contact_store.h"
 #include "bench/pg_conn.h"
@@ -35,6 +37,20 @@ void ReadSqliteWidths(sqlite::Database& db, HarvestSettings& settings) {
   }
 }
 
+// The secondary indexes of TAPI: name and CREATE statement.
+using IndexList = std::vector<std::pair<std::string, std::string>>;
+
+IndexList SqliteIndexes(sqlite::Database& db) {
+  sqlite::Statement query(db,
+                          "SELECT name, sql FROM sqlite_master WHERE type = 'index' "
+                          "AND lower(tbl_name) = 'tapi' AND sql IS NOT NULL");
+  IndexList indexes;
+  while (query.StepRow()) {
+    indexes.emplace_back(OrEmpty(query.Column(0)), OrEmpty(query.Column(1)));
+  }
+  return indexes;
+}
+
 BaselineResult RunSqlite(const std::string& connect_string, HarvestSettings settings,
                          const BaselineOptions& options) {
   sqlite::Database db(SqliteFileOf(connect_string));
@@ -47,6 +63,8 @@ BaselineResult RunSqlite(const std::string& connect_string, HarvestSettings sett
 
   db.Exec("BEGIN");
   db.Exec("DELETE FROM TAPI");
+  const IndexList indexes = options.rebuild_indexes ? SqliteIndexes(db) : IndexList();
+  for (const auto& index : indexes) db.Exec("DROP INDEX \"" + index.first + "\"");
   sqlite::Statement read(db, std::string("SELECT ") + kReadColumns + " FROM AD ORDER BY Kennung");
   sqlite::Statement insert(
       db, std::string("INSERT INTO TAPI (") + kTapiColumns + ") VALUES (?, ?, ?, ?, ?)");
@@ -76,6 +94,7 @@ BaselineResult RunSqlite(const std::string& connect_string, HarvestSettings sett
                       });
     if (release) release->StepDone();
   }
+  for (const auto& index : indexes) db.Exec(index.second);
   db.Exec("COMMIT");
   return result;
 }
@@ -94,7 +113,21 @@ void ReadPostgresWidths(PGconn* conn, HarvestSettings& settings) {
   }
 }
 
-BaselineResult RunPostgres(const std::string& connect_string, HarvestSettings settings) {
+IndexList PostgresIndexes(PGconn* conn) {
+  pg::ResultPtr result =
+      pg::Exec(conn,
+               "SELECT indexname, indexdef FROM pg_indexes WHERE schemaname = current_schema() "
+               "AND tablename = 'tapi' AND indexname NOT IN "
+               "(SELECT conname FROM pg_constraint WHERE conrelid = 'tapi'::regclass)");
+  IndexList indexes;
+  for (int i = 0; i < PQntuples(result.get()); ++i) {
+    indexes.emplace_back(PQgetvalue(result.get(), i, 0), PQgetvalue(result.get(), i, 1));
+  }
+  return indexes;
+}
+
+BaselineResult RunPostgres(const std::string& connect_string, HarvestSettings settings,
+                           const BaselineOptions& options) {
   pg::ConnPtr writer = pg::Connect(connect_string);
   pg::ConnPtr reader = pg::Connect(connect_string);
   ReadPostgresWidths(writer.get(), settings);
@@ -103,6 +136,8 @@ BaselineResult RunPostgres(const std::string& connect_string, HarvestSettings se
 
   pg::Exec(writer.get(), "BEGIN");
   pg::Exec(writer.get(), "TRUNCATE TABLE TAPI");
+  const IndexList indexes = options.rebuild_indexes ? PostgresIndexes(writer.get()) : IndexList();
+  for (const auto& index : indexes) pg::Exec(writer.get(), "DROP INDEX \"" + index.first + "\"");
   pg::CopyIn copy(writer.get(), std::string("COPY TAPI (") + kTapiColumns + ") FROM STDIN");
   pg::CopyOut contacts(reader.get(), std::string("COPY (SELECT ") + kReadColumns +
                                          " FROM AD ORDER BY Kennung) TO STDOUT");
@@ -126,6 +161,7 @@ BaselineResult RunPostgres(const std::string& connect_string, HarvestSettings se
                       });
   }
   copy.Finish();
+  for (const auto& index : indexes) pg::Exec(writer.get(), index.second);
   pg::Exec(writer.get(), "COMMIT");
   return result;
 }
@@ -137,7 +173,7 @@ BaselineResult RunBaseline(const std::string& connect_string, HarvestSettings se
   if (ProviderOf(connect_string) == Provider::kSQLite) {
     return RunSqlite(connect_string, settings, options);
   }
-  return RunPostgres(connect_string, settings);
+  return RunPostgres(connect_string, settings, options);
 }
 
 }  // namespace fonwerk::bench

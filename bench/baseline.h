@@ -31,6 +31,10 @@ struct BaselineOptions {
   // RELEASE, as a rebuild that isolates contact failures must, to measure
   // what that costs on its own.
   bool savepoint_per_contact = false;
+  // For analysis only: drop the secondary indexes of TAPI after emptying it
+  // and create them again after the refill, inside the same transaction, to
+  // measure bulk index builds against row-by-row index inserts.
+  bool rebuild_indexes = false;
 };
 
 // Rebuilds TAPI of the database named by `connect_string`. The column widths

@@ -2,7 +2,10 @@
 // for the real rebuild (see bench/baseline.h).
 //
 //   fonwerk-baseline --connect CONNECTION [--plus 00] [--code 49] [--vaz 0] [--suspress true]
-//                    [--cache-mb 32] [--savepoint-per-contact]
+//                    [--cache-mb 32] [--savepoint-per-contact] [--rebuild-indexes]
+//
+// The last two are for analysis: they change what the baseline does, to
+// measure one design choice of the rebuild at a time.
 //
 // The settings default to those of a fresh German installation; the SQLite
 // page cache to the one the rebuild uses. Prints one line
@@ -33,6 +36,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("--savepoint-per-contact", options.savepoint_per_contact,
                "SQLite: one savepoint per contact (to measure its cost)");
+  app.add_flag("--rebuild-indexes", options.rebuild_indexes,
+               "drop TAPI's secondary indexes for the refill and build them after it");
   CLI11_PARSE(app, argc, argv);
 
   try {

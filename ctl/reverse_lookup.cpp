@@ -80,14 +80,28 @@ std::string NormaliseIncoming(const std::string& number, const cCanonicalTelepho
   return util.NurZahlen(text);
 }
 
-std::vector<std::string> NumberCandidates(const std::string& digits) {
+// The number itself, then its prefixes from longest to the shortest allowed.
+// No stored number is longer than `longest_stored` (the width of NUMMER), so
+// longer prefixes cannot match and are not asked for: the query stays small
+// however long the incoming number is.
+std::vector<std::string> NumberCandidates(const std::string& digits, std::size_t longest_stored) {
   std::vector<std::string> candidates;
   if (digits.empty()) return candidates;
   candidates.push_back(digits);
-  for (std::size_t length = digits.size() - 1; length >= kShortestPrefix; --length) {
+  const std::size_t longest = std::min(digits.size() - 1, longest_stored);
+  for (std::size_t length = longest; length >= kShortestPrefix; --length) {
     candidates.push_back(digits.substr(0, length));
   }
   return candidates;
+}
+
+// The declared width of TAPI.NUMMER, or a generous bound when it has none.
+std::size_t LongestStoredNumber(Installation& installation) {
+  constexpr std::size_t kUndeclaredWidth = 255;
+  com::RecordsetRef tapi = installation.dal->OpenEmptyTable(installation.connect, "TAPI", 4);
+  const int32_t width = tapi->Fields("NUMMER").DefinedSize();
+  tapi->Close();
+  return width > 0 ? static_cast<std::size_t>(width) : kUndeclaredWidth;
 }
 
 std::string NumberQuery(const std::vector<std::string>& candidates, com::IUtil& util) {
@@ -160,7 +174,8 @@ std::vector<Match> LongestMatches(const std::vector<Match>& rows) {
 std::vector<Match> Lookup(const std::string& argument, Installation& installation) {
   if (argument.find('@') != std::string::npos) return LookupAddress(argument, installation);
   const std::string digits = NormaliseIncoming(argument, installation.phone, *installation.util);
-  const std::vector<std::string> candidates = NumberCandidates(digits);
+  const std::vector<std::string> candidates =
+      NumberCandidates(digits, LongestStoredNumber(installation));
   if (candidates.empty()) return {};
   return LongestMatches(ReadMatches(installation, NumberQuery(candidates, *installation.util)));
 }

@@ -27,9 +27,10 @@ struct Match {
 std::string NormaliseIncoming(const std::string& number, const cCanonicalTelephone& settings,
                               com::IUtil& util);
 
-// `digits` itself, then its prefixes from the longest down to six digits.
+// `digits` itself, then its prefixes from the longest down to six digits; no
+// prefix is longer than `longest_stored` (the width of TAPI.NUMMER).
 // Empty for empty `digits`; `digits` alone when it is shorter than seven.
-std::vector<std::string> NumberCandidates(const std::string& digits);
+std::vector<std::string> NumberCandidates(const std::string& digits, std::size_t longest_stored);
 
 // The rows whose NUMMER is one of `candidates` (NUMMER IN (...)), joined with
 // AD. REQUIRES: candidates not empty. Literals are made by SqlUid.

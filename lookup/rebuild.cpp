@@ -109,8 +109,13 @@ class RebuildRun {
                              "|");
       });
       bool lost = false;
-      if (!Step([&] { owner_.SaveTapiNumbers(rs, false, true); }, &lost)) ++failed_contacts_;
-      if (lost) return false;
+      if (!Step([&] { owner_.SaveTapiNumbers(rs, false, true); }, &lost)) {
+        ++failed_contacts_;
+        // Some failures make the database end the whole transaction (SQLite
+        // rolls back by itself on a full disk or an I/O error): what follows
+        // would no longer belong to the rebuild.
+        if (lost || !TransactionAlive()) return false;
+      }
       if (!ReportDeferredFailures()) return false;
       Step([&] {
         if (count == std::numeric_limits<int32_t>::max()) throw Error(errnum::kOverflow, "Überlauf");
@@ -138,11 +143,19 @@ class RebuildRun {
     }
   }
 
+  bool TransactionAlive() {
+    try {
+      return connection_.session().InTransaction();
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+
   // Commits a complete walk; anything else keeps the old table.
   void Finish(bool walked) {
     if (!in_transaction_) return;
     if (!walked) {
-      Step([&] { connection_.RollbackTrans(); });
+      if (TransactionAlive()) Step([&] { connection_.RollbackTrans(); });
       return;
     }
     const bool flushed = Step([&] { connection_.FlushStores(); });

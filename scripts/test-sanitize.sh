@@ -16,7 +16,7 @@ case $build in
   *) build=$PWD/$build ;;
 esac
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFONWERK_SANITIZE=ON \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DFONWERK_SANITIZE=ON \
   -DFONWERK_BUILD_TESTS=ON -DFONWERK_BUILD_BENCH=OFF \
   -DFONWERK_TEST_PG_PORT=54339 -DFONWERK_TEST_PG_DIR="$build/pgtest"
 cmake --build "$build" -j2
@@ -24,7 +24,7 @@ cmake --build "$build" -j2
 # halt_on_error and abort_on_error stop at the first report with a failing
 # status; detect_leaks also checks every process at its exit. A program killed
 # by a test (SIGKILL) is not checked, which is what those tests intend.
-export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:print_stacktrace=1:strict_string_checks=1:detect_stack_use_after_return=1
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:print_stacktrace=1
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 export LSAN_OPTIONS=print_suppressions=0
 exec ctest --test-dir "$build" --output-on-failure -j2

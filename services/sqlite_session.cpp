@@ -18,7 +18,6 @@ void SqliteFinalizer::operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(st
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
-constexpr int kStatementJournalSpillBytes = 1 << 20;
 constexpr size_t kMaxStatementInMessage = 300;
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -323,20 +322,6 @@ bool OnlyBlanksOrSemicolons(const char* begin, const char* end) {
   return true;
 }
 
-// Every stored batch inside a transaction runs under a savepoint, whose
-// journal SQLite keeps in memory only up to 64 KiB by default. Once one batch
-// has outgrown that (a few b-tree splits at once), the journal becomes a
-// temporary file for the rest of the transaction and every later batch pays
-// for file writes. A larger limit keeps batch journals in memory while
-// bounding what a huge statement may hold. The setting is process-wide and
-// takes effect only before SQLite is first used in the process; later it is
-// refused, which costs speed and nothing else.
-void RaiseStatementJournalSpill() {
-  static std::once_flag once;
-  std::call_once(once,
-                 [] { sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, kStatementJournalSpillBytes); });
-}
-
 }  // namespace
 
 std::string TranslateForSqlite(const std::string& sql) {
@@ -374,7 +359,6 @@ int32_t DeclaredTextWidth(std::string_view declared_type) {
 }
 
 SqliteSession::SqliteSession(const std::string& path) : path_(path) {
-  RaiseStatementJournalSpill();
   sqlite3* raw = nullptr;
   const int rc =
       sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -398,11 +382,14 @@ SqliteSession::SqliteSession(const std::string& path) : path_(path) {
   // database that cannot switch (read-only folder, ...) keeps its mode.
   sqlite3_exec(db_.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
   // A larger page cache (32 MiB) keeps the TAPI indexes of a big rebuild from
-  // spilling to the WAL in the middle of the transaction. The savepoint
-  // journals of the stored batches stay in memory through
-  // RaiseStatementJournalSpill(); temp_store is left as it is, so a large
-  // sort still goes to temporary files instead of memory.
+  // spilling to the WAL in the middle of the transaction. Every stored batch
+  // inside a transaction runs under a savepoint, whose journal is kept in
+  // memory: a journal that spills to a temporary file makes every later batch
+  // pay for file writes. (Raising the spill limit instead, through
+  // SQLITE_CONFIG_STMTJRNL_SPILL, makes SQLite 3.40 fail large savepoints with
+  // SQLITE_FULL and roll the whole transaction back.)
   sqlite3_exec(db_.get(), "PRAGMA cache_size=-32768", nullptr, nullptr, nullptr);
+  sqlite3_exec(db_.get(), "PRAGMA temp_store=MEMORY", nullptr, nullptr, nullptr);
   sqlite3_create_function_v2(db_.get(), "RIGHT", 2,
                              SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
                              &RightFunction, nullptr, nullptr, nullptr);

@@ -28,7 +28,7 @@ using test::Provider;
 using test::TestInstall;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kContacts = 5000;
+constexpr int kContacts = kSanitized ? 1500 : 5000;
 constexpr int kKills = 24;  // spread over three ways of choosing the point
 constexpr int kOldRows = 7;
 

@@ -18,6 +18,14 @@
 
 namespace fonwerk::reliability {
 
+// True in a build with AddressSanitizer, where the programs run several times
+// slower: the tests then use less data and allow more time.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // Test name suffix of a provider parameter: "SQLite" or "PostgreSQL".
 inline std::string ProviderTestName(const ::testing::TestParamInfo<test::Provider>& param) {
   return test::ProviderName(param.param);
