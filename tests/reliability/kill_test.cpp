@@ -29,7 +29,9 @@ using test::TestInstall;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kContacts = kSanitized ? 1500 : 5000;
-constexpr int kKills = 24;  // spread over three ways of choosing the point
+// Spread over three ways of choosing the point; fewer under the sanitizers,
+// where every run is slower and memory errors, not numbers, are the point.
+constexpr int kKills = kSanitized ? 12 : 24;
 constexpr int kOldRows = 7;
 
 uint32_t Seed() {
@@ -103,6 +105,17 @@ TEST_P(KillTest, EveryKillLeavesTheOldTableOrTheCompleteNewOne) {
     const std::optional<int> status = child.Wait(std::chrono::seconds(30));
     ASSERT_TRUE(status.has_value());
 
+    // A PostgreSQL backend may still finish a COMMIT its killed client had
+    // sent: wait until the killed program's sessions are gone before looking.
+    if (GetParam() == Provider::kPostgreSQL) {
+      for (int i = 0; i < 200; ++i) {
+        const auto others = install->Query(
+            "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+            "AND pid <> pg_backend_pid()");
+        if (others.at(0).at(0) == std::optional<std::string>("0")) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    }
     const Phase phase = PhaseOf(program.LogTexts(), kContacts);
     if (!child.Signalled()) {
       // The rebuild ended before the kill: it must have been complete.
@@ -134,7 +147,7 @@ TEST_P(KillTest, EveryKillLeavesTheOldTableOrTheCompleteNewOne) {
   }
   std::cout << "  " << committed << " kills came after the commit (TAPI held the new table)\n"
             << "  " << finished_first << " runs ended before their kill\n";
-  EXPECT_GE(killed, 20);
+  EXPECT_GE(killed, kKills * 5 / 6);
   EXPECT_GE(kills[Phase::kBeforeWalk], 1);
   EXPECT_GE(kills[Phase::kInWalk], 1);
   EXPECT_GE(kills[Phase::kAfterWalk] + kills[Phase::kFinished], 1);
