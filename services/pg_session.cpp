@@ -14,7 +14,8 @@ namespace fonwerk::ado {
 namespace {
 
 // The table's columns with their base types (a domain counts as its base
-// type), in table order. With no table of that name the one row has a null
+// type), in table order, and whether COPY stores rows as INSERT would (a plain
+// or partitioned table without rules: COPY ignores rules). With no table of that name the one row has a null
 // relation. The name is tried as PostgreSQL reads an unquoted name (folded to
 // lower case, schema-qualified if given), then as it stands.
 constexpr const char* kColumnsSql = R"sql(
@@ -23,7 +24,9 @@ SELECT rel.oid::regclass::text, a.attname,
        CASE WHEN t.typtype = 'd' THEN t.typbasetype ELSE a.atttypid END,
        CASE WHEN t.typtype = 'd' THEN t.typtypmod ELSE a.atttypmod END,
        a.attnotnull,
-       a.atthasdef OR a.attidentity <> '' OR a.attgenerated <> ''
+       a.atthasdef OR a.attidentity <> '' OR a.attgenerated <> '',
+       (SELECT c.relkind IN ('r', 'p') AND NOT c.relhasrules
+        FROM pg_catalog.pg_class c WHERE c.oid = rel.oid)
 FROM rel
 LEFT JOIN pg_catalog.pg_attribute a
        ON a.attrelid = rel.oid AND a.attnum > 0 AND NOT a.attisdropped
@@ -197,6 +200,7 @@ pg::TableInfo PostgresSession::LoadTable(const std::string& table) {
   }
   pg::TableInfo info;
   info.relation = PQgetvalue(rows, 0, 0);
+  info.copy_allowed = IsTrue(rows, 0, 6);
   for (int row = 0; row < PQntuples(rows); ++row) {
     if (PQgetisnull(rows, row, 1)) continue;  // a table without columns
     const Oid type = static_cast<Oid>(std::strtoul(PQgetvalue(rows, row, 2), nullptr, 10));

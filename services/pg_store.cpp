@@ -17,6 +17,8 @@ constexpr std::size_t kGroupCommands = 2000;
 // Queued batches are pushed to the server every so often, so that it works
 // while we are still producing.
 constexpr std::size_t kFlushEvery = 16;
+// COPY data is handed to libpq in pieces of about this size.
+constexpr std::size_t kCopyChunk = 256 * 1024;
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -92,6 +94,31 @@ void SetColumns(const std::vector<Variant>& row, std::vector<int>& set) {
   }
 }
 
+// Appends `text` as a field of COPY's text format. Like a parameter's C
+// string, the value ends at a NUL byte.
+void AppendCopyText(std::string& out, const std::string& text) {
+  for (char c : text) {
+    switch (c) {
+      case '\0':
+        return;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
 std::string InsertSql(const TableInfo& table, const std::vector<int>& columns, int rows) {
   if (columns.empty()) return "INSERT INTO " + table.relation + " DEFAULT VALUES";
   std::string sql = "INSERT INTO " + table.relation + " (";
@@ -133,15 +160,22 @@ void PgStore::StoreNow(const TableInfo& table, const RowBatch& batch) {
 void PgStore::Queue(const TableInfo& table, RowBatch&& batch, std::string tag) {
   std::vector<int> mapping = MapColumns(table, batch);
   if (batch.rows.empty()) return;
+  Pending pending{&table, std::move(mapping), std::move(batch), std::move(tag)};
+  if (!pipeline_ && QueueCopied(pending)) return;
+  QueuePipelined(std::move(pending));
+}
+
+void PgStore::QueuePipelined(Pending&& pending) {
+  if (copy_.active) CompleteCopyGroup();
   EnterPipeline();
   if (!group_open_) {
     SendControl("SAVEPOINT fw_group");
     group_open_ = true;
   }
-  group_.push_back({&table, std::move(mapping), std::move(batch), std::move(tag)});
+  group_.push_back(std::move(pending));
   SendBatch(group_.size() - 1, group_.back());
   if (group_.size() >= kGroupBatches || expected_.size() >= kGroupCommands) {
-    CompleteGroup();
+    CompletePipelinedGroup();
   } else if (++queued_since_flush_ >= kFlushEvery) {
     queued_since_flush_ = 0;
     if (PQflush(conn_) < 0) SendFailed();
@@ -149,10 +183,15 @@ void PgStore::Queue(const TableInfo& table, RowBatch&& batch, std::string tag) {
 }
 
 void PgStore::Flush() {
-  if (pipeline_) CompleteGroup();
+  if (copy_.active) CompleteCopyGroup();
+  if (pipeline_) CompletePipelinedGroup();
 }
 
 void PgStore::Discard() {
+  if (copy_.active) {
+    EndCopy("discarded");
+    group_.clear();
+  }
   if (!pipeline_) return;
   open_.rows = 0;
   Sync();
@@ -165,6 +204,7 @@ void PgStore::Discard() {
 std::vector<StoreFailure> PgStore::TakeFailures() { return std::exchange(failures_, {}); }
 
 void PgStore::Reset() {
+  copy_ = OpenCopy{};
   group_.clear();
   expected_.clear();
   open_.rows = 0;
@@ -173,7 +213,7 @@ void PgStore::Reset() {
   for (auto& [key, statement] : statements_) statement.in_flight = false;
 }
 
-void PgStore::CompleteGroup() {
+void PgStore::CompletePipelinedGroup() {
   for (;;) {
     if (group_open_) SendControl("RELEASE SAVEPOINT fw_group");
     Sync();
@@ -334,6 +374,132 @@ PgStore::Prepared& PgStore::StatementFor(const TableInfo& table, const std::vect
 
 void PgStore::SendFailed() const {
   throw DbError(DbError::Kind::kConnection, ErrorText(conn_, nullptr));
+}
+
+}  // namespace fonwerk::ado::pg
+
+namespace fonwerk::ado::pg {
+
+std::optional<std::vector<int>> PgStore::CopyColumns(const Pending& pending) const {
+  if (copy_refused_ || !pending.table->copy_allowed) return std::nullopt;
+  std::vector<int> set;
+  SetColumns(pending.batch.rows.front(), set);
+  if (set.empty()) return std::nullopt;
+  std::vector<int> other;
+  for (const auto& row : pending.batch.rows) {
+    SetColumns(row, other);
+    if (other != set) return std::nullopt;
+  }
+  std::vector<int> columns;
+  columns.reserve(set.size());
+  for (int column : set) columns.push_back(pending.mapping[column]);
+  return columns;
+}
+
+bool PgStore::QueueCopied(Pending& pending) {
+  std::optional<std::vector<int>> columns = CopyColumns(pending);
+  if (!columns) return false;
+  if (copy_.active && (copy_.table != pending.table || copy_.columns != *columns)) {
+    CompleteCopyGroup();
+  }
+  if (!copy_.active) {
+    StartCopy(*pending.table, *columns);
+    if (!copy_.active) return false;
+  }
+  AppendCopyRows(pending);
+  group_.push_back(std::move(pending));
+  if (group_.size() >= kGroupBatches) CompleteCopyGroup();
+  return true;
+}
+
+void PgStore::StartCopy(const TableInfo& table, const std::vector<int>& columns) {
+  RunControl("SAVEPOINT fw_group");
+  std::string sql = "COPY " + table.relation + " (";
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i > 0) sql += ", ";
+    sql += QuoteIdentifier(table.columns[columns[i]].name);
+  }
+  sql += ") FROM STDIN";
+  ResultPtr result(PQexec(conn_, sql.c_str()));
+  if (IsConnectionFailure(conn_, result.get())) throw MakeError(conn_, result.get());
+  if (PQresultStatus(result.get()) != PGRES_COPY_IN) {
+    // The server will not take this table by COPY (a privilege, a kind of
+    // relation it refuses): every later group goes as INSERTs, which report
+    // the cause per batch.
+    copy_refused_ = true;
+    RunControl("ROLLBACK TO SAVEPOINT fw_group");
+    RunControl("RELEASE SAVEPOINT fw_group");
+    return;
+  }
+  copy_.active = true;
+  copy_.table = &table;
+  copy_.columns = columns;
+  copy_.data.clear();
+}
+
+void PgStore::AppendCopyRows(const Pending& pending) {
+  std::vector<int> set;
+  for (const auto& row : pending.batch.rows) {
+    SetColumns(row, set);
+    for (std::size_t i = 0; i < set.size(); ++i) {
+      if (i > 0) copy_.data += '\t';
+      const Variant& value = row[set[i]];
+      if (value.IsNull()) {
+        copy_.data += "\\N";
+      } else {
+        AppendCopyText(copy_.data, ParamText(value, pending.table->classes[copy_.columns[i]]));
+      }
+    }
+    copy_.data += '\n';
+  }
+  if (copy_.data.size() >= kCopyChunk) SendCopyData();
+}
+
+void PgStore::SendCopyData() {
+  if (copy_.data.empty()) return;
+  if (PQputCopyData(conn_, copy_.data.data(), static_cast<int>(copy_.data.size())) != 1) {
+    SendFailed();
+  }
+  copy_.data.clear();
+}
+
+std::optional<std::string> PgStore::EndCopy(const char* abort_reason) {
+  copy_.active = false;
+  if (abort_reason == nullptr) SendCopyData();
+  copy_.data.clear();
+  if (PQputCopyEnd(conn_, abort_reason) != 1) SendFailed();
+  std::optional<std::string> rejected;
+  ResultPtr result(PQgetResult(conn_));
+  if (IsConnectionFailure(conn_, result.get())) throw MakeError(conn_, result.get());
+  if (!Succeeded(result.get())) rejected = ErrorText(conn_, result.get());
+  while (ResultPtr extra{PQgetResult(conn_)}) {
+    if (IsConnectionFailure(conn_, extra.get())) throw MakeError(conn_, extra.get());
+  }
+  return rejected;
+}
+
+void PgStore::CompleteCopyGroup() {
+  if (!EndCopy(nullptr)) {
+    RunControl("RELEASE SAVEPOINT fw_group");
+    group_.clear();
+    return;
+  }
+  // A row was rejected and the COPY undone. The group goes again as INSERTs,
+  // which find the batch at fault; the savepoint stays the group's.
+  RunControl("ROLLBACK TO SAVEPOINT fw_group");
+  EnterPipeline();
+  group_open_ = true;
+  for (std::size_t i = 0; i < group_.size(); ++i) SendBatch(i, group_[i]);
+  CompletePipelinedGroup();
+}
+
+void PgStore::RunControl(const char* sql) {
+  ResultPtr result(PQexec(conn_, sql));
+  if (Succeeded(result.get())) return;
+  // The group's own bookkeeping failed: its batches are lost with it.
+  copy_.active = false;
+  group_.clear();
+  throw MakeError(conn_, result.get());
 }
 
 }  // namespace fonwerk::ado::pg

@@ -1,21 +1,28 @@
 #pragma once
-// Row stores of the PostgreSQL provider: prepared multi-row INSERTs, sent in
-// libpq's pipeline mode.
+// Row stores of the PostgreSQL provider.
 //
 // Inside a transaction block, batches are queued and sent without waiting for
 // their results. Batches are grouped: one SAVEPOINT opens a group of up to
-// kGroupBatches batches, and one RELEASE plus one pipeline sync close it, so
-// the client waits for the server once per group, not once per batch, and
-// the transaction holds one subtransaction per group rather than one per
-// batch. Consecutive rows for the same table and the same set columns share
-// one INSERT, across batches.
+// kGroupBatches batches and one RELEASE closes it, so the client waits for
+// the server once per group, not once per batch, and the transaction holds
+// one subtransaction per group rather than one per batch.
 //
-// When a statement of a group fails, the server skips the rest of the group;
-// the store rolls back to the group's savepoint and sends the group again.
-// If the failed statement held the rows of one batch, that batch is left out
-// and its failure (its tag and the server's message) recorded; if it held
-// rows of several batches, these are sent again each in statements of its
-// own, so that the next round names the culprit. Memory holds one group.
+// A group travels one of two ways:
+//  - COPY ... FROM STDIN, the server's cheapest way in, while the group's
+//    batches all go to one table that allows it (TableInfo::copy_allowed)
+//    and set the same columns in every row;
+//  - otherwise prepared multi-row INSERTs in libpq's pipeline mode, closed by
+//    one pipeline sync. Consecutive rows for the same table and the same set
+//    columns share one INSERT, across batches.
+//
+// When a row of a COPY group is rejected, the whole COPY fails: the store
+// rolls back to the group's savepoint and sends the group again as INSERTs.
+// When a statement of an INSERT group fails, the server skips the rest of the
+// group; the store rolls back to the group's savepoint and sends the group
+// again. If the failed statement held the rows of one batch, that batch is
+// left out and its failure (its tag and the server's message) recorded; if it
+// held rows of several batches, these are sent again each in statements of
+// its own, so that the next round names the culprit. Memory holds one group.
 
 #include <cstddef>
 #include <optional>
@@ -33,6 +40,7 @@ struct TableInfo {
   std::string relation;             // the name to write in SQL, quoted where needed
   std::vector<ColumnInfo> columns;  // in table order
   std::vector<TypeClass> classes;   // value class of each column
+  bool copy_allowed = false;        // COPY stores rows exactly as INSERT does
 };
 
 class PgStore {
@@ -58,7 +66,8 @@ class PgStore {
   void Queue(const TableInfo& table, RowBatch&& batch, std::string tag);
 
   // Completes the queued group; failed batches go to TakeFailures().
-  // Throws as Queue. Afterwards the connection is out of pipeline mode.
+  // Throws as Queue. Afterwards the connection is out of pipeline mode and
+  // free for other commands.
   void Flush();
 
   // Drops the queued group without caring whether it was stored (the
@@ -108,6 +117,31 @@ class PgStore {
     std::vector<bool> null;
   };
 
+  // The COPY carrying the open group's rows.
+  struct OpenCopy {
+    bool active = false;
+    const TableInfo* table = nullptr;
+    std::vector<int> columns;  // table columns, in the order the rows give them
+    std::string data;          // rows not yet handed to libpq
+  };
+
+  // Queues `pending` into the COPY group, opening one when none is open.
+  // Returns false, queuing nothing, when the batch cannot go by COPY.
+  bool QueueCopied(Pending& pending);
+  void QueuePipelined(Pending&& pending);
+  // The table columns a COPY of `pending` carries: its set columns, when
+  // every row sets the same ones and the table allows COPY.
+  std::optional<std::vector<int>> CopyColumns(const Pending& pending) const;
+  void StartCopy(const TableInfo& table, const std::vector<int>& columns);
+  void AppendCopyRows(const Pending& pending);
+  void SendCopyData();
+  // Ends the COPY; returns the server's message when it rejected a row.
+  std::optional<std::string> EndCopy(const char* abort_reason);
+  void CompleteCopyGroup();
+  void CompletePipelinedGroup();
+  // Runs a savepoint command outside the pipeline; throws DbError on failure.
+  void RunControl(const char* sql);
+
   void EnterPipeline();
   void ExitPipeline();
   void SendControl(const char* sql);
@@ -119,11 +153,12 @@ class PgStore {
   // Reads the results of everything sent up to the sync; returns the first
   // failure. Throws DbError kConnection when the connection is gone.
   std::optional<Failure> ReadResults();
-  void CompleteGroup();
   Prepared& StatementFor(const TableInfo& table, const std::vector<int>& columns, int rows);
   [[noreturn]] void SendFailed() const;
 
   PGconn* conn_;
+  bool copy_refused_ = false;  // the server refused a COPY: INSERTs from then on
+  OpenCopy copy_;
   bool pipeline_ = false;
   bool group_open_ = false;  // the group's savepoint has been sent
   std::vector<Pending> group_;

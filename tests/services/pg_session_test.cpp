@@ -113,6 +113,84 @@ TEST_F(PgSessionTest, FailingBatchesInAPipelinedTransactionAreReportedOnceAndSki
   EXPECT_EQ(Scalar(*reader, "select count(*) from tapi where bemerkung = 'remark'"), 185);
 }
 
+// Texts that COPY's text format must escape, and their stored form.
+struct CopyCase {
+  Variant value;
+  Variant stored;
+};
+
+std::vector<CopyCase> CopyCases() {
+  return {
+      {Variant("back\\slash"), Variant("back\\slash")},
+      {Variant("tab\there"), Variant("tab\there")},
+      {Variant("line\nbreak\r\n"), Variant("line\nbreak\r\n")},
+      {Variant("\\N"), Variant("\\N")},
+      {Variant("\\\\"), Variant("\\\\")},
+      {Variant("\\t\\x"), Variant("\\t\\x")},
+      {Variant("Gr\xc3\xbc\xc3\x9f Gott"), Variant("Gr\xc3\xbc\xc3\x9f Gott")},
+      {Variant(std::string("cut\0here", 8)), Variant("cut")},
+      {Variant(""), Variant("")},
+      {Variant::Null(), Variant::Null()},
+  };
+}
+
+TEST_F(PgSessionTest, UniformBatchesKeepEveryValueAndARejectedBatchIsLeftOutAlone) {
+  auto session = Open();
+  session->Execute(kTapiSchema);
+  session->Execute(kRejectingTrigger);
+  const std::vector<CopyCase> cases = CopyCases();
+  session->BeginTransaction();
+  // Every row sets the same columns, so whole groups go by COPY; a rejected
+  // row undoes its group, which must come back without that contact only.
+  for (int contact = 0; contact < 1200; ++contact) {
+    std::string key = "c" + std::to_string(contact);
+    RowBatch batch = TapiBatch(*session, key, 3);
+    for (auto& row : batch.rows) row[3] = cases[contact % cases.size()].value;
+    if (contact == 600) batch.rows[1][1] = Variant("bad");
+    if (contact == 1150) batch.rows[0][0] = Variant("c3-0");
+    session->StoreRows(std::move(batch), "tag-" + key);
+  }
+  session->CommitTransaction();
+
+  const std::vector<StoreFailure> failures = session->TakeStoreFailures();
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0].tag, "tag-c600");
+  EXPECT_NE(failures[0].description.find("contact bad is not welcome"), std::string::npos);
+  EXPECT_EQ(failures[1].tag, "tag-c1150");
+  EXPECT_NE(failures[1].description.find("duplicate key"), std::string::npos);
+
+  auto reader = Open();
+  EXPECT_EQ(Scalar(*reader, "select count(*) from tapi"), 1198 * 3);
+  EXPECT_EQ(Scalar(*reader, "select count(*) from tapi where ad_dsn in ('c600', 'c1150')"), 0);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::string key = "c" + std::to_string(i + cases.size());
+    std::vector<Variant> row;
+    auto cursor = reader->Query("select bemerkung from tapi where dsn = '" + key + "-2'", false);
+    ASSERT_TRUE(cursor->Next(row)) << key;
+    EXPECT_EQ(row[0].IsNull(), cases[i].stored.IsNull()) << "case " << i;
+    if (!cases[i].stored.IsNull()) {
+      EXPECT_EQ(row[0].ToText(), cases[i].stored.ToText()) << "case " << i;
+    }
+  }
+}
+
+TEST_F(PgSessionTest, RulesOfTheTableApplyToQueuedRows) {
+  auto session = Open();
+  session->Execute(kTapiSchema);
+  session->Execute("CREATE TABLE parked (dsn VARCHAR(38))");
+  session->Execute(
+      "CREATE RULE park AS ON INSERT TO tapi WHERE NEW.ad_dsn = 'parked' "
+      "DO INSTEAD INSERT INTO parked VALUES (NEW.dsn)");
+  session->BeginTransaction();
+  for (const char* contact : {"a", "parked", "b"}) {
+    session->StoreRows(TapiBatch(*session, contact, 2), contact);
+  }
+  session->CommitTransaction();
+  EXPECT_TRUE(session->TakeStoreFailures().empty());
+  EXPECT_EQ(Scalar(*session, "select count(*) from tapi"), 4);
+  EXPECT_EQ(Scalar(*session, "select count(*) from parked"), 2);
+}
+
 TEST_F(PgSessionTest, FailingBatchOutsideATransactionThrowsAndStoresNothingOfIt) {
   auto session = Open();
   session->Execute(kTapiSchema);
