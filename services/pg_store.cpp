@@ -17,8 +17,13 @@ constexpr std::size_t kGroupCommands = 2000;
 // Queued batches are pushed to the server every so often, so that it works
 // while we are still producing.
 constexpr std::size_t kFlushEvery = 16;
-// COPY data is handed to libpq in pieces of about this size.
-constexpr std::size_t kCopyChunk = 256 * 1024;
+// COPY data is handed to libpq in pieces of about this size, small enough
+// that the server stores rows while we are still producing the group's rest.
+constexpr std::size_t kCopyChunk = 32 * 1024;
+// A COPY group is larger than an INSERT group: at its end the client waits
+// until the server has stored everything sent, and the server then waits
+// for the next group's first rows.
+constexpr std::size_t kCopyGroupBatches = 2000;
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -381,18 +386,29 @@ void PgStore::SendFailed() const {
 namespace fonwerk::ado::pg {
 
 std::optional<std::vector<int>> PgStore::CopyColumns(const Pending& pending) const {
-  if (copy_refused_ || !pending.table->copy_allowed) return std::nullopt;
-  std::vector<int> set;
-  SetColumns(pending.batch.rows.front(), set);
-  if (set.empty()) return std::nullopt;
-  std::vector<int> other;
+  const TableInfo& table = *pending.table;
+  if (copy_refused_ || !table.copy_allowed) return std::nullopt;
+  // A column left unset takes its default. Without a default that is Null,
+  // which COPY can say; a default it can only give to columns it leaves out,
+  // so a column with a default must be set in every row or in none.
+  std::vector<bool> set_somewhere(table.columns.size(), false);
+  std::vector<bool> unset_somewhere(table.columns.size(), false);
   for (const auto& row : pending.batch.rows) {
-    SetColumns(row, other);
-    if (other != set) return std::nullopt;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      const int column = pending.mapping[i];
+      (row[i].IsEmpty() ? unset_somewhere : set_somewhere)[column] = true;
+    }
   }
   std::vector<int> columns;
-  columns.reserve(set.size());
-  for (int column : set) columns.push_back(pending.mapping[column]);
+  for (std::size_t column = 0; column < table.columns.size(); ++column) {
+    if (!table.columns[column].has_default) {
+      columns.push_back(static_cast<int>(column));
+    } else if (set_somewhere[column]) {
+      if (unset_somewhere[column]) return std::nullopt;
+      columns.push_back(static_cast<int>(column));
+    }
+  }
+  if (columns.empty()) return std::nullopt;
   return columns;
 }
 
@@ -408,7 +424,7 @@ bool PgStore::QueueCopied(Pending& pending) {
   }
   AppendCopyRows(pending);
   group_.push_back(std::move(pending));
-  if (group_.size() >= kGroupBatches) CompleteCopyGroup();
+  if (group_.size() >= kCopyGroupBatches) CompleteCopyGroup();
   return true;
 }
 
@@ -438,16 +454,20 @@ void PgStore::StartCopy(const TableInfo& table, const std::vector<int>& columns)
 }
 
 void PgStore::AppendCopyRows(const Pending& pending) {
-  std::vector<int> set;
+  // For each column of the COPY, the batch column that gives it, or -1.
+  std::vector<int> source(copy_.columns.size(), -1);
+  for (std::size_t i = 0; i < pending.mapping.size(); ++i) {
+    const auto found = std::find(copy_.columns.begin(), copy_.columns.end(), pending.mapping[i]);
+    if (found != copy_.columns.end()) source[found - copy_.columns.begin()] = static_cast<int>(i);
+  }
   for (const auto& row : pending.batch.rows) {
-    SetColumns(row, set);
-    for (std::size_t i = 0; i < set.size(); ++i) {
+    for (std::size_t i = 0; i < source.size(); ++i) {
       if (i > 0) copy_.data += '\t';
-      const Variant& value = row[set[i]];
-      if (value.IsNull()) {
+      const Variant* value = source[i] < 0 ? nullptr : &row[source[i]];
+      if (value == nullptr || value->IsNull() || value->IsEmpty()) {
         copy_.data += "\\N";
       } else {
-        AppendCopyText(copy_.data, ParamText(value, pending.table->classes[copy_.columns[i]]));
+        AppendCopyText(copy_.data, ParamText(*value, pending.table->classes[copy_.columns[i]]));
       }
     }
     copy_.data += '\n';

@@ -2,15 +2,15 @@
 // Row stores of the PostgreSQL provider.
 //
 // Inside a transaction block, batches are queued and sent without waiting for
-// their results. Batches are grouped: one SAVEPOINT opens a group of up to
-// kGroupBatches batches and one RELEASE closes it, so the client waits for
+// their results. Batches are grouped: one SAVEPOINT opens a group of a few
+// hundred or thousand batches and one RELEASE closes it, so the client waits for
 // the server once per group, not once per batch, and the transaction holds
 // one subtransaction per group rather than one per batch.
 //
 // A group travels one of two ways:
 //  - COPY ... FROM STDIN, the server's cheapest way in, while the group's
 //    batches all go to one table that allows it (TableInfo::copy_allowed)
-//    and set the same columns in every row;
+//    and agree on which columns with a default they set;
 //  - otherwise prepared multi-row INSERTs in libpq's pipeline mode, closed by
 //    one pipeline sync. Consecutive rows for the same table and the same set
 //    columns share one INSERT, across batches.
@@ -121,7 +121,7 @@ class PgStore {
   struct OpenCopy {
     bool active = false;
     const TableInfo* table = nullptr;
-    std::vector<int> columns;  // table columns, in the order the rows give them
+    std::vector<int> columns;  // table columns, in table order
     std::string data;          // rows not yet handed to libpq
   };
 
@@ -129,8 +129,10 @@ class PgStore {
   // Returns false, queuing nothing, when the batch cannot go by COPY.
   bool QueueCopied(Pending& pending);
   void QueuePipelined(Pending&& pending);
-  // The table columns a COPY of `pending` carries: its set columns, when
-  // every row sets the same ones and the table allows COPY.
+  // The table columns a COPY of `pending` carries: every column without a
+  // default (Null where a row leaves it unset) and the columns with a default
+  // that the rows set. None when the table does not allow COPY or a column
+  // with a default is set in some rows and unset in others.
   std::optional<std::vector<int>> CopyColumns(const Pending& pending) const;
   void StartCopy(const TableInfo& table, const std::vector<int>& columns);
   void AppendCopyRows(const Pending& pending);

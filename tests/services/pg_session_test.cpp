@@ -174,6 +174,36 @@ TEST_F(PgSessionTest, UniformBatchesKeepEveryValueAndARejectedBatchIsLeftOutAlon
   }
 }
 
+TEST_F(PgSessionTest, QueuedRowsLeavingColumnsUnsetGetTheirDefaultsOrNull) {
+  auto session = Open();
+  session->Execute(
+      "CREATE TABLE kv (k VARCHAR(10) PRIMARY KEY, a VARCHAR(10), d VARCHAR(10) DEFAULT 'dflt', "
+      "n INTEGER DEFAULT 7)");
+  const std::vector<ColumnInfo> columns = session->TableColumns("kv");
+  const Variant unset;
+  // Rows of one batch: key, a, d, n; an unset column takes its default.
+  const std::vector<std::vector<std::vector<Variant>>> batches = {
+      {{Variant("k1"), Variant("x"), unset, unset}, {Variant("k2"), unset, unset, unset}},
+      {{Variant("k3"), unset, Variant("own"), unset}, {Variant("k4"), unset, unset, Variant(1)}},
+      {{Variant("k5"), Variant::Null(), Variant("own"), Variant(2)}},
+  };
+  session->BeginTransaction();
+  for (const auto& rows : batches) session->StoreRows(RowBatch{"kv", columns, rows}, "kv");
+  session->CommitTransaction();
+  EXPECT_TRUE(session->TakeStoreFailures().empty());
+
+  std::vector<std::string> stored;
+  std::vector<Variant> row;
+  auto cursor = session->Query(
+      "select k || '|' || coalesce(a, '<null>') || '|' || coalesce(d, '<null>') || '|' || n "
+      "from kv order by k",
+      false);
+  while (cursor->Next(row)) stored.push_back(row[0].ToText());
+  EXPECT_EQ(stored, (std::vector<std::string>{"k1|x|dflt|7", "k2|<null>|dflt|7",
+                                              "k3|<null>|own|7", "k4|<null>|dflt|1",
+                                              "k5|<null>|own|2"}));
+}
+
 TEST_F(PgSessionTest, RulesOfTheTableApplyToQueuedRows) {
   auto session = Open();
   session->Execute(kTapiSchema);
