@@ -15,9 +15,6 @@ namespace fonwerk::ctl {
 namespace {
 
 constexpr std::size_t kShortestPrefix = 6;
-// Six letters give at most 64 ranges, few enough to probe, narrow enough to
-// keep common starts such as "info@" from reading every such address.
-constexpr std::size_t kCaseLetters = 6;
 
 constexpr const char* kSelect =
     "SELECT TAPI.AD_DSN, AD.IDX_NAME, AD.IDX_NAME2, AD.IDX_FIRMA, TAPI.NUMMER, TAPI.BEMERKUNG "
@@ -28,10 +25,6 @@ const std::string& EmailType() {
   static const std::string identifier = cCanonicalTelephone().GetContactTypeDsn("EMAIL").text();
   return identifier;
 }
-
-bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-char FlipCase(char c) { return static_cast<char>(c ^ 0x20); }
 
 std::string OneLineValue(std::string value) {
   for (char& c : value) {
@@ -63,7 +56,7 @@ std::vector<Match> ReadMatches(Installation& installation, const std::string& sq
 std::vector<Match> LookupAddress(const std::string& address, Installation& installation) {
   const bool sqlite = installation.connection->session().ProviderName() == "SQLite";
   const AddressCompare compare =
-      sqlite ? AddressCompare::kCollateNoCase : AddressCompare::kLowerWithRanges;
+      sqlite ? AddressCompare::kCollateNoCase : AddressCompare::kLowerOfAddresses;
   return ReadMatches(installation, AddressQuery(address, compare, *installation.util));
 }
 
@@ -113,50 +106,15 @@ std::string NumberQuery(const std::vector<std::string>& candidates, com::IUtil& 
   return kSelect + std::string("TAPI.NUMMER IN (") + list + ")" + kOrder;
 }
 
-std::vector<std::string> CasePrefixes(const std::string& address) {
-  std::string stem;
-  std::size_t letters = 0;
-  for (const char c : address) {
-    if (letters == kCaseLetters) break;
-    stem += c;
-    if (IsAsciiLetter(c)) ++letters;
-  }
-  std::vector<std::string> prefixes{stem};
-  for (std::size_t i = 0; i < stem.size(); ++i) {
-    if (!IsAsciiLetter(stem[i])) continue;
-    const std::size_t count = prefixes.size();
-    for (std::size_t j = 0; j < count; ++j) {
-      std::string variant = prefixes[j];
-      variant[i] = FlipCase(variant[i]);
-      prefixes.push_back(std::move(variant));
-    }
-  }
-  return prefixes;
-}
-
-std::string PrefixPattern(const std::string& prefix) {
-  std::string pattern;
-  for (const char c : prefix) {
-    if (c == '\\' || c == '%' || c == '_') pattern += '\\';
-    pattern += c;
-  }
-  return pattern + "%";
-}
-
 std::string AddressQuery(const std::string& address, AddressCompare compare, com::IUtil& util) {
   const std::string literal = util.SqlUid(Variant(address));
   std::string where = "TAPI.contactTypeDsn = " + util.SqlUid(Variant(EmailType())) + " AND ";
   if (compare == AddressCompare::kCollateNoCase) {
     where += "TAPI.NUMMER = " + literal + " COLLATE NOCASE";
   } else {
-    // One prefix range per case variant of the first letters, each one an
-    // index range scan; the equality of the lower-case forms decides.
-    std::string ranges;
-    for (const std::string& prefix : CasePrefixes(address)) {
-      if (!ranges.empty()) ranges += " OR ";
-      ranges += "TAPI.NUMMER LIKE " + util.SqlUid(Variant(PrefixPattern(prefix)));
-    }
-    where += "(" + ranges + ") AND lower(TAPI.NUMMER) = lower(" + literal + ")";
+    // The address holds "@", so every row it can match does too: saying so
+    // lets the server use the partial index on lower(NUMMER) of such rows.
+    where += "TAPI.NUMMER LIKE '%@%' AND lower(TAPI.NUMMER) = lower(" + literal + ")";
   }
   return kSelect + where + kOrder;
 }

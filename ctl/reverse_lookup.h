@@ -39,20 +39,12 @@ std::string NumberQuery(const std::vector<std::string>& candidates, com::IUtil& 
 // How an address is compared with NUMMER without regard to the case of
 // ASCII letters, in a way an index on NUMMER can serve.
 enum class AddressCompare {
-  kCollateNoCase,    // NUMMER = address COLLATE NOCASE (SQLite: the NOCASE index on NUMMER)
-  kLowerWithRanges,  // lower(NUMMER) = lower(address), narrowed to the prefix ranges of
-                     // CasePrefixes (PostgreSQL: the pattern index on NUMMER)
+  kCollateNoCase,  // NUMMER = address COLLATE NOCASE (SQLite: the NOCASE index on NUMMER)
+  kLowerOfAddresses,  // lower(NUMMER) = lower(address) among the rows holding "@"
+                      // (PostgreSQL: the partial index on lower(NUMMER))
 };
 // The e-mail rows whose NUMMER matches `address`, joined with AD.
 std::string AddressQuery(const std::string& address, AddressCompare compare, com::IUtil& util);
-
-// The start of `address` up to its sixth ASCII letter (all of it when it has
-// fewer), in every combination of upper and lower case of those letters.
-std::vector<std::string> CasePrefixes(const std::string& address);
-
-// `prefix` as a LIKE pattern matching the texts that begin with it: "\", "%"
-// and "_" are escaped with a backslash (PostgreSQL's escape character).
-std::string PrefixPattern(const std::string& prefix);
 
 // Of `rows`, those whose NUMMER is the longest one among them.
 std::vector<Match> LongestMatches(const std::vector<Match>& rows);

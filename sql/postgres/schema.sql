@@ -44,6 +44,9 @@ CREATE INDEX TAPI_AD_DSN ON TAPI (AD_DSN);
 -- equality, so an exact search (NUMMER = '089123456') uses it too. A plain
 -- index would only add write work to every rebuild.
 CREATE INDEX TAPI_NUMMER ON TAPI (NUMMER varchar_pattern_ops);
+-- E-mail addresses are looked up without regard to case. Only the rows
+-- holding an address are indexed, so the numbers cost nothing here.
+CREATE INDEX TAPI_NUMMER_LOWER ON TAPI (lower(NUMMER)) WHERE NUMMER LIKE '%@%';
 
 -- Installation settings; the first row counts.
 CREATE TABLE STD (
