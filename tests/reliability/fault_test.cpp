@@ -141,36 +141,35 @@ TEST(SqliteLockTest, WriteTransactionOfAnotherProcessFailsAfterABoundedWait) {
 
 // A rebuild whose transaction the database ends in the middle of the walk
 // (SQLite rolls a transaction back by itself on some failures: a full disk,
-// an I/O error, no memory). The first contact has 60,000 numbers, which the
-// previous rebuild stored; the second rebuild makes SQLite end the
-// transaction while it stores them again.
-//
-// SQLite once answered such a store with SQLITE_FULL and rolled the whole
-// transaction back (a raised statement-journal spill limit); the rebuild must
-// also stop when the database ends its transaction, instead of storing the
-// remaining contacts outside it beside the old table.
+// an I/O error, no memory). The rebuild must stop there with the old table,
+// instead of storing the remaining contacts outside any transaction beside
+// the old rows: SQLite once did so after answering a store with SQLITE_FULL.
 TEST(SqliteTransactionTest, TransactionEndedByTheDatabaseKeepsTheOldTable) {
   auto install = TestInstall::Create(Provider::kSQLite);
-  install->Exec(
-      "INSERT INTO AD (DSN, Kennung, TELEFON) SELECT 'BIG', '00000000', "
-      "(WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60000) "
-      "SELECT group_concat('089 ' || i, char(13) || char(10)) FROM n)");
   AddContacts(*install, 50);
   ProgramCopy program;
   const test::ProgramResult first = program.Run(install->path());
   ASSERT_EQ(first.exit_code, 0) << first.err;
   const std::vector<test::Row> old_table = TapiContent(*install, true);
-  install->Exec("INSERT INTO AD (DSN, Kennung, TELEFON) VALUES ('NEW', 'ZZZ', '089 42')");
+  // RAISE(ROLLBACK) ends the whole transaction from inside the store of
+  // contact 25, as SQLite itself does on some I/O errors.
+  install->Exec(
+      "CREATE TRIGGER tapi_gone BEFORE INSERT ON TAPI WHEN NEW.AD_DSN = 'K25' "
+      "BEGIN SELECT RAISE(ROLLBACK, 'transaction ended here'); END");
+  install->Exec("UPDATE AD SET TELEFON = '030 1' WHERE DSN = 'K1'");
 
   const test::ProgramResult second = program.Run(install->path());
-  const std::vector<test::Row> now = TapiContent(*install, true);
-  if (second.exit_code == 0) {
-    EXPECT_EQ(now.size(), old_table.size() + 1) << "the complete new table";
-  } else {
-    EXPECT_EQ(now.size(), old_table.size()) << second.err;
-    EXPECT_TRUE(now == old_table) << "TAPI is neither the old table nor the new one";
-    EXPECT_THAT(second.out, ::testing::Not(HasSubstr("Tapi wurde neu aufgebaut.")));
+  EXPECT_EQ(second.exit_code, 2) << second.out << second.err;
+  EXPECT_THAT(second.err, HasSubstr("transaction ended here"));
+  EXPECT_THAT(second.out, HasSubstr("Tapi wurde nicht neu aufgebaut"));
+  EXPECT_TRUE(TapiContent(*install, true) == old_table) << "TAPI is not the old table";
+  // The walk stopped at the contact whose store ended the transaction.
+  std::vector<std::string> contact_lines;
+  for (const std::string& line : program.LogTexts()) {
+    if (line.rfind("AD|", 0) == 0) contact_lines.push_back(line);
   }
+  ASSERT_FALSE(contact_lines.empty());
+  EXPECT_THAT(contact_lines.back(), HasSubstr("|00000025|")) << contact_lines.back();
 }
 
 // The process may not write beyond a file size (RLIMIT_FSIZE, with SIGXFSZ

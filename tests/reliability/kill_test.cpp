@@ -108,13 +108,15 @@ TEST_P(KillTest, EveryKillLeavesTheOldTableOrTheCompleteNewOne) {
     // A PostgreSQL backend may still finish a COMMIT its killed client had
     // sent: wait until the killed program's sessions are gone before looking.
     if (GetParam() == Provider::kPostgreSQL) {
-      for (int i = 0; i < 200; ++i) {
+      bool gone = false;
+      for (int i = 0; i < 600 && !gone; ++i) {
         const auto others = install->Query(
             "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
             "AND pid <> pg_backend_pid()");
-        if (others.at(0).at(0) == std::optional<std::string>("0")) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        gone = others.at(0).at(0) == std::optional<std::string>("0");
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
+      ASSERT_TRUE(gone) << "the killed program's sessions did not end within 30 s";
     }
     const Phase phase = PhaseOf(program.LogTexts(), kContacts);
     if (!child.Signalled()) {
