@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@ struct FragmentCase {
   std::string phone;  // expected pattern of sql_WhereLikePhoneNumber
   std::string email;  // expected pattern of sql_WhereLikeEMail
 };
+
+void PrintTo(const FragmentCase& c, std::ostream* out) { *out << '"' << c.input << '"'; }
 
 std::string Condition(const std::string& pattern) {
   return " (TAPI.NUMMER Like '" + pattern + "') ";
@@ -48,7 +51,11 @@ INSTANTIATE_TEST_SUITE_P(
                     FragmentCase{" 089 ", " 089 %", "% 089 %"},
                     FragmentCase{"50%", "50%%", "%50%%"},
                     FragmentCase{"+49 (0)89", "+49 (0)89%", "%+49 (0)89%"},
-                    FragmentCase{"back\\slash", "back\\slash%", "%back\\slash%"}));
+                    FragmentCase{"back\\slash", "back\\slash%", "%back\\slash%"}),
+    // Case numbers as names: the inputs hold characters test names may not.
+    [](const testing::TestParamInfo<FragmentCase>& param) {
+      return "case" + std::to_string(param.index);
+    });
 
 // What the conditions find when a database runs them: the quotes are
 // doubled correctly, and "%" and "_" act as wildcards.
