@@ -76,7 +76,18 @@ class SqliteSession : public Session {
   void UndoStore(bool own_transaction);
   sqlite3_stmt* InsertStatement(const std::string& table, const std::vector<ColumnInfo>& columns,
                                 const std::vector<uint8_t>& set_columns);
-  void InsertRows(const RowBatch& batch, const std::vector<ColumnInfo>& columns);
+  // Inserts the rows; the rowid of every row added goes to `added` when given.
+  void InsertRows(const RowBatch& batch, const std::vector<ColumnInfo>& columns,
+                  std::vector<int64_t>* added = nullptr);
+  // Whether a store into `table` inside a transaction can be undone by
+  // deleting the rows it added, so that it needs no savepoint: a plain rowid
+  // table without triggers and conflict clauses, whose inserts change
+  // nothing but their own rows. Cached until the schema changes.
+  bool UndoableByRowid(const std::string& table, const std::vector<ColumnInfo>& columns);
+  // Stores a batch inside the transaction without a savepoint (see
+  // UndoableByRowid); a failure deletes the rows already added.
+  void StoreUndoable(const RowBatch& batch, const std::vector<ColumnInfo>& columns);
+  int64_t SchemaVersion();
 
   std::string path_;
   SqliteHandle db_;  // declared before the statements: closed after them
@@ -88,6 +99,9 @@ class SqliteSession : public Session {
   SqliteStatement rollback_to_;
   std::map<std::string, std::vector<ColumnInfo>> table_columns_;  // key: lower-case table name
   std::map<std::string, SqliteStatement> inserts_;                // key: table and set-column mask
+  SqliteStatement schema_version_;
+  int64_t undoable_version_ = -1;       // the schema version undoable_ was found under
+  std::map<std::string, bool> undoable_;  // key: lower-case table name
 };
 
 }  // namespace fonwerk::ado
