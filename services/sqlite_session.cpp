@@ -24,6 +24,12 @@ char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
+// A store's error, saying that the surrounding transaction is gone with it.
+DbError TransactionEnded(const DbError& error) {
+  return DbError(error.kind(), error.description() + " (the transaction was rolled back)",
+                 error.sqlstate());
+}
+
 std::string Lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = LowerAscii(c);
@@ -556,8 +562,7 @@ void SqliteSession::StoreRows(RowBatch&& batch, const std::string& /*tag*/) {
     UndoStore(own_transaction);
     if (!own_transaction && !InTransaction()) {
       // SQLite ends the whole transaction on some failures (disk full, I/O).
-      throw DbError(error.kind(), error.description() + " (the transaction was rolled back)",
-                    error.sqlstate());
+      throw TransactionEnded(error);
     }
     throw;
   }
@@ -587,10 +592,7 @@ void SqliteSession::StoreUndoable(const RowBatch& batch, const std::vector<Colum
         sqlite3_reset(rollback_.get());
       }
     }
-    if (!InTransaction()) {
-      throw DbError(error.kind(), error.description() + " (the transaction was rolled back)",
-                    error.sqlstate());
-    }
+    if (!InTransaction()) throw TransactionEnded(error);
     throw;
   }
 }
