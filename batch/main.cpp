@@ -1,5 +1,5 @@
 // fonwerk: rebuilds the telephone lookup table of a Korvana installation.
-// Usage: fonwerk [installation path]
+// Usage: fonwerk [--log PATH] [installation path]; fonwerk --help
 
 #include <exception>
 #include <new>
@@ -8,16 +8,26 @@
 #include "services/errors.h"
 #include "services/platform.h"
 
+namespace {
+
+int RuntimeError(int32_t number, const std::string& description) {
+  using namespace fonwerk;
+  platform::ReportRuntimeError(number, description);
+  modFonwerk::LogFailure(platform::RuntimeErrorText(number, description));
+  return platform::kExitRuntimeError;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace fonwerk;
   try {
-    return modFonwerk::Main(platform::CommandLine(argc, argv));
+    return modFonwerk::Run(argc, argv);
   } catch (const Error& error) {
-    platform::ReportRuntimeError(error);
+    return RuntimeError(error.number(), error.description());
   } catch (const std::bad_alloc&) {
-    platform::ReportRuntimeError(7, "Nicht genügend Speicher");
+    return RuntimeError(7, "Nicht genügend Speicher");
   } catch (const std::exception& error) {
-    platform::ReportRuntimeError(errnum::kProvider, error.what());
+    return RuntimeError(errnum::kProvider, error.what());
   }
-  return platform::kExitRuntimeError;
 }

@@ -2,12 +2,18 @@
 
 #include "batch/mod_fonwerk.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <exception>
 
+#include "batch/options.h"
 #include "canonical/canonical_telephone.h"
 #include "services/component_factory.h"
 #include "services/connection_string.h"
 #include "services/platform.h"
+#include "services/rebuild_lock.h"
+#include "services/run_log.h"
 
 namespace fonwerk::modFonwerk {
 
@@ -20,6 +26,9 @@ std::shared_ptr<cCanonicalTelephone> goCanonical;
 
 namespace {
 
+std::unique_ptr<platform::RunLogFile> goRunLog;  // the open log file of gstrLogFile
+std::unique_ptr<RebuildLock> goRebuildLock;       // held until the process ends
+
 constexpr const char* kIniSuffix = "/SQL/SQL.INI";
 constexpr int32_t kConnectFlags = 4802719;
 constexpr uint32_t kHKeyLocalMachine = 0x80000002u;
@@ -27,13 +36,40 @@ constexpr const char* kStartLine = "*********************** START **************
 constexpr const char* kFinishLine = "*********************** FERTIG ***********************";
 
 int32_t StopBox(const std::string& text) {
-  return platform::MsgBox(text, platform::kMbIconStop, "Fonwerk");
+  const int32_t answer = platform::MsgBox(text, platform::kMbIconStop, "Fonwerk");
+  LogFailure(text);
+  return answer;
 }
 
-// Deletes the log of an earlier run; the new log starts with the next line.
-void PrepareRunLog() {
-  gstrLogFile = platform::JoinLogPath(platform::ExecutableFolder(), "Fonwerk.log");
-  if (platform::FileExists(gstrLogFile)) platform::DeleteFileForced(gstrLogFile);
+// The log file named on the command line or by FONWERK_LOG, if any.
+std::optional<std::string> RequestedLog(const std::optional<std::string>& log_path) {
+  if (log_path) return log_path;
+  const char* from_environment = std::getenv("FONWERK_LOG");
+  if (from_environment != nullptr && from_environment[0] != '\0') return from_environment;
+  return std::nullopt;
+}
+
+// Replaces the log of an earlier run; the new log starts with the next line.
+// A log that a running rebuild holds is not touched (this run logs elsewhere).
+void PrepareRunLog(const std::optional<std::string>& log_path) {
+  platform::RunLogPlacement placement = platform::PlaceRunLog(
+      RequestedLog(log_path), platform::JoinLogPath(platform::ExecutableFolder(), "Fonwerk.log"));
+  goRunLog = std::move(placement.file);
+  gstrLogFile = goRunLog->path();
+  if (!placement.note.empty()) {
+    const std::string line = platform::AppTitle() + ": " + placement.note + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  }
+}
+
+// Takes the installation's rebuild lock; false when another rebuild holds it.
+bool LockInstallation() {
+  goRebuildLock = std::make_unique<RebuildLock>();
+  if (goRebuildLock->TryAcquire(gstrConnect) != RebuildLock::Outcome::kHeld) return true;
+  StopBox("Tapi wird bereits neu aufgebaut: ein anderer Aufbau der Installation '" + gstrPath +
+          "' läuft noch.");
+  return false;
 }
 
 // The path comes from the command line, or from the registry with a confirmation.
@@ -69,23 +105,26 @@ void CheckIni() {
 }
 
 // The final message. A rebuild that reported failures is not announced as a
-// success: it names the failed contacts, or says that the old table was kept
-// when the new one could not be completed, and ends with exit status 2.
+// success: it names the failed contacts (exit status 2), or says that the old
+// table was kept when the new one could not be made (exit status 3).
 int FinalReport(const cCanonicalTelephone& canonical) {
+  if (!canonical.RebuildCommitted()) {
+    std::string text = "Tapi wurde nicht neu aufgebaut, die bisherige Tabelle bleibt erhalten.";
+    if (canonical.RebuildFailedContacts() > 0) {
+      text += " Fehlgeschlagene Kontakte: " + std::to_string(canonical.RebuildFailedContacts());
+    }
+    StopBox(text);
+    return platform::kExitNotRebuilt;
+  }
+  WriteLog(kFinishLine);
   if (!canonical.RebuildReportedFailures()) {
     platform::MsgBox("Tapi wurde neu aufgebaut.", platform::kMbOk);
     return platform::kExitOk;
   }
   constexpr int32_t kMbIconExclamation = 48;
-  const std::string failed = "Fehlgeschlagene Kontakte: " +
-                             std::to_string(canonical.RebuildFailedContacts());
-  if (canonical.RebuildCommitted()) {
-    platform::MsgBox("Tapi wurde mit Fehlern neu aufgebaut. " + failed, kMbIconExclamation);
-  } else {
-    platform::MsgBox("Tapi wurde nicht neu aufgebaut, die bisherige Tabelle bleibt erhalten. " +
-                         failed,
-                     kMbIconExclamation);
-  }
+  platform::MsgBox("Tapi wurde mit Fehlern neu aufgebaut. Fehlgeschlagene Kontakte: " +
+                       std::to_string(canonical.RebuildFailedContacts()),
+                   kMbIconExclamation);
   return platform::kExitWithFailures;
 }
 
@@ -93,18 +132,22 @@ int HandOver() {
   goCanonical = std::make_shared<cCanonicalTelephone>();
   goCanonical->Init(gstrConnect);
   goCanonical->FonwerkTable();
-  WriteLog(kFinishLine);
   return FinalReport(*goCanonical);
+}
+
+void Print(std::FILE* stream, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
 }
 
 }  // namespace
 
-int Main(const std::string& command_line) {
+int Main(const std::string& command_line, const std::optional<std::string>& log_path) {
   auto& factory = com::ComponentFactory::Instance();
   goDBUtil = factory.Create<com::IDBUtil>(com::progid::kDBUtil);
   goUtil = factory.Create<com::IUtil>(com::progid::kUtil);
 
-  PrepareRunLog();
+  PrepareRunLog(log_path);
   WriteLog(kStartLine);
 
   ChoosePath(command_line);
@@ -115,7 +158,27 @@ int Main(const std::string& command_line) {
   gstrConnect = goDBUtil->GetConnectString(gstrPath + kIniSuffix, kConnectFlags).ToText();
   // The log is a plain file beside the program: it never shows the password.
   WriteLog("ConnectionString|" + ConnectionString::MaskPassword(gstrConnect));
+  if (!LockInstallation()) return platform::kExitStopped;
   return HandOver();
+}
+
+int Run(int argc, const char* const* argv) {
+  const BatchOptions options = ParseBatchOptions(argc, argv);
+  switch (options.action) {
+    case BatchOptions::Action::kHelp:
+      Print(stdout, BatchUsage());
+      return platform::kExitOk;
+    case BatchOptions::Action::kVersion:
+      Print(stdout, std::string("fonwerk ") + FONWERK_VERSION + "\n");
+      return platform::kExitOk;
+    case BatchOptions::Action::kUsageError:
+      Print(stderr, "fonwerk: " + options.error + "\nAufruf: fonwerk [--log PATH] [INSTALLATION] "
+                    "(fonwerk --help zeigt mehr)\n");
+      return platform::kExitUsage;
+    case BatchOptions::Action::kRebuild:
+      break;
+  }
+  return Main(options.command_line, options.log_path);
 }
 
 std::string GetRegistryPath() {
@@ -138,7 +201,19 @@ void WriteLog(const std::string& strText) {
   std::string line;
   line.reserve(stamp.size() + 2 + strText.size());
   line.append(stamp).append(": ").append(strText);
-  platform::AppendLine(gstrLogFile, line);
+  // The run's log stays open; a log named by other means is opened on first use.
+  if (!goRunLog || goRunLog->path() != gstrLogFile) {
+    goRunLog = platform::RunLogFile::OpenForAppend(gstrLogFile);
+  }
+  goRunLog->Append(line);
+}
+
+void LogFailure(const std::string& message) {
+  try {
+    WriteLog("Fehler|" + message);
+  } catch (const std::exception&) {
+    // The failure was shown; a log that cannot take it changes nothing.
+  }
 }
 
 }  // namespace fonwerk::modFonwerk

@@ -2,6 +2,7 @@
 // modFonwerk: the batch program's start-up, run log and hand-over.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "services/components.h"
@@ -20,10 +21,15 @@ extern std::shared_ptr<com::IDBUtil> goDBUtil;
 extern std::shared_ptr<com::IUtil> goUtil;
 extern std::shared_ptr<cCanonicalTelephone> goCanonical;
 
-// The process entry. `command_line` is argv[1..] joined with blanks. Returns the
-// exit status; a failure it does not handle escapes as fonwerk::Error (the
-// caller reports it as a run-time error, exit status 3).
-int Main(const std::string& command_line);
+// The process entry. `command_line` is the installation path as given (the
+// words after the options, joined with blanks); `log_path` the log file named
+// by --log (else FONWERK_LOG, else beside the program). Returns the exit
+// status; a failure it does not handle escapes as fonwerk::Error (the caller
+// reports it as a run-time error, exit status 3, and logs it with LogFailure).
+int Main(const std::string& command_line, const std::optional<std::string>& log_path = std::nullopt);
+
+// The whole program on argv: --help, --version, usage errors (exit 64), then Main.
+int Run(int argc, const char* const* argv);
 
 // The registry value "Path" of HKLM\Software\Korvana, or "".
 std::string GetRegistryPath();
@@ -32,5 +38,9 @@ std::string GetRegistryPath();
 // written. Does nothing while no run log is prepared (gstrLogFile empty), as
 // in programs other than the batch program.
 void WriteLog(const std::string& strText);
+
+// Logs a failure shown to the user as "Fehler|<message>". A log that cannot
+// be written is passed over: the failure has been shown already.
+void LogFailure(const std::string& message);
 
 }  // namespace fonwerk::modFonwerk

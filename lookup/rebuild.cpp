@@ -1,21 +1,24 @@
 // cCanonicalTelephone::FonwerkTable: rebuilds TAPI from AD in one pass.
 //
-// Every step reports its own failure to the user (MsgInfo) and the run goes on
-// with the next step; a contact whose harvesting fails is reported, counted and
-// passed over. The rebuild runs in one transaction on its own connection (which
+// Every failure is reported to the user (MsgInfo) and logged. The database, AD
+// and TAPI are checked before TAPI is emptied; a contact whose harvesting
+// fails is reported, counted and passed over. The rebuild runs in one transaction on its own connection (which
 // the component library's stores share), so readers keep the old table until
 // the new one is complete, and a rebuild that dies or cannot finish its walk
 // leaves the old table as it was.
 
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <limits>
+#include <vector>
 
 #include "batch/mod_fonwerk.h"
 #include "canonical/canonical_telephone.h"
 #include "canonical/require.h"
 #include "services/ado.h"
 #include "services/component_factory.h"
+#include "services/connection_string.h"
 #include "services/errors.h"
 #include "services/platform.h"
 
@@ -42,12 +45,66 @@ std::string KeyText(const Variant& value) {
   return key.substr(first, key.find_last_not_of(' ') - first + 1);
 }
 
+// A provider's message on one line: a line break and the indentation after it become one blank.
+std::string OneLine(const std::string& text) {
+  std::string line;
+  line.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\n' && text[i] != '\r') {
+      line.push_back(text[i]);
+      continue;
+    }
+    while (i + 1 < text.size() && (text[i + 1] == '\t' || text[i + 1] == ' ' ||
+                                   text[i + 1] == '\n' || text[i + 1] == '\r')) {
+      ++i;
+    }
+    if (i + 1 < text.size()) line.push_back(' ');
+  }
+  return line;
+}
+
 bool ConnectionLost(const std::exception& error) {
   const auto* db_error = dynamic_cast<const DbError*>(&error);
   return db_error != nullptr && db_error->connection_lost();
 }
 
+// The columns the harvesting reads from AD (and the log's key) and writes into TAPI.
+constexpr const char* kContactColumns[] = {"DSN", "Kennung", "TELEFON", "FAX", "EMAIL", "WEITEMAIL"};
+constexpr const char* kTapiColumns[] = {"DSN", "AD_DSN", "NUMMER", "BEMERKUNG", "contactTypeDsn"};
+
+// A rebuild whose first contacts all fail fails as a whole: the cause is not
+// one contact's data.
+constexpr int32_t kHopelessStart = 10;
+
+bool SameName(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+// Throws naming the first of `required` that `table` lacks.
+void RequireColumns(const std::string& table, const std::vector<ado::ColumnInfo>& columns,
+                    const char* const* required, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    bool found = false;
+    for (const ado::ColumnInfo& column : columns) found = found || SameName(column.name, required[i]);
+    if (!found) {
+      throw Error(errnum::kItemNotFound,
+                  "Die Tabelle " + table + " hat keine Spalte " + required[i] + ".");
+    }
+  }
+}
+
 // One call of FonwerkTable: its connection, recordset and progress bar.
+//
+// The steps up to the truncation are checks: the first that fails is reported
+// once, nothing is written and the old table stays. After the truncation a
+// failure of one contact is reported and the walk goes on; a failure that is
+// not about one contact's data (the database went away, every contact fails)
+// rolls the whole rebuild back.
 class RebuildRun {
  public:
   RebuildRun(cCanonicalTelephone& owner, std::shared_ptr<com::IUtil> util,
@@ -62,35 +119,94 @@ class RebuildRun {
 
   void Run() {
     Step([&] { modFonwerk::WriteLog("++++ FonwerkTable ++++"); });
-    Step([&] { OpenConnection(); });
-    Step([&] {
-      contacts_ = std::make_shared<ado::Recordset>();
-      progress_ = com::ComponentFactory::Instance().Create<com::IProgress>(com::progid::kProgress);
-    });
-    Step([&] { Require(progress_).Show(Translate("Erstelle TAPI-Tabelle neu") + "...", true); });
-    Step([&] { Require(contacts_).Open(kCountQuery, connection_); });
-    Step([&] { modFonwerk::WriteLog("Count|" + contacts_->Fields(0).Value().ToText()); });
-    Step([&] { Require(progress_).Max(contacts_->Fields(0).Value()); });
-    Step([&] { Require(contacts_).Close(); });
-    Step([&] { Require(contacts_).Open(kContactQuery, connection_); });
-    Step([&] { modFonwerk::WriteLog(kTruncate); });
+    Check([&] { OpenConnection(); });
+    contacts_ = std::make_shared<ado::Recordset>();
+    if (!aborted_) {
+      Step([&] {
+        progress_ = com::ComponentFactory::Instance().Create<com::IProgress>(com::progid::kProgress);
+      });
+    }
+    ProgressStep([&] { progress_->Show(Translate("Erstelle TAPI-Tabelle neu") + "...", true); });
+    Check([&] { OnDatabase([&] { contacts_->Open(kCountQuery, connection_); }); });
+    if (!aborted_) {
+      Step([&] { modFonwerk::WriteLog("Count|" + contacts_->Fields(0).Value().ToText()); });
+      ProgressStep([&] { progress_->Max(contacts_->Fields(0).Value()); });
+    }
+    Check([&] { contacts_->Close(); });
+    Check([&] { OnDatabase([&] { contacts_->Open(kContactQuery, connection_); }); });
+    Check([&] { CheckColumns(); });
+    if (!aborted_) Step([&] { modFonwerk::WriteLog(kTruncate); });
     // Rows written beside the old ones would double the table: a failed
-    // truncation (or a transaction that could not be begun) ends the rebuild
-    // before anything is written.
-    const bool emptied = in_transaction_ && Step([&] { connection_.Execute(kTruncate); });
-    const bool walked = emptied && Walk();
-    Step([&] { Require(contacts_).Close(); });
+    // truncation ends the rebuild before anything is written.
+    Check([&] { connection_.Execute(kTruncate); });
+    const bool walked = !aborted_ && Walk();
+    if (walked) {
+      Step([&] { contacts_->Close(); });
+    } else {
+      Quietly([&] { contacts_->Close(); });
+    }
     Finish(walked);
     progress_.reset();
   }
 
  private:
   void OpenConnection() {
-    connection_.SetConnectionString(connect_string_);
-    connection_.SetCursorLocation(ado::CursorLocation::kServer);
-    connection_.Open();
-    connection_.BeginTrans();
+    try {
+      connection_.SetConnectionString(connect_string_);
+      connection_.SetCursorLocation(ado::CursorLocation::kServer);
+      connection_.Open();
+      connection_.BeginTrans();
+    } catch (const Error& error) {
+      throw Error(error.number(), "Die Datenbank kann nicht geöffnet werden: " +
+                                      NamingTheDatabase(error.description()));
+    }
     in_transaction_ = true;
+  }
+
+  // Runs a statement on the database; its failure names the database (a
+  // file that is no database is only found out at the first statement).
+  template <class Action>
+  void OnDatabase(Action&& action) {
+    try {
+      action();
+    } catch (const DbError& error) {
+      throw Error(error.number(), NamingTheDatabase(error.description()));
+    }
+  }
+
+  // The provider's message, with the database named when it does not name it.
+  std::string NamingTheDatabase(const std::string& message) const {
+    const std::string name = DatabaseName();
+    if (message.find(name.substr(1, name.find('\'', 1) - 1)) != std::string::npos) return message;
+    return message + " (Datenbank " + name + ")";
+  }
+
+  // The database as a user knows it: the SQLite file, or database@host:port.
+  std::string DatabaseName() const {
+    try {
+      const ConnectionString params = ConnectionString::Parse(connect_string_);
+      if (auto file = params.Get("Data Source")) return "'" + *file + "'";
+      std::string name = "'" + params.Get("Database").value_or("") + "'";
+      if (auto host = params.Get("Host")) {
+        name += " auf " + *host;
+        if (auto port = params.Get("Port")) name += ":" + *port;
+      }
+      return name;
+    } catch (const std::exception&) {
+      return "'" + ConnectionString::MaskPassword(connect_string_) + "'";
+    }
+  }
+
+  // AD must have every column the harvesting reads, TAPI every column it writes.
+  void CheckColumns() {
+    RequireColumns("AD", contacts_->Columns(), kContactColumns, std::size(kContactColumns));
+    std::vector<ado::ColumnInfo> tapi;
+    try {
+      tapi = connection_.session().TableColumns("TAPI");
+    } catch (const DbError& error) {
+      throw Error(error.number(), "Tabelle TAPI: " + error.description());
+    }
+    RequireColumns("TAPI", tapi, kTapiColumns, std::size(kTapiColumns));
   }
 
   // Walks the contacts. Returns true when every contact was handed over; a walk
@@ -98,15 +214,14 @@ class RebuildRun {
   // away) is reported once and ends the loop.
   bool Walk() {
     com::RecordsetRef& rs = contacts_;
-    int32_t count = 0;
     while (true) {
       bool at_end = true;
-      if (!Step([&] { at_end = Require(rs).Eof(); })) return false;
+      if (!Step([&] { at_end = rs->Eof(); })) return false;
       if (at_end) return true;
 
       Step([&] {
-        modFonwerk::WriteLog("AD|" + RowNumber(count) + "|" + KeyText(rs->Fields("Kennung").Value()) +
-                             "|");
+        modFonwerk::WriteLog("AD|" + RowNumber(count_) + "|" +
+                             KeyText(rs->Fields("Kennung").Value()) + "|");
       });
       bool lost = false;
       if (!Step([&] { owner_.SaveTapiNumbers(rs, false, true); }, &lost)) {
@@ -117,11 +232,16 @@ class RebuildRun {
         if (lost || !TransactionAlive()) return false;
       }
       if (!ReportDeferredFailures()) return false;
+      if (failed_contacts_ > count_ && failed_contacts_ >= kHopelessStart) {
+        Report("Die ersten " + std::to_string(failed_contacts_) +
+               " Kontakte sind alle fehlgeschlagen; der Aufbau wird abgebrochen.");
+        return false;
+      }
       Step([&] {
-        if (count == std::numeric_limits<int32_t>::max()) throw Error(errnum::kOverflow, "Überlauf");
-        ++count;
+        if (count_ == std::numeric_limits<int32_t>::max()) throw Error(errnum::kOverflow, "Überlauf");
+        ++count_;
       });
-      Step([&] { Require(progress_).Progress(count); });
+      ProgressStep([&] { progress_->Progress(count_); });
       platform::DoEvents();
       if (!Step([&] { rs->MoveNext(); })) return false;
     }
@@ -151,16 +271,22 @@ class RebuildRun {
     }
   }
 
-  // Commits a complete walk; anything else keeps the old table.
+  // Commits a complete walk in which not every contact failed; anything else
+  // keeps the old table.
   void Finish(bool walked) {
     if (!in_transaction_) return;
     if (!walked) {
-      if (TransactionAlive()) Step([&] { connection_.RollbackTrans(); });
+      if (TransactionAlive()) Quietly([&] { connection_.RollbackTrans(); });
       return;
     }
     const bool flushed = Step([&] { connection_.FlushStores(); });
     if (!ReportDeferredFailures() || !flushed) {
-      Step([&] { connection_.RollbackTrans(); });
+      Quietly([&] { connection_.RollbackTrans(); });
+      return;
+    }
+    if (count_ > 0 && failed_contacts_ >= count_) {
+      Report("Alle " + std::to_string(count_) + " Kontakte sind fehlgeschlagen.");
+      Quietly([&] { connection_.RollbackTrans(); });
       return;
     }
     committed_ = Step([&] { connection_.CommitTrans(); });
@@ -171,12 +297,14 @@ class RebuildRun {
     return Require(language_pack).TranslateString(text);
   }
 
-  // The failure handler: shows the failure and lets the run go on. A failure
-  // inside the handler itself leaves FonwerkTable.
+  // The failure handler: shows the failure, logs it and lets the run go on. A
+  // failure inside the handler itself leaves FonwerkTable.
   void Report(const std::string& description) {
     ++reported_failures_;
-    const std::string message = Translate("Fehler beim Aufbau aufgetreten.") + " " + description;
+    const std::string message =
+        Translate("Fehler beim Aufbau aufgetreten.") + " " + OneLine(description);
     Require(util_).MsgInfo(message);
+    modFonwerk::LogFailure(message);
   }
 
   // Runs one step; returns false when it failed (and was reported).
@@ -192,6 +320,30 @@ class RebuildRun {
     }
   }
 
+  // A step the rebuild cannot do without: after the first that fails, the
+  // others are not tried (and so not reported again).
+  template <class Action>
+  void Check(Action&& action) {
+    if (!aborted_ && !Step(action)) aborted_ = true;
+  }
+
+  // A step of the progress bar; without a bar (its creation failed and was
+  // reported) there is nothing to do.
+  template <class Action>
+  void ProgressStep(Action&& action) {
+    if (progress_ && !aborted_) Step(action);
+  }
+
+  // Cleaning up after the rebuild was given up: its failures follow from the
+  // one reported already.
+  template <class Action>
+  static void Quietly(Action&& action) {
+    try {
+      action();
+    } catch (const std::exception&) {
+    }
+  }
+
   cCanonicalTelephone& owner_;
   std::shared_ptr<com::IUtil> util_;
   const std::string& connect_string_;
@@ -200,6 +352,8 @@ class RebuildRun {
   bool& committed_;
   ado::Connection connection_;
   bool in_transaction_ = false;
+  bool aborted_ = false;
+  int32_t count_ = 0;
   com::RecordsetRef contacts_;
   std::shared_ptr<com::IProgress> progress_;
 };

@@ -7,6 +7,8 @@ target_sources(fonwerk_services PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/guid.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ini_reader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/platform.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/rebuild_lock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/progress.cpp
   ${CMAKE_CURRENT_LIST_DIR}/registry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/util.cpp)

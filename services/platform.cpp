@@ -115,8 +115,12 @@ void ReportRuntimeError(const Error& error) {
   ReportRuntimeError(error.number(), error.description());
 }
 
+std::string RuntimeErrorText(int32_t number, const std::string& description) {
+  return "Laufzeitfehler '" + std::to_string(number) + "': " + description;
+}
+
 void ReportRuntimeError(int32_t number, const std::string& description) {
-  std::string line = "Laufzeitfehler '" + std::to_string(number) + "': " + description + "\n";
+  std::string line = RuntimeErrorText(number, description) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }

@@ -25,6 +25,8 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitStopped = 1;       // a check failed or the confirmation was refused
 inline constexpr int kExitWithFailures = 2;  // the rebuild finished but reported failures
 inline constexpr int kExitRuntimeError = 3;  // an unhandled failure
+inline constexpr int kExitNotRebuilt = 3;    // the rebuild could not be done: the old table was kept
+inline constexpr int kExitUsage = 64;        // the command line is wrong
 
 // The application title ("Fonwerk").
 const std::string& AppTitle();
@@ -40,6 +42,8 @@ int32_t MsgBox(const std::string& text, int32_t style, const std::string& title 
 // on standard error.
 void ReportRuntimeError(const Error& error);
 void ReportRuntimeError(int32_t number, const std::string& description);
+// The text of that report, without the line break.
+std::string RuntimeErrorText(int32_t number, const std::string& description);
 
 // argv[1..] joined with single blanks.
 std::string CommandLine(int argc, const char* const* argv);

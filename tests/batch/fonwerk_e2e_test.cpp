@@ -87,7 +87,8 @@ TEST(StartupTest, NoPathAndNoRegistryValue) {
   const auto r = p.Run({});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "Fonwerk: Kein Pfad angegeben. Commandlineparameter fehlt\n");
-  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Registry|"));
+  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Registry|",
+                                   "Fehler|Kein Pfad angegeben. Commandlineparameter fehlt"));
 }
 
 TEST(StartupTest, RegistryPathWithMissingFolderAsksNothing) {
@@ -97,7 +98,8 @@ TEST(StartupTest, RegistryPathWithMissingFolderAsksNothing) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Fonwerk: Pfad nicht gefunden '/nonexistent/korvana'\n");
-  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Registry|/nonexistent/korvana"));
+  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Registry|/nonexistent/korvana",
+                                   "Fehler|Pfad nicht gefunden '/nonexistent/korvana'"));
 }
 
 TEST(StartupTest, CommandLineIsTakenWholeAndLiterally) {
@@ -105,7 +107,8 @@ TEST(StartupTest, CommandLineIsTakenWholeAndLiterally) {
   const auto r = p.Run({"\"/tmp\""});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "Fonwerk: Pfad nicht gefunden '\"/tmp\"'\n");
-  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Command|\"/tmp\""));
+  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Command|\"/tmp\"",
+                                   "Fehler|Pfad nicht gefunden '\"/tmp\"'"));
 }
 
 TEST(StartupTest, FolderWithoutIniNamesTheIniPath) {
@@ -123,7 +126,8 @@ TEST(StartupTest, OldReadOnlyLogIsReplaced) {
   std::ofstream(p.log_path()) << "old line\r\n";
   fs::permissions(p.log_path(), fs::perms::owner_read);
   p.Run({"/nonexistent"});
-  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Command|/nonexistent"));
+  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Command|/nonexistent",
+                                   "Fehler|Pfad nicht gefunden '/nonexistent'"));
 }
 
 TEST(StartupTest, LogThatCannotBeDeletedIsARuntimeError) {
@@ -144,7 +148,10 @@ TEST(StartupTest, UnreadableIniIsARuntimeErrorAfterTheChecks) {
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_THAT(r.err, StartsWith("Laufzeitfehler"));
   EXPECT_THAT(r.err, HasSubstr("Oracle"));
-  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Command|" + folder.string()));
+  ASSERT_EQ(p.Log().size(), 3u);
+  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Command|" + folder.string(),
+                                   StartsWith("Fehler|Laufzeitfehler '")));
+  EXPECT_THAT(p.Log()[2], HasSubstr("Oracle"));
 }
 
 // --- complete runs ---
@@ -261,9 +268,10 @@ TEST_P(RunTest, FailedTruncationWritesNothing) {
   }
   ProgramCopy p;
   const auto r = p.Run({install->path()});
-  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.exit_code, 3);
   EXPECT_THAT(r.err, HasSubstr("TAPI must not be emptied"));
-  EXPECT_THAT(r.out, HasSubstr("Tapi wurde nicht neu aufgebaut, die bisherige Tabelle bleibt erhalten."));
+  EXPECT_THAT(r.err, HasSubstr("Tapi wurde nicht neu aufgebaut, die bisherige Tabelle bleibt erhalten."));
+  EXPECT_EQ(r.out, "");
   EXPECT_THAT(install->Query("SELECT AD_DSN FROM TAPI"), ElementsAre(test::Row{"old"}));
   for (const auto& line : p.Log()) EXPECT_THAT(line, ::testing::Not(StartsWith("AD|")));
 }

@@ -1,0 +1,105 @@
+#include "batch/options.h"
+
+#include <string_view>
+
+namespace fonwerk::modFonwerk {
+
+BatchOptions ParseBatchOptions(int argc, const char* const* argv) {
+  BatchOptions options;
+  int next = 1;
+  if (argc == 2) {
+    const std::string_view only = argv[1];
+    if (only == "--help" || only == "-h") {
+      options.action = BatchOptions::Action::kHelp;
+      return options;
+    }
+    if (only == "--version") {
+      options.action = BatchOptions::Action::kVersion;
+      return options;
+    }
+  }
+  while (next < argc) {
+    const std::string_view word = argv[next];
+    if (word == "--") {
+      ++next;
+      break;
+    }
+    if (word == "--log") {
+      if (next + 1 >= argc || argv[next + 1][0] == '\0') {
+        options.action = BatchOptions::Action::kUsageError;
+        options.error = "--log braucht den Pfad der Protokolldatei";
+        return options;
+      }
+      options.log_path = argv[next + 1];
+      next += 2;
+      continue;
+    }
+    if (word.rfind("--log=", 0) == 0) {
+      if (word.size() == 6) {
+        options.action = BatchOptions::Action::kUsageError;
+        options.error = "--log braucht den Pfad der Protokolldatei";
+        return options;
+      }
+      options.log_path = std::string(word.substr(6));
+      ++next;
+      continue;
+    }
+    break;
+  }
+  for (int i = next; i < argc; ++i) {
+    if (i > next) options.command_line.push_back(' ');
+    options.command_line += argv[i];
+  }
+  return options;
+}
+
+std::string BatchUsage() {
+  return R"(Usage: fonwerk [--log PATH] [INSTALLATION]
+       fonwerk --help | --version
+
+Rebuilds the telephone lookup table TAPI of a Korvana installation from its
+contact table AD: one row per telephone line, fax number and e-mail address,
+numbers reduced to digits in canonical form.
+
+INSTALLATION is the installation folder (the words given are joined with single
+blanks and taken literally). Without it, the folder comes from the registry
+file and fonwerk asks "Tapi neu aufbauen?" on the terminal first; ja, j, yes,
+y or ok confirm, anything else (or no input) cancels.
+
+  --log PATH   write the run log to PATH instead of beside the program
+  --help       show this text
+  --version    show the version
+
+Files:
+  INSTALLATION/SQL/SQL.INI   names the database, section [Database]:
+                               Provider=SQLite
+                               Data Source=korvana.db   (relative to the SQL folder)
+                             or Provider=PostgreSQL with Host, Port, Database,
+                             User ID, Password (keep such a file at mode 0600).
+  Registry file              $KORVANA_REGISTRY, else /etc/korvana/registry.ini:
+                               [HKEY_LOCAL_MACHINE\Software\Korvana]
+                               Path=/srv/korvana
+
+Run log (Fonwerk.log, replaced at every start): the file named by --log, else
+by the environment variable FONWERK_LOG, else Fonwerk.log beside the program.
+When the program's folder is not writable the log goes to
+$XDG_STATE_HOME/fonwerk/Fonwerk.log (default ~/.local/state/fonwerk/), and a
+line on standard error says so. A log that a running rebuild holds is never
+touched: the later run logs to a file of its own and names it.
+
+Only one rebuild of an installation runs at a time (SQLite: an flock on the
+file <database>.lock; PostgreSQL: an advisory lock).
+
+Exit status:
+  0   the lookup table was rebuilt completely
+  1   the run stopped at a check (no path, folder or SQL.INI missing), the
+      confirmation was refused, or a rebuild of the installation is running
+  2   the table was rebuilt, but some contacts failed (their rows are missing)
+  3   a run-time error, or the rebuild could not be done and the old table
+      was kept (database cannot be opened, a column is missing, the rebuild
+      failed as a whole and was rolled back)
+  64  the command line is wrong
+)";
+}
+
+}  // namespace fonwerk::modFonwerk

@@ -1,0 +1,27 @@
+#pragma once
+// The command line of the batch program fonwerk:
+//   fonwerk [--log PATH] [installation path]
+//   fonwerk --help | --version
+
+#include <optional>
+#include <string>
+
+namespace fonwerk::modFonwerk {
+
+struct BatchOptions {
+  enum class Action { kRebuild, kHelp, kVersion, kUsageError };
+  Action action = Action::kRebuild;
+  std::optional<std::string> log_path;  // --log PATH (or --log=PATH)
+  std::string command_line;             // the rest, joined with single blanks: the installation path
+  std::string error;                    // kUsageError: what is wrong
+};
+
+// Options are read only before the path: the first word that is not one of
+// them (or everything after "--") starts the installation path, which is then
+// taken literally. --help and --version stand alone.
+BatchOptions ParseBatchOptions(int argc, const char* const* argv);
+
+// The text of fonwerk --help.
+std::string BatchUsage();
+
+}  // namespace fonwerk::modFonwerk
