@@ -55,7 +55,8 @@ RebuildLock::Outcome RebuildLock::TryAcquire(const std::string& connect_string) 
     connection->SetConnectionString(connect_string);
     connection->Open();
     ado::Recordset answer;
-    answer.Open(kAdvisoryLockQuery, *connection);
+    // A static recordset runs on the session itself (a streaming one has a connection of its own).
+    answer.Open(kAdvisoryLockQuery, *connection, ado::CursorType::kStatic);
     const bool acquired = !answer.Eof() && answer.Fields(0).Value().ToBool();
     answer.Close();
     session_ = std::move(connection);

@@ -8,8 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <optional>
+#include <tuple>
 #include <fstream>
 #include <thread>
 
@@ -26,6 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Provider;
 using test::TestInstall;
+using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -327,6 +332,276 @@ TEST_P(RunTest, KilledRebuildLeavesTheOldTableIntact) {
 INSTANTIATE_TEST_SUITE_P(Providers, RunTest,
                          ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
                          [](const auto& param_info) { return std::string(test::ProviderName(param_info.param)); });
+
+// --- a rebuild that cannot work keeps the old table ---
+
+constexpr const char* kFailure = "Fehler beim Aufbau aufgetreten.";
+constexpr const char* kKept = "Fonwerk: Tapi wurde nicht neu aufgebaut, die bisherige Tabelle bleibt erhalten.";
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+struct SchemaFault {
+  const char* name;
+  const char* change;    // statement that breaks the schema
+  const char* message;   // what the one failure message must say
+};
+
+class SchemaFaultTest : public ::testing::TestWithParam<std::tuple<Provider, SchemaFault>> {};
+
+TEST_P(SchemaFaultTest, KeepsTheOldTableAndSaysOnceWhy) {
+  const auto& [provider, fault] = GetParam();
+  auto install = TestInstall::Create(provider);
+  for (int i = 0; i < 5; ++i) {
+    const std::string n = std::to_string(i);
+    install->Exec("INSERT INTO AD (DSN, Kennung, TELEFON) VALUES ('K" + n + "', '" + n + "', '089 " + n + "')");
+  }
+  install->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{old}', 'old', '999')");
+  install->Exec(fault.change);
+  ProgramCopy p;
+  const auto r = p.Run({install->path()});
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(Occurrences(r.err, kFailure), 1u) << r.err;
+  EXPECT_THAT(r.err, HasSubstr(fault.message));
+  EXPECT_THAT(r.err, HasSubstr(kKept));
+  const auto log = p.Log();
+  EXPECT_THAT(log, ::testing::Contains(AllOf(StartsWith("Fehler|"), HasSubstr(fault.message))));
+  EXPECT_THAT(log, ::testing::Contains(StartsWith("Fehler|Tapi wurde nicht neu aufgebaut")));
+  EXPECT_THAT(log, ::testing::Not(::testing::Contains("Truncate Table TAPI")));
+  EXPECT_THAT(log, ::testing::Not(::testing::Contains(kFinish)));
+  const bool tapi_gone = std::string(fault.name) == "no TAPI";
+  EXPECT_THAT(install->Query(tapi_gone ? "SELECT DSN FROM TAPI_GONE" : "SELECT DSN FROM TAPI"),
+              ElementsAre(test::Row{"{old}"}));
+}
+
+const SchemaFault kSchemaFaults[] = {
+    {"AD without TELEFON", "ALTER TABLE AD RENAME COLUMN TELEFON TO TEL_ALT", "Die Tabelle AD hat keine Spalte TELEFON."},
+    {"AD without FAX", "ALTER TABLE AD RENAME COLUMN FAX TO FAX_ALT", "Die Tabelle AD hat keine Spalte FAX."},
+    {"AD without EMAIL", "ALTER TABLE AD RENAME COLUMN EMAIL TO MAIL", "Die Tabelle AD hat keine Spalte EMAIL."},
+    {"AD without WEITEMAIL", "ALTER TABLE AD RENAME COLUMN WEITEMAIL TO MAILS", "Die Tabelle AD hat keine Spalte WEITEMAIL."},
+    {"AD without DSN", "ALTER TABLE AD RENAME COLUMN DSN TO ID", "Die Tabelle AD hat keine Spalte DSN."},
+    {"TAPI without NUMMER", "ALTER TABLE TAPI RENAME COLUMN NUMMER TO NR", "Die Tabelle TAPI hat keine Spalte NUMMER."},
+    {"TAPI without AD_DSN", "ALTER TABLE TAPI RENAME COLUMN AD_DSN TO KONTAKT", "Die Tabelle TAPI hat keine Spalte AD_DSN."},
+    {"TAPI without contactTypeDsn", "ALTER TABLE TAPI RENAME COLUMN contactTypeDsn TO ART", "Die Tabelle TAPI hat keine Spalte contactTypeDsn."},
+    {"no TAPI", "ALTER TABLE TAPI RENAME TO TAPI_GONE", "Tabelle TAPI:"},
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SchemaFaultTest,
+    ::testing::Combine(::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
+                       ::testing::ValuesIn(kSchemaFaults)),
+    [](const auto& info) {
+      std::string name = std::string(test::ProviderName(std::get<0>(info.param))) + "_" +
+                         std::get<1>(info.param).name;
+      for (char& c : name) if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      return name;
+    });
+
+TEST_P(RunTest, EveryContactFailingRollsBackAndStopsEarly) {
+  auto install = Install();
+  install->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{old}', 'old', '999')");
+  if (GetParam() == Provider::kSQLite) {
+    install->Exec("CREATE TRIGGER reject_all BEFORE INSERT ON TAPI "
+                  "BEGIN SELECT RAISE(ABORT, 'nothing goes in'); END");
+  } else {
+    install->Exec("CREATE FUNCTION reject_all() RETURNS trigger LANGUAGE plpgsql AS "
+                  "'BEGIN RAISE EXCEPTION ''nothing goes in''; END'");
+    install->Exec("CREATE TRIGGER reject_all BEFORE INSERT ON TAPI FOR EACH ROW "
+                  "EXECUTE FUNCTION reject_all()");
+  }
+  for (int contacts : {3, 5000}) {
+    SCOPED_TRACE(contacts);
+    install->Exec("DELETE FROM AD");
+    for (int i = 0; i < contacts; i += 500) {
+      std::string values;
+      for (int j = i; j < std::min(contacts, i + 500); ++j) {
+        values += std::string(values.empty() ? "" : ",") + "('K" + std::to_string(j) + "', '" +
+                  std::to_string(100000 + j) + "', '089 " + std::to_string(j) + "')";
+      }
+      install->Exec("INSERT INTO AD (DSN, Kennung, TELEFON) VALUES " + values);
+    }
+    ProgramCopy p;
+    const auto r = p.Run({install->path()});
+    EXPECT_EQ(r.exit_code, 3) << r.out;
+    EXPECT_THAT(r.err, HasSubstr("nothing goes in"));
+    EXPECT_THAT(r.err, HasSubstr(kKept));
+    // Not one message per contact: the rebuild gives up once the start shows
+    // that no contact can be stored (PostgreSQL learns of failures a group of
+    // 2,000 contacts at a time).
+    EXPECT_LE(Occurrences(r.err, kFailure), GetParam() == Provider::kSQLite ? 11u : 2001u);
+    EXPECT_GE(Occurrences(r.err, kFailure), std::min(contacts, 10) + 0u);
+    EXPECT_THAT(install->Query("SELECT AD_DSN FROM TAPI"), ElementsAre(test::Row{"old"}));
+  }
+}
+
+TEST(NoDatabaseTest, FileThatIsNoDatabaseIsReportedOnceAndLeftAlone) {
+  auto install = TestInstall::Create(Provider::kSQLite);
+  const fs::path db = fs::path(install->path()) / "SQL" / "korvana.db";
+  fs::remove(db);
+  std::ofstream(db, std::ios::binary) << std::string(4096, 'x');
+  ProgramCopy p;
+  const auto r = p.Run({install->path()});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(Occurrences(r.err, kFailure), 1u) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("not a database"));
+  EXPECT_THAT(r.err, HasSubstr(db.string()));
+  EXPECT_EQ(fs::file_size(db), 4096u);
+  EXPECT_THAT(p.Log(), ::testing::Contains(AllOf(StartsWith("Fehler|"), HasSubstr("not a database"))));
+}
+
+// --- one rebuild of an installation at a time; logs that are in use ---
+
+void FillContacts(TestInstall& install, int count) {
+  if (install.provider() == Provider::kSQLite) {
+    install.Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                 std::to_string(count) +
+                 ") INSERT INTO AD (DSN, Kennung, TELEFON) SELECT 'K' || i, printf('%08d', i), "
+                 "'089 ' || i FROM n");
+  } else {
+    install.Exec("INSERT INTO AD (DSN, Kennung, TELEFON) SELECT 'K' || i, lpad(i::text, 8, '0'), "
+                 "'089 ' || i FROM generate_series(1, " + std::to_string(count) + ") AS i");
+  }
+}
+
+// Starts the program on `install_path` and waits until its log shows the walk.
+pid_t StartRebuild(const ProgramCopy& p, const std::string& install_path) {
+  const pid_t pid = Spawn(p.program(), install_path);
+  for (int i = 0; i < 6000; ++i) {
+    for (const auto& line : p.Log(false)) {
+      if (line.rfind("AD|", 0) == 0) return pid;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pid;
+}
+
+int WaitFor(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::string> LogTexts(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> texts;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t sep = line.find(": ");
+    texts.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
+  }
+  return texts;
+}
+
+TEST_P(RunTest, SecondRebuildOfTheSameInstallationStopsAtOnce) {
+  constexpr int kContacts = 150000;
+  auto install = Install();
+  FillContacts(*install, kContacts);
+  ProgramCopy first;
+  ProgramCopy second;  // its own log: only the installation is shared
+  const pid_t pid = StartRebuild(first, install->path());
+  ASSERT_GT(pid, 0);
+  const auto r = second.Run({install->path()});
+  const int first_status = WaitFor(pid);
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("Tapi wird bereits neu aufgebaut"));
+  EXPECT_THAT(second.Log().back(), StartsWith("Fehler|Tapi wird bereits neu aufgebaut"));
+  EXPECT_THAT(second.Log(), ::testing::Not(::testing::Contains("++++ FonwerkTable ++++")));
+  ASSERT_EQ(first_status, 0) << "the second run must not harm the first";
+  const auto log = first.Log();
+  EXPECT_EQ(log.back(), kFinish);
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("AD|", 0) == 0; }),
+            kContacts);
+  EXPECT_EQ(install->Query("SELECT count(*) FROM TAPI"), std::vector<test::Row>{{std::to_string(kContacts)}});
+  // Once the first is done the installation is free again.
+  EXPECT_EQ(second.Run({install->path()}).exit_code, 0);
+}
+
+TEST(SharedLogTest, RunsOnTwoInstallationsKeepEachOthersLog) {
+  auto busy = TestInstall::Create(Provider::kSQLite);
+  FillContacts(*busy, 150000);
+  auto other = TestInstall::Create(Provider::kSQLite);
+  FillContacts(*other, 10);
+  const fs::path state = fs::path(other->path()) / "state";
+  ProgramCopy p;
+  const pid_t pid = StartRebuild(p, busy->path());
+  ASSERT_GT(pid, 0);
+  const auto r = test::RunProgram(p.program(), {other->path()}, "",
+                                  {{"XDG_STATE_HOME", state.string()}});
+  EXPECT_EQ(WaitFor(pid), 0);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  // The later run says where its log went; the running one keeps its own.
+  ASSERT_THAT(r.err, HasSubstr("gehört einem laufenden Aufbau; dieses Protokoll steht in '" +
+                               (state / "fonwerk").string() + "/Fonwerk-"));
+  const auto log = p.Log();
+  EXPECT_EQ(log[1], "Command|" + busy->path());
+  EXPECT_EQ(log.back(), kFinish);
+  std::vector<fs::path> own;
+  for (const auto& entry : fs::directory_iterator(state / "fonwerk")) own.push_back(entry.path());
+  ASSERT_EQ(own.size(), 1u);
+  const auto other_log = LogTexts(own[0]);
+  EXPECT_EQ(other_log[1], "Command|" + other->path());
+  EXPECT_EQ(other_log.back(), kFinish);
+}
+
+TEST(LogPlacementTest, LogOptionAndEnvironment) {
+  auto install = TestInstall::Create(Provider::kSQLite);
+  FillContacts(*install, 3);
+  ProgramCopy p;
+  const fs::path folder = fs::path(install->path());
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::optional<std::string> environment;
+    fs::path expected;
+  };
+  const std::vector<Case> cases = {
+      {"--log", {"--log", (folder / "a.log").string(), install->path()}, std::nullopt, folder / "a.log"},
+      {"--log=", {"--log=" + (folder / "b.log").string(), install->path()}, std::nullopt, folder / "b.log"},
+      {"FONWERK_LOG", {install->path()}, (folder / "c.log").string(), folder / "c.log"},
+      {"--log before FONWERK_LOG", {"--log", (folder / "d.log").string(), install->path()},
+       (folder / "e.log").string(), folder / "d.log"},
+      {"beside the program", {install->path()}, std::nullopt, p.log_path()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(p.log_path());
+    const auto r = test::RunProgram(p.program(), c.args, "",
+                                    {{"KORVANA_REGISTRY", p.registry()}, {"FONWERK_LOG", c.environment}});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const auto log = LogTexts(c.expected);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[1], "Command|" + install->path());
+    EXPECT_EQ(log.back(), kFinish);
+    if (c.expected != p.log_path()) EXPECT_FALSE(fs::exists(p.log_path()));
+  }
+}
+
+TEST(CommandLineTest, HelpVersionAndUsageErrors) {
+  ProgramCopy p;
+  const auto help = p.Run({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  for (const char* part : {"Usage: fonwerk [--log PATH] [INSTALLATION]", "SQL.INI", "KORVANA_REGISTRY",
+                           "FONWERK_LOG", "XDG_STATE_HOME", "Exit status", "  3 "}) {
+    EXPECT_THAT(help.out, HasSubstr(part));
+  }
+  EXPECT_FALSE(fs::exists(p.log_path())) << "--help starts no run";
+  const auto version = p.Run({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_THAT(version.out, ::testing::MatchesRegex("fonwerk [0-9]+\\.[0-9]+.*\n"));
+  for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--log"},
+                                                std::vector<std::string>{"--log="}}) {
+    const auto r = p.Run(wrong);
+    EXPECT_EQ(r.exit_code, 64);
+    EXPECT_THAT(r.err, StartsWith("fonwerk: --log"));
+  }
+}
+
 
 }  // namespace
 }  // namespace fonwerk
