@@ -38,6 +38,23 @@ using ::testing::StartsWith;
 constexpr const char* kStart = "*********************** START ***********************";
 constexpr const char* kFinish = "*********************** FERTIG ***********************";
 
+// The texts of a log's lines without time stamps. `complete` checks that
+// every line ends with CR LF (off while a program may still be writing).
+std::vector<std::string> LogTexts(const fs::path& path, bool complete = true) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> texts;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (complete) {
+      EXPECT_TRUE(!line.empty() && line.back() == '\r') << "no CR LF: " << line;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t sep = line.find(": ");
+    texts.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
+  }
+  return texts;
+}
+
 class ProgramCopy {
  public:
   ProgramCopy() {
@@ -63,22 +80,7 @@ class ProgramCopy {
   }
   const std::string& registry() const { return registry_; }
 
-  // The texts of the log's lines without time stamps. `complete` checks that
-  // every line ends with CR LF (off while the program may still be writing).
-  std::vector<std::string> Log(bool complete = true) const {
-    std::ifstream in(log_path(), std::ios::binary);
-    std::vector<std::string> texts;
-    std::string line;
-    while (std::getline(in, line)) {
-      if (complete) {
-        EXPECT_TRUE(!line.empty() && line.back() == '\r') << "no CR LF: " << line;
-      }
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      const size_t sep = line.find(": ");
-      texts.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
-    }
-    return texts;
-  }
+  std::vector<std::string> Log(bool complete = true) const { return LogTexts(log_path(), complete); }
 
  private:
   fs::path dir_;
@@ -483,18 +485,6 @@ int WaitFor(pid_t pid) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::vector<std::string> LogTexts(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::string> texts;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t sep = line.find(": ");
-    texts.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
-  }
-  return texts;
 }
 
 TEST_P(RunTest, SecondRebuildOfTheSameInstallationStopsAtOnce) {
