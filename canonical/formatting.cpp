@@ -41,11 +41,16 @@ std::string WithoutLeadingZeros(const std::string& text) {
 
 std::string cCanonicalTelephone::GetCanonicalDialNumer(std::string& strNumber) {
   // Step 1 decides whether step 2 runs. When the test itself fails, the
-  // replacement of step 1 is made anyway and step 2 is skipped.
-  bool bOwnCountry = true;
-  try {
-    bOwnCountry = BeginsWith(Require(m_oUtil), strNumber, "+" + code);
-  } catch (const std::exception&) {
+  // replacement of step 1 is made anyway and step 2 is skipped. Without a
+  // known own code there is no own-country prefix to recognise: "+" alone
+  // would match every international number and turn "+43 1" into "0431"
+  // (the harvesting treats an empty code the same way).
+  bool bOwnCountry = !code.empty();
+  if (bOwnCountry) {
+    try {
+      bOwnCountry = BeginsWith(Require(m_oUtil), strNumber, "+" + code);
+    } catch (const std::exception&) {
+    }
   }
   if (bOwnCountry) {
     strNumber = text::ReplaceAll(strNumber, "+" + code, VAZ);

@@ -3,6 +3,7 @@
 #include "ctl/cli.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <ostream>
@@ -45,8 +46,16 @@ Texts of several words may be given unquoted; they are joined with single blanks
 (so they cannot be combined with config set).
 The installation is --install PATH, else the path in the registry file
 ($KORVANA_REGISTRY or /etc/korvana/registry.ini); its SQL/SQL.INI names the database.
-Exit status: 0 done (a search found something), 1 nothing found or unknown contact,
-3 failure, 64 bad arguments.)";
+Plus and --code take digits; VAZ and --vaz take digits or nothing (a country
+without trunk prefix).
+Exit status (as for fonwerk): 0 done (a search found something), 1 nothing found
+or unknown contact, 3 failure (refresh: the contact's old rows are kept),
+64 bad arguments.)";
+
+#ifndef FONWERK_VERSION
+#error "FONWERK_VERSION must give the project's version"
+#endif
+constexpr const char* kVersion = "fonwerkctl " FONWERK_VERSION;
 
 std::string Lower(std::string text) {
   for (char& c : text) {
@@ -61,6 +70,17 @@ std::string OneLine(std::string text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
   return text;
+}
+
+// What a rejected command line is told: a word where a command belongs is an
+// unknown command, named as given; otherwise CLI11's own message.
+std::string ParseErrorText(const CLI::App& app, const CLI::ParseError& error) {
+  if (app.get_subcommands().empty()) {
+    for (const std::string& word : app.remaining()) {
+      if (!word.empty() && word.front() != '-') return "unknown command '" + word + "'";
+    }
+  }
+  return OneLine(error.what());
 }
 
 std::string JoinWords(const std::vector<std::string>& words, const std::string& separator) {
@@ -152,9 +172,15 @@ Request BuildRequest(const Fields& fields, const Commands& commands,
                      const OverrideOptions& overrides) {
   Request request;
   request.install = fields.install;
-  if (overrides.plus->count() > 0) request.overrides.plus = fields.plus;
-  if (overrides.code->count() > 0) request.overrides.code = fields.code;
-  if (overrides.vaz->count() > 0) request.overrides.vaz = fields.vaz;
+  if (overrides.plus->count() > 0) {
+    request.overrides.plus = CheckDigits(fields.plus, "--plus", DigitRule::kOneOrMore);
+  }
+  if (overrides.code->count() > 0) {
+    request.overrides.code = CheckDigits(fields.code, "--code", DigitRule::kOneOrMore);
+  }
+  if (overrides.vaz->count() > 0) {
+    request.overrides.vaz = CheckDigits(fields.vaz, "--vaz", DigitRule::kNoneOrMore);
+  }
   if (overrides.suspress->count() > 0) {
     request.overrides.suspress = ParseFlag(fields.suspress, "--suspress");
   }
@@ -194,6 +220,20 @@ bool ParseFlag(const std::string& text, const std::string& what) {
   throw UsageError(what + " takes true or false, not '" + text + "'");
 }
 
+std::string CheckDigits(const std::string& value, const std::string& what, DigitRule rule) {
+  const bool digits_only =
+      std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (value.empty() && rule == DigitRule::kOneOrMore) {
+    throw UsageError(what + " takes one or more digits, not ''");
+  }
+  if (!digits_only) {
+    throw UsageError(what + " takes digits only" +
+                     std::string(rule == DigitRule::kNoneOrMore ? " (or nothing)" : "") +
+                     ", not '" + value + "'");
+  }
+  return value;
+}
+
 Setting ParseSetting(const std::string& argument) {
   const auto equals = argument.find('=');
   if (equals == std::string::npos) {
@@ -203,8 +243,12 @@ Setting ParseSetting(const std::string& argument) {
   const std::string value = argument.substr(equals + 1);
   if (key == "active") return {SettingKey::kActive, {}, ParseFlag(value, "Active")};
   if (key == "suspress") return {SettingKey::kSuspress, {}, ParseFlag(value, "Suspress")};
-  if (key == "plus") return {SettingKey::kPlus, value, false};
-  if (key == "vaz") return {SettingKey::kVaz, value, false};
+  if (key == "plus") {
+    return {SettingKey::kPlus, CheckDigits(value, "Plus", DigitRule::kOneOrMore), false};
+  }
+  if (key == "vaz") {
+    return {SettingKey::kVaz, CheckDigits(value, "VAZ", DigitRule::kNoneOrMore), false};
+  }
   throw UsageError("unknown setting '" + argument.substr(0, equals) +
                    "' (settings: Active, Plus, VAZ, Suspress)");
 }
@@ -212,6 +256,7 @@ Setting ParseSetting(const std::string& argument) {
 Parsed ParseCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   CLI::App app(kDescription, "fonwerkctl");
   app.footer(kFooter);
+  app.set_version_flag("--version", kVersion, "print the program's name and version, then exit");
   app.require_subcommand(1);
   app.fallthrough();
   Fields fields;
@@ -226,8 +271,11 @@ Parsed ParseCommandLine(int argc, const char* const* argv, std::ostream& out, st
   } catch (const CLI::CallForAllHelp& help) {
     app.exit(help, out, err);
     return {std::nullopt, kExitMatched};
+  } catch (const CLI::CallForVersion&) {
+    out << kVersion << "\n";
+    return {std::nullopt, kExitMatched};
   } catch (const CLI::ParseError& error) {
-    err << "fonwerkctl: " << OneLine(error.what()) << " (see fonwerkctl --help)\n";
+    err << "fonwerkctl: " << ParseErrorText(app, error) << " (see fonwerkctl --help)\n";
   } catch (const UsageError& error) {
     err << "fonwerkctl: " << OneLine(error.what()) << " (see fonwerkctl --help)\n";
   }

@@ -20,12 +20,21 @@ class UsageError : public std::runtime_error {
 // Throws UsageError naming `what` otherwise.
 bool ParseFlag(const std::string& text, const std::string& what);
 
+// Whether a digit setting may be empty: the international access prefix and
+// the own country code may not; a trunk prefix may (countries without one).
+enum class DigitRule { kOneOrMore, kNoneOrMore };
+
+// Returns `value` when it is digits only (and not empty, for kOneOrMore).
+// Throws UsageError naming `what` and the value otherwise.
+std::string CheckDigits(const std::string& value, const std::string& what, DigitRule rule);
+
 // Parses one `config set` argument KEY=VALUE (keys Active, Plus, VAZ,
-// Suspress, any case). Throws UsageError for anything else.
+// Suspress, any case; Plus and VAZ checked by CheckDigits). Throws UsageError
+// for anything else.
 Setting ParseSetting(const std::string& argument);
 
 // The result of parsing: a request to run, or the exit status of a run that
-// ends here (help printed on `out`: 0; a usage error printed on `err`: 64).
+// ends here (help or version printed on `out`: 0; a usage error printed on `err`: 64).
 struct Parsed {
   std::optional<Request> request;
   int exit_status = kExitMatched;

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "ctl/harvest_columns.h"
 #include "ctl/reverse_lookup.h"
 #include "services/errors.h"
 #include "services/variant.h"
@@ -74,8 +75,11 @@ int Phones(const Request& request, Installation& installation, std::ostream& out
 
 // Deletes and rewrites one contact's TAPI rows in one transaction on the
 // installation's session, then prints how many rows the contact now has.
+// The tables are checked first, so that a missing column is reported as
+// such; any failure after that rolls the delete back with `transaction`.
 int Refresh(const std::string& key, Installation& installation, std::ostream& out,
             std::ostream& err) {
+  RequireHarvestColumns(installation.connection->session());
   com::IUtil& util = *installation.util;
   const std::string literal = util.SqlUid(Variant(key));
   ado::Connection transaction;

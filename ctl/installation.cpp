@@ -4,6 +4,7 @@
 
 #include "batch/mod_fonwerk.h"
 #include "services/component_factory.h"
+#include "services/connection_string.h"
 #include "services/errors.h"
 
 namespace fonwerk::ctl {
@@ -14,6 +15,22 @@ constexpr int32_t kConnectFlags = 4802719;
 template <class T>
 std::shared_ptr<T> Create(const char* prog_id) {
   return com::ComponentFactory::Instance().Create<T>(prog_id);
+}
+
+// How a failure to open the database is told: the provider's message, led by
+// the database's name when the message does not name it (libpq names the
+// server's socket or address, not the database).
+std::string OpenFailure(const std::string& connect, const std::string& description) {
+  const ConnectionString params = ConnectionString::Parse(connect);
+  std::string name = params.Get("Data Source").value_or("");
+  if (name.empty()) {
+    name = params.Get("Database").value_or("");
+    if (auto host = params.Get("Host")) name += " on " + *host;
+    if (auto port = params.Get("Port")) name += " port " + *port;
+    if (auto user = params.Get("User ID")) name += " as " + *user;
+  }
+  if (!name.empty() && description.find(name) != std::string::npos) return description;
+  return "cannot open the database " + name + ": " + description;
 }
 
 }  // namespace
@@ -33,7 +50,12 @@ Installation OpenInstallation(const std::string& install_path) {
   installation.connect = ConnectStringOf(install_path);
   installation.connection = std::make_unique<ado::Connection>();
   installation.connection->SetConnectionString(installation.connect);
-  installation.connection->Open();
+  try {
+    installation.connection->Open();
+  } catch (const DbError& error) {
+    throw DbError(error.kind(), error.number(), OpenFailure(installation.connect, error.description()),
+                  error.sqlstate());
+  }
   installation.util = Create<com::IUtil>(com::progid::kUtil);
   installation.dal = Create<com::IDal>(com::progid::kDal);
   installation.phone.Init(installation.connect);

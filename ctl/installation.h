@@ -27,8 +27,9 @@ struct Installation {
 std::string ConnectStringOf(const std::string& install_path);
 
 // Resolves the connection string, opens the database (so that an unreachable
-// database is reported here, with the provider's message, rather than hidden
-// by Init, which lets no failure out) and runs Init. Throws Error.
+// database is reported here, with the provider's message led by the
+// database's name, rather than hidden by Init, which lets no failure out) and
+// runs Init. Throws Error (DbError when the database cannot be opened).
 Installation OpenInstallation(const std::string& install_path);
 
 // Sets the public members named in `overrides`; nothing is stored.

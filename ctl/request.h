@@ -7,13 +7,16 @@
 #include <utility>
 #include <vector>
 
+#include "services/platform.h"
+
 namespace fonwerk::ctl {
 
-// Exit statuses of fonwerkctl.
-inline constexpr int kExitMatched = 0;  // done; for searches: something matched
-inline constexpr int kExitNoMatch = 1;  // nothing matched, or the contact is unknown
-inline constexpr int kExitError = 3;    // a failure (message on standard error)
-inline constexpr int kExitUsage = 64;   // bad arguments (one line on standard error)
+// Exit statuses of fonwerkctl: those of fonwerk for the same cause. Status 2
+// (some contacts failed) does not occur, as refresh handles one contact.
+inline constexpr int kExitMatched = platform::kExitOk;       // done; searches: something matched
+inline constexpr int kExitNoMatch = platform::kExitStopped;  // nothing matched, or unknown contact
+inline constexpr int kExitError = platform::kExitRuntimeError;  // a failure; nothing was changed
+inline constexpr int kExitUsage = 64;  // bad arguments (one line on standard error)
 
 enum class Command {
   kConfig,

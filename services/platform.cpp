@@ -107,6 +107,11 @@ int32_t MsgBox(const std::string& text, int32_t style, const std::string& title)
   std::fwrite(message.data(), 1, message.size(), stream);
   std::fflush(stream);
   if ((style & 0x0F) != kMbOkCancel) return kIdOk;
+  // The answers that confirm are named after the question. On a terminal the
+  // answer is typed behind them; otherwise nothing echoes a line break, so
+  // the prompt ends its line itself.
+  const char* prompt = ::isatty(STDIN_FILENO) ? "(ja/nein) " : "(ja/nein)\n";
+  std::fputs(prompt, stdout);
   std::fflush(stdout);
   return AnswersOk(ReadAnswerLine()) ? kIdOk : kIdCancel;
 }

@@ -33,7 +33,8 @@ const std::string& AppTitle();
 
 // Shows a message box: "<title>: <text>" with CR LF as a line break. Boxes with
 // the stop icon go to standard error, the others to standard output. With the
-// OK/Cancel buttons it reads one line from standard input: ok, j, ja, y, yes
+// OK/Cancel buttons it prompts "(ja/nein)" on a line of its own (followed by a
+// blank on a terminal, by a line break otherwise) and reads one line from standard input: ok, j, ja, y, yes
 // (any case) answer OK; anything else, an empty line or end of input answer
 // Cancel. Returns kIdOk or kIdCancel. An empty title means AppTitle().
 int32_t MsgBox(const std::string& text, int32_t style, const std::string& title = "");

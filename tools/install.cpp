@@ -4,7 +4,13 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -58,6 +64,58 @@ void WriteFile(const fs::path& file, const std::string& text) {
   out << text;
   out.close();
   if (!out) throw InstallError(fmt::format("cannot write {}", file.string()));
+}
+
+// An open file descriptor, closed with the object.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  // Closes now and tells whether that succeeded (a late write error shows here).
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+// Writes `text` to `file` through a new file beside it that is created with
+// `mode` and then renamed over `file`: a file holding a secret is never
+// readable by others, not even for a moment, and never half written.
+void WriteFileWithMode(const fs::path& file, const std::string& text, mode_t mode) {
+  fs::path temporary = file;
+  temporary += fmt::format(".new.{}", ::getpid());
+  ::unlink(temporary.c_str());
+  FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  if (fd.get() < 0) {
+    throw InstallError(fmt::format("cannot write {}: {}", temporary.string(), ErrnoText()));
+  }
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const ssize_t written = ::write(fd.get(), rest.data(), rest.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      const std::string reason = ErrnoText();
+      ::unlink(temporary.c_str());
+      throw InstallError(fmt::format("cannot write {}: {}", temporary.string(), reason));
+    }
+    rest.remove_prefix(static_cast<size_t>(written));
+  }
+  if (!fd.Close() || ::rename(temporary.c_str(), file.c_str()) != 0) {
+    const std::string reason = ErrnoText();
+    ::unlink(temporary.c_str());
+    throw InstallError(fmt::format("cannot write {}: {}", file.string(), reason));
+  }
 }
 
 fs::path SqlDirOf(const Options& options) {
@@ -288,6 +346,19 @@ fs::path DefaultSqlDir() {
   return FONWERK_SQL_DIR;
 }
 
+std::vector<std::string> CountryShortCodes(const fs::path& sql_dir) {
+  const fs::path file = sql_dir / "countries.tsv";
+  const TsvTable tsv = ReadTsv(file);
+  const size_t alort = TsvColumn(tsv, "alort", file);
+  const size_t ozusatz = TsvColumn(tsv, "ozusatz", file);
+  std::set<std::string> codes;
+  for (const auto& row : tsv.rows) {
+    const bool country = row[alort] && row[alort]->compare(0, 4, "land") == 0;
+    if (country && row[ozusatz] && !row[ozusatz]->empty()) codes.insert(*row[ozusatz]);
+  }
+  return {codes.begin(), codes.end()};
+}
+
 TsvTable ReadTsv(const fs::path& file) {
   const std::string text = ReadFile(file);
   TsvTable table;
@@ -461,7 +532,9 @@ void WritePostgresIni(const fs::path& dir, const std::string& connect_string) {
     if (auto value = params.Get(key)) text += fmt::format("{}={}\n", key, *value);
   }
   fs::create_directories(dir / "SQL");
-  WriteFile(dir / "SQL" / "SQL.INI", text);
+  // The password must stay with the owner; a file without one is left to the umask.
+  const bool secret = !params.Get("Password").value_or("").empty();
+  WriteFileWithMode(dir / "SQL" / "SQL.INI", text, secret ? kSecretIniMode : 0666);
 }
 
 void CreateSqliteDatabase(const fs::path& file, bool force) {

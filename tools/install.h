@@ -47,6 +47,14 @@ struct Options {
 // the sql/ folder of the source tree this program was built from.
 std::filesystem::path DefaultSqlDir();
 
+// Mode of an SQL.INI that holds a password: read and write for its owner only.
+inline constexpr unsigned kSecretIniMode = 0600;
+
+// The short codes (ozusatz) of the countries in sql_dir/countries.tsv: the rows
+// whose alort begins with "land", as the country list of Init reads them.
+// Sorted, without duplicates. Throws InstallError when the file cannot be read.
+std::vector<std::string> CountryShortCodes(const std::filesystem::path& sql_dir);
+
 // File name of the SQLite database inside the installation's SQL folder.
 inline constexpr const char* kSqliteFileName = "korvana.db";
 
@@ -71,7 +79,9 @@ std::string InstallPostgres(const std::filesystem::path& dir, const std::string&
 // the SQL folder), creating dir/SQL when needed.
 void WriteSqliteIni(const std::filesystem::path& dir, const std::string& data_source);
 // Writes dir/SQL/SQL.INI with the Host, Port, Database, User ID and Password
-// values of `connect_string` (those it has).
+// values of `connect_string` (those it has). With a non-empty Password the
+// file is created with mode kSecretIniMode (it replaces an older file by a
+// rename, so no moment exists in which others may read the password).
 void WritePostgresIni(const std::filesystem::path& dir, const std::string& connect_string);
 
 // Creates an empty SQLite database file (in WAL mode). With `force` an existing

@@ -4,10 +4,14 @@
 //   fonwerk-mkinstall --postgres "Host=..;Port=..;Database=..;User ID=..;Password=.." DIR
 //                     [--demo] [--land DEU] [--force]
 //
-// Exit status: 0 created, 1 refused or failed (the reason on standard error),
-// CLI11's codes for a malformed command line.
+// Exit status: 0 created (and --help, --version), 1 refused or failed (the
+// reason on standard error), 64 a malformed command line, including a --land
+// that is not in the country list (nothing is created then).
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <stdexcept>
+#include <vector>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -20,6 +24,55 @@ namespace {
 
 namespace fs = std::filesystem;
 using fonwerk::ConnectionString;
+
+constexpr const char* kProgram = "fonwerk-mkinstall";
+#ifndef FONWERK_VERSION
+#error "FONWERK_VERSION must give the project's version"
+#endif
+constexpr const char* kVersion = "fonwerk-mkinstall " FONWERK_VERSION;
+constexpr int kExitUsage = 64;
+constexpr const char* kFooter =
+    "A SQL.INI holding a password is written with mode 0600 (owner only).\n"
+    "Exit status: 0 created, 1 refused or failed, 64 bad arguments.";
+
+// A command line that cannot be run.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One line "fonwerk-mkinstall: <message> (see ... --help)" on standard error; status 64.
+int UsageFailure(std::string message) {
+  for (char& c : message) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  std::cerr << kProgram << ": " << message << " (see " << kProgram << " --help)\n";
+  return kExitUsage;
+}
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// The own country must be one of the country list: a code the list does not
+// know would make every rebuild fall back to Germany without a word.
+void CheckLand(const std::string& land) {
+  const std::vector<std::string> known =
+      fonwerk::install::CountryShortCodes(fonwerk::install::DefaultSqlDir());
+  if (std::find(known.begin(), known.end(), land) != known.end()) return;
+  std::string hint;
+  for (const std::string& code : known) {
+    if (EqualsNoCase(code, land)) hint = " (did you mean " + code + "?)";
+  }
+  if (hint.empty()) {
+    hint = " (known: ";
+    for (size_t i = 0; i < known.size(); ++i) hint += (i > 0 ? ", " : "") + known[i];
+    hint += ")";
+  }
+  throw UsageError("--land " + land + " is not in the country list" + hint);
+}
 
 // Accepts the PostgreSQL connection string with or without its Provider key.
 std::string PostgresConnectString(const std::string& text) {
@@ -49,7 +102,9 @@ int Run(bool sqlite, const std::string& postgres, const fs::path& dir,
 
 int main(int argc, char** argv) {
   CLI::App app{"Creates a Korvana installation folder (SQL/SQL.INI and the product database)."};
-  app.name("fonwerk-mkinstall");
+  app.name(kProgram);
+  app.footer(kFooter);
+  app.set_version_flag("--version", kVersion, "print the program's name and version, then exit");
 
   bool sqlite = false;
   std::string postgres;
@@ -64,21 +119,33 @@ int main(int argc, char** argv) {
   sqlite_flag->excludes(postgres_option);
   app.add_option("DIR", dir, "installation folder (created when missing)")->required();
   app.add_flag("--demo", options.demo, "load the demo contacts");
-  app.add_option("--land", options.land, "short code of the own country (table STD)")
+  app.add_option("--land", options.land,
+                 "short code of the own country (table STD), one of the country list")
       ->capture_default_str();
   app.add_flag("--no-countries", no_countries, "leave the country list empty");
   app.add_flag("--force", options.force, "replace an existing database");
-  CLI11_PARSE(app, argc, argv);
-
-  if (!sqlite && postgres.empty()) {
-    std::cerr << "fonwerk-mkinstall: give --sqlite or --postgres CONNECTION\n";
+  try {
+    app.parse(argc, argv);
+    if (!sqlite && postgres.empty()) throw UsageError("give --sqlite or --postgres CONNECTION");
+    CheckLand(options.land);
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help, std::cout, std::cerr);
+  } catch (const CLI::CallForVersion&) {
+    std::cout << kVersion << "\n";
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    return UsageFailure(error.what());
+  } catch (const UsageError& error) {
+    return UsageFailure(error.what());
+  } catch (const std::exception& error) {
+    std::cerr << kProgram << ": " << error.what() << "\n";
     return 1;
   }
   options.countries = !no_countries;
   try {
     return Run(sqlite, postgres, dir, options);
   } catch (const std::exception& e) {
-    std::cerr << "fonwerk-mkinstall: " << e.what() << "\n";
+    std::cerr << kProgram << ": " << e.what() << "\n";
     return 1;
   }
 }

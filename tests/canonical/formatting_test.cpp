@@ -94,6 +94,35 @@ TEST_P(FormattingTest, DialNumberWithTheDefaults) {
   }
 }
 
+// Without an own country code (a country list that could not be read) no
+// number counts as national: "+" alone must not be taken for "+" and the code.
+TEST_P(FormattingTest, DialNumberWithoutOwnCountryCode) {
+  cCanonicalTelephone phone = Initialised();
+  phone.code = "";
+  const Case cases[] = {
+      {"+43 1 234567", "00431234567"},
+      {"+49 89 123456", "004989123456"},
+      {"+43+1", "0043001"},
+      {"089/123456", "089123456"},
+      {"0043 1 234567", "00431234567"},
+  };
+  for (const Case& c : cases) {
+    std::string number = c.input;
+    EXPECT_EQ(phone.GetCanonicalDialNumer(number), c.expected) << c.input;
+    EXPECT_EQ(number, c.expected) << c.input;
+  }
+}
+
+TEST(FormattingListTest, UnreadableCountryListLeavesNoOwnCodeAndNumbersStayInternational) {
+  auto install = TestInstall::Create(Provider::kSQLite);
+  install->Exec("DROP TABLE postplz");
+  cCanonicalTelephone phone;
+  phone.Init(install->connect_string());
+  ASSERT_EQ(phone.code, "");
+  std::string number = "+43 1 234567";
+  EXPECT_EQ(phone.GetCanonicalDialNumer(number), "00431234567");
+}
+
 TEST_P(FormattingTest, TelefonFormatWithTheDefaults) {
   cCanonicalTelephone phone = Initialised();
   const Case cases[] = {
@@ -313,6 +342,13 @@ TEST_F(FormattingFailureTest, FailingOwnCountryTestMakesItsReplacementAndSkipsTh
     EXPECT_EQ(phone_.GetCanonicalDialNumer(number), c.expected) << c.input;
     EXPECT_EQ(number, c.expected);
   }
+}
+
+TEST_F(FormattingFailureTest, FailingTestWithoutOwnCodeStillMakesTheForeignReplacement) {
+  util_->fail_beg = true;
+  phone_.code = "";
+  std::string number = "+43 1 234567";
+  EXPECT_EQ(phone_.GetCanonicalDialNumer(number), "00431234567");
 }
 
 TEST_F(FormattingFailureTest, FailingForeignTestMakesItsReplacement) {

@@ -16,7 +16,9 @@
 
 #include "ctl/cli.h"
 #include "ctl/reverse_lookup.h"
+#include "services/connection_string.h"
 #include "services/util.h"
+#include "tools/install.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {
@@ -162,6 +164,14 @@ TEST(CommandLineTest, BadArgumentsGiveOneLineAndStatus64) {
       {"config", "set", "Plus"},
       {"--plus", "011", "config", "set", "VAZ=1"},
       {"refresh", "K1", "K2"},
+      {"nosuchcmd"},
+      {"config", "set", "Plus=0x"},
+      {"config", "set", "Plus="},
+      {"config", "set", "VAZ=1a"},
+      {"--code", "4a", "dial", "1"},
+      {"--code", "", "dial", "1"},
+      {"--plus", "+", "dial", "1"},
+      {"--vaz", " 0", "dial", "1"},
   };
   for (const auto& args : bad) {
     std::string err;
@@ -171,6 +181,39 @@ TEST(CommandLineTest, BadArgumentsGiveOneLineAndStatus64) {
     EXPECT_THAT(err, ::testing::StartsWith("fonwerkctl: "));
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   }
+}
+
+TEST(CommandLineTest, RejectedValuesAndCommandsAreNamed) {
+  const struct {
+    std::vector<const char*> args;
+    std::vector<std::string> named;
+  } cases[] = {
+      {{"nosuchcmd"}, {"unknown command", "'nosuchcmd'"}},
+      {{"--install", "/x", "--plus", "011", "frobnicate", "1"}, {"unknown command", "'frobnicate'"}},
+      {{"config", "set", "Plus=0x"}, {"Plus", "'0x'"}},
+      {{"config", "set", "plus="}, {"Plus", "''"}},
+      {{"config", "set", "VAZ=o"}, {"VAZ", "'o'"}},
+      {{"--code", "4 3", "config"}, {"--code", "'4 3'"}},
+      {{"--plus", "", "config"}, {"--plus", "''"}},
+      {{"--vaz", "-1", "config"}, {"--vaz", "'-1'"}},
+  };
+  for (const auto& c : cases) {
+    std::string err;
+    EXPECT_EQ(Parse(c.args, &err).exit_status, ctl::kExitUsage) << c.args.front();
+    for (const std::string& text : c.named) EXPECT_THAT(err, HasSubstr(text)) << err;
+  }
+}
+
+TEST(CommandLineTest, DigitsAreAcceptedAndATrunkPrefixMayBeEmpty) {
+  ctl::Parsed parsed = Parse({"--plus", "011", "--code", "1", "--vaz", "", "dial", "1"});
+  ASSERT_TRUE(parsed.request);
+  EXPECT_EQ(parsed.request->overrides.plus, "011");
+  EXPECT_EQ(parsed.request->overrides.code, "1");
+  EXPECT_EQ(parsed.request->overrides.vaz, "");
+  parsed = Parse({"config", "set", "VAZ=", "Plus=810"});
+  ASSERT_TRUE(parsed.request);
+  EXPECT_EQ(parsed.request->settings.at(0).text, "");
+  EXPECT_EQ(parsed.request->settings.at(1).text, "810");
 }
 
 // --- the program ---
@@ -339,6 +382,110 @@ TEST_P(FonwerkctlTest, RefreshThatFailsToWriteKeepsTheOldRows) {
   EXPECT_EQ(TapiKeys("K1"), before);  // the delete was rolled back with the write
 }
 
+// A table without a column the harvesting needs stops the refresh before it
+// deletes anything, with one line naming table and column.
+TEST_P(FonwerkctlTest, RefreshOnATableLackingAColumnKeepsTheRowsAndNamesIt) {
+  AddHarvestedContacts();
+  const auto all_rows = [this] { return install_->Query("SELECT * FROM TAPI ORDER BY 1"); };
+  const std::vector<test::Row> before = all_rows();
+  ASSERT_FALSE(before.empty());
+  const struct {
+    std::string table;
+    std::string column;
+  } cases[] = {
+      {"AD", "TELEFON"},  {"AD", "FAX"},        {"AD", "WEITEMAIL"},     {"AD", "DSN"},
+      {"TAPI", "NUMMER"}, {"TAPI", "AD_DSN"}, {"TAPI", "BEMERKUNG"}, {"TAPI", "contactTypeDsn"},
+  };
+  for (const auto& c : cases) {
+    install_->Exec("ALTER TABLE " + c.table + " RENAME COLUMN " + c.column + " TO gone");
+    const ProgramResult result = Ctl({"refresh", "K1"});
+    install_->Exec("ALTER TABLE " + c.table + " RENAME COLUMN gone TO " + c.column);
+    EXPECT_EQ(result.exit_code, 3) << c.column << ": " << result.err;
+    EXPECT_THAT(result.err, HasSubstr("table " + c.table + " has no column " + c.column));
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(all_rows(), before) << c.column;
+  }
+
+  install_->Exec("ALTER TABLE TAPI RENAME TO tapi_away");
+  const ProgramResult no_table = Ctl({"refresh", "K1"});
+  install_->Exec("ALTER TABLE tapi_away RENAME TO TAPI");
+  EXPECT_EQ(no_table.exit_code, 3);
+  EXPECT_THAT(no_table.err, HasSubstr("table TAPI cannot be read: "));
+  EXPECT_EQ(std::count(no_table.err.begin(), no_table.err.end(), '\n'), 1) << no_table.err;
+  EXPECT_EQ(all_rows(), before);
+
+  // Column names match without regard to case (PostgreSQL's are lower case anyway).
+  if (GetParam() == Provider::kSQLite) {
+    install_->Exec("ALTER TABLE AD RENAME COLUMN TELEFON TO telefon_x");
+    install_->Exec("ALTER TABLE AD RENAME COLUMN telefon_x TO telefon");
+  }
+  const ProgramResult lower = Ctl({"refresh", "K1"});
+  EXPECT_EQ(lower.exit_code, 0) << lower.err;
+  EXPECT_EQ(lower.out, "4\n");
+}
+
+// An installation whose database cannot be opened: one line that names the
+// database, status 3, and nothing else happens.
+TEST_P(FonwerkctlTest, DatabaseThatCannotBeOpenedIsNamedOnce) {
+  const std::string other = install_->path() + "/other";
+  std::string name;  // what the message must name
+  if (GetParam() == Provider::kSQLite) {
+    std::filesystem::create_directories(other + "/SQL");
+    std::ofstream(other + "/SQL/garbage.db") << "this is no database, just text\n";
+    install::WriteSqliteIni(other, "garbage.db");
+    name = other + "/SQL/garbage.db";
+  }
+  ConnectionString params = ConnectionString::Parse(install_->connect_string());
+  if (GetParam() == Provider::kPostgreSQL) {
+    ConnectionString missing_db = params;
+    missing_db.Set("Database", *params.Get("Database") + "_missing");
+    install::WritePostgresIni(other, missing_db.ToString());
+    name = *missing_db.Get("Database");
+  }
+  const std::vector<std::vector<std::string>> commands = {{"refresh", "K1"}, {"config"}};
+  for (std::vector<std::string> args : commands) {
+    args.insert(args.begin(), {"--install", other});
+    const ProgramResult result = test::RunProgram(test::BinaryPath("fonwerkctl"), args);
+    EXPECT_EQ(result.exit_code, 3) << result.err;
+    EXPECT_THAT(result.err, ::testing::StartsWith("fonwerkctl: "));
+    EXPECT_THAT(result.err, HasSubstr(name));
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  if (GetParam() == Provider::kPostgreSQL) {
+    // A login the server refuses (here: a role it does not know) is named with
+    // the database it was meant for. The test server trusts every local role, so
+    // a wrong password cannot be shown; libpq reports it on the same path.
+    params.Set("User ID", "fonwerk_no_such_role");
+    install::WritePostgresIni(other, params.ToString());
+    const ProgramResult refused =
+        test::RunProgram(test::BinaryPath("fonwerkctl"), {"--install", other, "refresh", "K1"});
+    EXPECT_EQ(refused.exit_code, 3);
+    EXPECT_THAT(refused.err, HasSubstr("cannot open the database " + *params.Get("Database")));
+    EXPECT_THAT(refused.err, HasSubstr("fonwerk_no_such_role"));
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+  }
+}
+
+TEST_P(FonwerkctlTest, ConfigSetRejectsNonDigitsAndStoresNothing) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"config", "set", "Active=true", "Plus=+"},
+      {"config", "set", "VAZ=null"},
+      {"config", "set", "Plus="},
+  };
+  for (const auto& args : bad) {
+    const ProgramResult result = Ctl(args);
+    EXPECT_EQ(result.exit_code, 64) << args.back();
+    EXPECT_THAT(result.err, HasSubstr(args.back().substr(args.back().find('=') + 1))) << result.err;
+  }
+  EXPECT_EQ(Ctl({"config"}).out, "Enabled=False\nPlus=00\ncode=49\nVAZ=0\nSuspress=True\n");
+  // A country without trunk prefix stores an empty VAZ.
+  const ProgramResult empty_vaz = Ctl({"config", "set", "VAZ="});
+  EXPECT_EQ(empty_vaz.exit_code, 0) << empty_vaz.err;
+  EXPECT_EQ(empty_vaz.out, "Enabled=False\nPlus=00\ncode=49\nVAZ=\nSuspress=True\n");
+}
+
 TEST_P(FonwerkctlTest, LookupFindsTheContactBehindANumber) {
   AddHarvestedContacts();
   const std::string k1 = "K1\tMeier/Hans\tMeier GmbH\t";
@@ -404,6 +551,18 @@ TEST(FonwerkctlProgramTest, HelpExplainsEveryCommand) {
   const ProgramResult bad = test::RunProgram(test::BinaryPath("fonwerkctl"), {"dial"});
   EXPECT_EQ(bad.exit_code, 64);
   EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+}
+
+TEST(FonwerkctlProgramTest, VersionAndUnknownCommand) {
+  const ProgramResult version = test::RunProgram(test::BinaryPath("fonwerkctl"), {"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, "fonwerkctl " FONWERK_VERSION "\n");
+  EXPECT_EQ(version.err, "");
+
+  const ProgramResult unknown = test::RunProgram(test::BinaryPath("fonwerkctl"), {"nosuchcmd"});
+  EXPECT_EQ(unknown.exit_code, 64);
+  EXPECT_EQ(unknown.out, "");
+  EXPECT_EQ(unknown.err, "fonwerkctl: unknown command 'nosuchcmd' (see fonwerkctl --help)\n");
 }
 
 TEST(FonwerkctlProgramTest, WithoutInstallTheRegistryNamesTheInstallation) {

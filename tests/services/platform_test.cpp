@@ -164,7 +164,7 @@ TEST(PlatformMsgBox, ConfirmationReadsOneAnswerLine) {
         dir, c.input, [] { return MsgBox("Tapi neu aufbauen?\r\n\r\nIm Pfad: '/k'", 289); });
     const std::string shown = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(answer, c.answer) << "input '" << c.input << "'";
-    EXPECT_EQ(shown, "Fonwerk: Tapi neu aufbauen?\n\nIm Pfad: '/k'\n");
+    EXPECT_EQ(shown, "Fonwerk: Tapi neu aufbauen?\n\nIm Pfad: '/k'\n(ja/nein)\n");
   }
 }
 
