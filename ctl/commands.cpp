@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string>
 
-#include "ctl/harvest_columns.h"
+#include "lookup/harvest_columns.h"
 #include "ctl/reverse_lookup.h"
 #include "services/errors.h"
 #include "services/variant.h"

@@ -16,6 +16,7 @@
 #include "batch/mod_fonwerk.h"
 #include "canonical/canonical_telephone.h"
 #include "canonical/require.h"
+#include "lookup/harvest_columns.h"
 #include "services/ado.h"
 #include "services/component_factory.h"
 #include "services/connection_string.h"
@@ -68,33 +69,18 @@ bool ConnectionLost(const std::exception& error) {
   return db_error != nullptr && db_error->connection_lost();
 }
 
-// The columns the harvesting reads from AD (and the log's key) and writes into TAPI.
-constexpr const char* kContactColumns[] = {"DSN", "Kennung", "TELEFON", "FAX", "EMAIL", "WEITEMAIL"};
-constexpr const char* kTapiColumns[] = {"DSN", "AD_DSN", "NUMMER", "BEMERKUNG", "contactTypeDsn"};
-
 // A rebuild whose first contacts all fail fails as a whole: the cause is not
 // one contact's data.
 constexpr int32_t kHopelessStart = 10;
 
-bool SameName(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
-// Throws naming the first of `required` that `table` lacks.
+// Throws naming the first column of `required` that `table` lacks.
 void RequireColumns(const std::string& table, const std::vector<ado::ColumnInfo>& columns,
-                    const char* const* required, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    bool found = false;
-    for (const ado::ColumnInfo& column : columns) found = found || SameName(column.name, required[i]);
-    if (!found) {
-      throw Error(errnum::kItemNotFound,
-                  "Die Tabelle " + table + " hat keine Spalte " + required[i] + ".");
-    }
+                    const std::vector<std::string>& required) {
+  std::vector<std::string> present;
+  for (const ado::ColumnInfo& column : columns) present.push_back(column.name);
+  const std::string missing = FirstMissingColumn(present, required);
+  if (!missing.empty()) {
+    throw Error(errnum::kItemNotFound, "Die Tabelle " + table + " hat keine Spalte " + missing + ".");
   }
 }
 
@@ -199,14 +185,16 @@ class RebuildRun {
 
   // AD must have every column the harvesting reads, TAPI every column it writes.
   void CheckColumns() {
-    RequireColumns("AD", contacts_->Columns(), kContactColumns, std::size(kContactColumns));
+    std::vector<std::string> contact_columns = HarvestedAdColumns();
+    contact_columns.insert(contact_columns.begin() + 1, "Kennung");  // the log's key
+    RequireColumns("AD", contacts_->Columns(), contact_columns);
     std::vector<ado::ColumnInfo> tapi;
     try {
       tapi = connection_.session().TableColumns("TAPI");
     } catch (const DbError& error) {
       throw Error(error.number(), "Tabelle TAPI: " + error.description());
     }
-    RequireColumns("TAPI", tapi, kTapiColumns, std::size(kTapiColumns));
+    RequireColumns("TAPI", tapi, WrittenTapiColumns());
   }
 
   // Walks the contacts. Returns true when every contact was handed over; a walk

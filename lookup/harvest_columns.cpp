@@ -1,6 +1,6 @@
 // Checking AD and TAPI for the columns of the harvesting.
 
-#include "ctl/harvest_columns.h"
+#include "lookup/harvest_columns.h"
 
 #include <algorithm>
 
@@ -8,27 +8,13 @@
 #include "services/errors.h"
 #include "services/session.h"
 
-namespace fonwerk::ctl {
+namespace fonwerk {
 namespace {
 
 std::string Joined(const std::vector<std::string>& names) {
   std::string joined;
   for (const std::string& name : names) joined += (joined.empty() ? "" : ", ") + name;
   return joined;
-}
-
-// The first of `required` that `present` lacks (without regard to case), or
-// "" when it has them all.
-std::string FirstMissingColumn(const std::vector<std::string>& present,
-                               const std::vector<std::string>& required) {
-  for (const std::string& name : required) {
-    const std::string wanted = text::UpperAscii(name);
-    const bool found = std::any_of(present.begin(), present.end(), [&](const std::string& column) {
-      return text::UpperAscii(column) == wanted;
-    });
-    if (!found) return name;
-  }
-  return {};
 }
 
 void RequireColumns(ado::Session& session, const std::string& table,
@@ -52,6 +38,18 @@ void RequireColumns(ado::Session& session, const std::string& table,
 
 }  // namespace
 
+std::string FirstMissingColumn(const std::vector<std::string>& present,
+                               const std::vector<std::string>& required) {
+  for (const std::string& name : required) {
+    const std::string wanted = text::UpperAscii(name);
+    const bool found = std::any_of(present.begin(), present.end(), [&](const std::string& column) {
+      return text::UpperAscii(column) == wanted;
+    });
+    if (!found) return name;
+  }
+  return {};
+}
+
 const std::vector<std::string>& HarvestedAdColumns() {
   static const std::vector<std::string> columns = {"DSN", "TELEFON", "FAX", "EMAIL", "WEITEMAIL"};
   return columns;
@@ -68,4 +66,4 @@ void RequireHarvestColumns(ado::Session& session) {
   RequireColumns(session, "TAPI", WrittenTapiColumns(), "writes");
 }
 
-}  // namespace fonwerk::ctl
+}  // namespace fonwerk
