@@ -90,8 +90,7 @@ class LookupPlanTest : public testing::TestWithParam<Provider> {
 
 TEST_P(LookupPlanTest, NumberAndAddressSearchesUseTheIndexes) {
   com::cUtil util;
-  const std::string numbers =
-      Plan(ctl::NumberQuery(ctl::NumberCandidates("00001234567", 255), util));
+  const std::string numbers = Plan(ctl::NumberQuery(ctl::NumberCandidates("00001234567", 255), util));
   const ctl::AddressCompare no_case = GetParam() == Provider::kSQLite
                                           ? ctl::AddressCompare::kCollateNoCase
                                           : ctl::AddressCompare::kLowerOfAddresses;
