@@ -66,6 +66,21 @@ std::string_view CutChars(std::string_view text, int32_t width) {
   return text;
 }
 
+namespace {
+
+// "+49 (0)89" reads as "+49 89": after plus, a country code of one to three
+// digits and blanks, the trunk prefix in brackets is dropped.
+void DropBracketedTrunkPrefix(std::string& number, const std::string& plus, const std::string& vaz) {
+  if (plus.empty() || vaz.empty() || !number.starts_with(plus)) return;
+  size_t pos = plus.size();
+  while (pos < number.size() && number[pos] >= '0' && number[pos] <= '9') ++pos;
+  if (pos == plus.size() || pos - plus.size() > 3) return;
+  while (pos < number.size() && number[pos] == ' ') ++pos;
+  if (number.compare(pos, vaz.size() + 2, "(" + vaz + ")") == 0) number.erase(pos, vaz.size() + 2);
+}
+
+}  // namespace
+
 Harvester::Harvester(HarvestSettings settings)
     : settings_(std::move(settings)), own_prefix_(settings_.plus + settings_.code) {}
 
@@ -84,6 +99,7 @@ void Harvester::Harvest(std::string_view telefon, std::string_view fax, std::str
          plus = number_.find('+', plus + settings_.plus.size())) {
       number_.replace(plus, 1, settings_.plus);
     }
+    DropBracketedTrunkPrefix(number_, settings_.plus, settings_.vaz);
     if (settings_.suspress && !settings_.code.empty() && number_.starts_with(own_prefix_)) {
       number_.replace(0, own_prefix_.size(), settings_.vaz);
     }

@@ -36,11 +36,25 @@ constexpr const char* kFooter = R"(Commands:
   where-email TEXT         Prints the search condition for addresses containing TEXT.
   refresh KEY              Rebuilds the TAPI rows of one contact (delete and write in
                            one transaction) and prints how many rows it now has.
+  refresh --kennung K      The same for the one contact whose Kennung is K.
   lookup NUMBER            Finds the contacts behind an incoming number: rows whose
                            number equals it, else the longest stored prefix of at
                            least six digits (a switchboard). An argument with "@" is
                            an e-mail address, compared without regard to case.
                            One line per match: AD_DSN, name, company, NUMMER, BEMERKUNG.
+  lookup --json NUMBER     The same as one JSON object {"number", "matches": [...]}.
+  lookup [--json] -        Reads one number per line from standard input and answers
+                           each with one line: the number, TAB, the count of matches
+                           and their fields (or one JSON object with --json).
+  serve [--listen HOST:PORT] [--token-file F] [--sessions N]
+                           Answers lookups over HTTP until SIGTERM or SIGINT:
+                           GET /lookup?number=N (JSON, as lookup --json) and
+                           GET /health. Listens on 127.0.0.1:8080 by default; a
+                           host other than loopback needs a shared secret
+                           (FONWERK_TOKEN, or --token-file readable only by its
+                           owner), which every request then carries as header
+                           X-API-Key or parameter token. N database sessions
+                           (default 4) answer the requests.
 Texts of several words may be given unquoted; they are joined with single blanks.
 --plus, --code, --vaz and --suspress change the configuration for this run only
 (so they cannot be combined with config set).
@@ -99,6 +113,11 @@ struct Fields {
   std::vector<std::string> words;
   std::vector<std::string> settings;
   int32_t row = 0;
+  bool json = false;
+  std::string kennung;
+  std::string listen = "127.0.0.1:8080";
+  std::string token_file;
+  int32_t sessions = 4;
 };
 
 // Adds a command that takes one or more words of text.
@@ -114,7 +133,10 @@ struct Commands {
   CLI::App* config_set;
   CLI::App* phones;
   CLI::App* refresh;
+  CLI::App* serve;
   CLI::Option* row;
+  CLI::Option* kennung;
+  CLI::Option* token_file;
   std::vector<std::pair<CLI::App*, Command>> text_commands;
 };
 
@@ -135,16 +157,27 @@ Commands DefineCommands(CLI::App& app, Fields& fields) {
        Command::kWherePhone},
       {AddTextCommand(app, "where-email", "search condition for an address", "TEXT", fields),
        Command::kWhereEmail},
-      {AddTextCommand(app, "lookup", "contacts behind an incoming number or address", "NUMBER",
-                      fields),
-       Command::kLookup},
   };
+  CLI::App* lookup = AddTextCommand(app, "lookup", "contacts behind an incoming number or address",
+                                    "NUMBER", fields);
+  lookup->add_flag("--json", fields.json, "answer in JSON");
+  c.text_commands.emplace_back(lookup, Command::kLookup);
   c.phones = app.add_subcommand("phones", "telephone entries of contacts");
   c.phones->add_option("KEYS", fields.words, "contact keys, separated by |")->required();
   c.row = c.phones->add_option("--row", fields.row, "a line position in a telephone field")
               ->type_name("N");
   c.refresh = app.add_subcommand("refresh", "rebuild the TAPI rows of one contact");
-  c.refresh->add_option("KEY", fields.words, "the contact's key")->required()->expected(1);
+  c.refresh->add_option("KEY", fields.words, "the contact's key")->expected(1);
+  c.kennung = c.refresh->add_option("--kennung", fields.kennung, "the contact's Kennung instead")
+                  ->type_name("K");
+  c.serve = app.add_subcommand("serve", "answer lookups over HTTP");
+  c.serve->add_option("--listen", fields.listen, "address to listen on (default 127.0.0.1:8080)")
+      ->type_name("HOST:PORT");
+  c.token_file = c.serve->add_option("--token-file", fields.token_file, "file with the API key")
+                     ->type_name("F");
+  c.serve->add_option("--sessions", fields.sessions, "database sessions (default 4)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 64));
   return c;
 }
 
@@ -201,12 +234,22 @@ Request BuildRequest(const Fields& fields, const Commands& commands,
     if (commands.row->count() > 0) request.row = fields.row;
   } else if (commands.refresh->parsed()) {
     request.command = Command::kRefresh;
-    request.argument = fields.words.front();
+    request.by_kennung = commands.kennung->count() > 0;
+    if (request.by_kennung == !fields.words.empty()) {
+      throw UsageError("refresh takes either a KEY or --kennung K");
+    }
+    request.argument = request.by_kennung ? fields.kennung : fields.words.front();
+  } else if (commands.serve->parsed()) {
+    request.command = Command::kServe;
+    request.listen = fields.listen;
+    if (commands.token_file->count() > 0) request.token_file = fields.token_file;
+    request.sessions = fields.sessions;
   } else {
     for (const auto& [app, command] : commands.text_commands) {
       if (app->parsed()) request.command = command;
     }
     request.argument = JoinWords(fields.words, " ");
+    request.json = fields.json;
   }
   return request;
 }

@@ -2,11 +2,15 @@
 
 #include "ctl/commands.h"
 
-#include <ostream>
+#include <iostream>
+#include <optional>
 #include <string>
+#include <vector>
 
-#include "lookup/harvest_columns.h"
+#include "ctl/lookup_batch.h"
 #include "ctl/reverse_lookup.h"
+#include "ctl/serve.h"
+#include "lookup/harvest_columns.h"
 #include "services/errors.h"
 #include "services/variant.h"
 
@@ -105,10 +109,31 @@ int Refresh(const std::string& key, Installation& installation, std::ostream& ou
   return kExitMatched;
 }
 
-int LookupCommand(const std::string& argument, Installation& installation, std::ostream& out) {
-  const std::vector<Match> matches = Lookup(argument, installation);
-  for (const Match& match : matches) out << FormatMatch(match) << "\n";
-  return matches.empty() ? kExitNoMatch : kExitMatched;
+int LookupCommand(const Request& request, Installation& installation, std::ostream& out) {
+  if (request.argument == "-") return LookupLines(std::cin, request.json, installation, out);
+  return LookupOne(request.argument, request.json, installation, out);
+}
+
+// The key of the one contact with `kennung`; nullopt (and a message) when
+// there is none or more than one.
+std::optional<std::string> KeyOfKennung(const std::string& kennung, Installation& installation,
+                                        std::ostream& err) {
+  com::RecordsetRef rs = installation.dal->GetRecordset(
+      installation.connect,
+      "Select DSN From AD Where Kennung=" + installation.util->SqlUid(Variant(kennung)));
+  std::vector<std::string> keys;
+  for (; !rs->Eof(); rs->MoveNext()) keys.push_back(installation.util->k(rs->Fields(0).Value()));
+  rs->Close();
+  if (keys.size() == 1) return keys.front();
+  if (keys.empty()) {
+    err << "fonwerkctl: no contact with the Kennung " << kennung << "\n";
+  } else {
+    err << "fonwerkctl: the Kennung " << kennung << " belongs to " << keys.size()
+        << " contacts; refresh one of them by its key:";
+    for (const std::string& key : keys) err << " " << key;
+    err << "\n";
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -148,10 +173,15 @@ int Execute(const Request& request, Installation& installation, std::ostream& ou
     case Command::kWhereEmail:
       out << phone.sql_WhereLikeEMail(argument).text() << "\n";
       return kExitMatched;
-    case Command::kRefresh:
-      return Refresh(argument, installation, out, err);
+    case Command::kRefresh: {
+      if (!request.by_kennung) return Refresh(argument, installation, out, err);
+      const std::optional<std::string> key = KeyOfKennung(argument, installation, err);
+      return key ? Refresh(*key, installation, out, err) : kExitNoMatch;
+    }
     case Command::kLookup:
-      return LookupCommand(argument, installation, out);
+      return LookupCommand(request, installation, out);
+    case Command::kServe:
+      return Serve(request, installation, err);
   }
   return kExitError;
 }

@@ -29,6 +29,7 @@ enum class Command {
   kWhereEmail,
   kRefresh,
   kLookup,
+  kServe,
 };
 
 // Values that replace the loaded configuration for this run only.
@@ -56,6 +57,11 @@ struct Request {
   std::string argument;           // the command's text argument
   std::vector<Setting> settings;  // config set
   std::optional<int32_t> row;     // phones --row
+  bool json = false;              // lookup --json
+  bool by_kennung = false;        // refresh --kennung: the argument is a Kennung
+  std::string listen = "127.0.0.1:8080";  // serve --listen
+  std::optional<std::string> token_file;  // serve --token-file
+  int32_t sessions = 4;                   // serve --sessions
 };
 
 }  // namespace fonwerk::ctl

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "canonical/text_rules.h"
+#include "canonical/stored_number.h"
 #include "ctl/installation.h"
 
 namespace fonwerk::ctl {
@@ -17,12 +17,18 @@ namespace {
 constexpr std::size_t kShortestPrefix = 6;
 
 constexpr const char* kSelect =
-    "SELECT TAPI.AD_DSN, AD.IDX_NAME, AD.IDX_NAME2, AD.IDX_FIRMA, TAPI.NUMMER, TAPI.BEMERKUNG "
+    "SELECT TAPI.AD_DSN, AD.IDX_NAME, AD.IDX_NAME2, AD.IDX_FIRMA, TAPI.NUMMER, TAPI.BEMERKUNG, "
+    "AD.Kennung, TAPI.contactTypeDsn "
     "FROM TAPI LEFT JOIN AD ON AD.DSN = TAPI.AD_DSN WHERE ";
 constexpr const char* kOrder = " ORDER BY TAPI.AD_DSN, TAPI.DSN";
 
 const std::string& EmailType() {
   static const std::string identifier = cCanonicalTelephone().GetContactTypeDsn("EMAIL").text();
+  return identifier;
+}
+
+const std::string& FaxType() {
+  static const std::string identifier = cCanonicalTelephone().GetContactTypeDsn("FAX").text();
   return identifier;
 }
 
@@ -46,6 +52,8 @@ std::vector<Match> ReadMatches(Installation& installation, const std::string& sq
     match.company = util.k(rs->Fields(3).Value());
     match.nummer = util.k(rs->Fields(4).Value());
     match.bemerkung = util.k(rs->Fields(5).Value());
+    match.kennung = util.k(rs->Fields(6).Value());
+    match.type = util.k(rs->Fields(7).Value());
     matches.push_back(std::move(match));
     rs->MoveNext();
   }
@@ -64,13 +72,7 @@ std::vector<Match> LookupAddress(const std::string& address, Installation& insta
 
 std::string NormaliseIncoming(const std::string& number, const cCanonicalTelephone& settings,
                               com::IUtil& util) {
-  std::string text = text::ReplaceAll(text::TrimBlanks(number), "+", settings.Plus);
-  const std::string own_prefix = settings.Plus + settings.code;
-  if (settings.Suspress && !settings.code.empty() &&
-      text.compare(0, own_prefix.size(), own_prefix) == 0) {
-    text = settings.VAZ + text.substr(own_prefix.size());
-  }
-  return util.NurZahlen(text);
+  return StoredNumber(number, settings, util);
 }
 
 // The number itself, then its prefixes from longest to the shortest allowed.
@@ -135,7 +137,13 @@ std::vector<Match> Lookup(const std::string& argument, Installation& installatio
   const std::vector<std::string> candidates =
       NumberCandidates(digits, LongestStoredNumber(installation));
   if (candidates.empty()) return {};
-  return LongestMatches(ReadMatches(installation, NumberQuery(candidates, *installation.util)));
+  std::vector<Match> matches =
+      LongestMatches(ReadMatches(installation, NumberQuery(candidates, *installation.util)));
+  // A call comes from a telephone rather than a fax machine.
+  std::stable_sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) {
+    return a.type != FaxType() && b.type == FaxType();
+  });
+  return matches;
 }
 
 std::string FormatMatch(const Match& match) {

@@ -20,10 +20,12 @@ struct Match {
   std::string company;  // IDX_FIRMA
   std::string nummer;
   std::string bemerkung;
+  std::string kennung;  // AD.Kennung
+  std::string type;     // TAPI.contactTypeDsn
 };
 
-// The number in the form the harvesting stores: every "+" replaced by Plus;
-// with Suspress, a leading Plus + code replaced by VAZ; then digits only.
+// The number in the form the harvesting stores (StoredNumber, the same
+// reduction the harvesting makes).
 std::string NormaliseIncoming(const std::string& number, const cCanonicalTelephone& settings,
                               com::IUtil& util);
 
@@ -52,7 +54,8 @@ std::vector<Match> LongestMatches(const std::vector<Match>& rows);
 // The matches for `argument`: an address when it holds "@" (every e-mail row
 // equal to it without regard to the case of ASCII letters), else a number
 // (the rows equal to its stored form, else those of the longest stored prefix
-// of at least six digits). Throws on failure.
+// of at least six digits), telephone rows before fax rows, otherwise in the
+// order of AD_DSN and TAPI.DSN. Throws on failure.
 std::vector<Match> Lookup(const std::string& argument, Installation& installation);
 
 // "AD_DSN\tname\tcompany\tNUMMER\tBEMERKUNG"; tabs and line breaks inside a

@@ -17,7 +17,8 @@
 //  - e-mail rows are exactly the address and the non-empty further addresses,
 //    each cut to the column, in this order;
 //  - with the default configuration, the numbers are the ones the
-//    normalisation rule gives (an oracle written from the rule);
+//    normalisation rule gives (an oracle written from the rule, including the
+//    dropped "(0)" of "+49 (0)89");
 //  - the delete removes the contact's old rows and nothing else, whatever
 //    the key holds.
 
@@ -117,6 +118,18 @@ std::vector<TapiRow> ReadTapi(ado::Connection& tx) {
   return rows;
 }
 
+// "00", a country code of one to three digits and blanks, then "(0)": the
+// text without that "(0)" (the trunk prefix written in brackets).
+std::string WithoutBracketedZero(const std::string& text) {
+  if (!text.starts_with("00")) return text;
+  size_t pos = 2;
+  while (pos < text.size() && pos < 5 && text[pos] >= '0' && text[pos] <= '9') ++pos;
+  if (pos == 2 || (pos < text.size() && text[pos] >= '0' && text[pos] <= '9')) return text;
+  while (pos < text.size() && text[pos] == ' ') ++pos;
+  if (text.compare(pos, 3, "(0)") != 0) return text;
+  return text.substr(0, pos) + text.substr(pos + 3);
+}
+
 // The numbers the rule gives with Plus 00, code 49 and VAZ 0, in list order.
 std::vector<std::string> ExpectedDefaultNumbers(const Contact& contact, bool suspress,
                                                 int32_t width) {
@@ -127,6 +140,7 @@ std::vector<std::string> ExpectedDefaultNumbers(const Contact& contact, bool sus
     std::string number = Trimmed(parts[0]) + Trimmed(parts.size() > 1 ? parts[1] : "");
     std::string plus_replaced;
     for (const char c : number) plus_replaced += c == '+' ? std::string("00") : std::string(1, c);
+    plus_replaced = WithoutBracketedZero(plus_replaced);
     if (suspress && plus_replaced.starts_with("0049")) plus_replaced = "0" + plus_replaced.substr(4);
     std::string digits;
     for (const char c : plus_replaced) {

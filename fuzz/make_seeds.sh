@@ -94,3 +94,18 @@ seed connection_string_fuzz noequals "Provider;Host=x"
 seed connection_string_fuzz after_quote "Host=\"a\"b;Password=c"
 seed connection_string_fuzz blanks " Host = \t a b \t ;;  ;Database=\" x \""
 seed connection_string_fuzz empty_key "=value"
+
+# lookup_request: flags, path, name 1, value 1, name 2, value 2, API key
+# (flags: 1 the service has a secret, 2 key as parameter token, 4 no key)
+seed lookup_request_fuzz number "\x00${S}/lookup${S}number${S}+49 (0)89 123456${S}x${S}${S}"
+seed lookup_request_fuzz extension "\x00${S}/lookup${S}phone${S}089 123456 Durchwahl 99${S}number${S}${S}"
+seed lookup_request_fuzz address "\x00${S}/lookup${S}telephone${S}MAX.meier@example.COM${S}${S}${S}"
+seed lookup_request_fuzz empty "\x00${S}/lookup${S}number${S}   ${S}phone${S}089123456${S}"
+seed lookup_request_fuzz alias_order "\x00${S}/lookup${S}phoneNumber${S}0043123456${S}number${S}0${S}"
+seed lookup_request_fuzz quotes "\x00${S}/lookup${S}number${S}0'; DROP TABLE TAPI; --${S}${S}${S}"
+seed lookup_request_fuzz bytes "\x00${S}/lookup${S}number${S}\xff\xfe\x00\"\\\\\n${S}${S}${S}"
+seed lookup_request_fuzz secret "\x01${S}/lookup${S}number${S}089123456${S}${S}${S}s3cret"
+seed lookup_request_fuzz token "\x03${S}/health${S}token${S}wrong${S}${S}${S}s3cret"
+seed lookup_request_fuzz nokey "\x05${S}/health${S}${S}${S}${S}${S}s3cret"
+seed lookup_request_fuzz path "\x00${S}/lookup/../health${S}number${S}1${S}${S}${S}"
+seed lookup_request_fuzz long "\x00${S}/lookup${S}number${S}0891234567890123456789012345678901234567890123456789${S}${S}${S}"

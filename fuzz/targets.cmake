@@ -11,7 +11,10 @@ set(FONWERK_FUZZ_TARGETS
   filter_fuzz
   sql_ini_fuzz
   connection_string_fuzz
+  lookup_request_fuzz
 )
+# Libraries a target needs beside the support library.
+set(FONWERK_FUZZ_LIBS_lookup_request_fuzz fonwerkctl_lib nlohmann_json::nlohmann_json)
 
 # What every target links besides its own source: the system's code, the
 # installer (for throwaway SQLite installations) and the shared helpers.

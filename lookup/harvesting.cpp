@@ -4,6 +4,7 @@
 
 #include "canonical/canonical_telephone.h"
 #include "canonical/require.h"
+#include "canonical/stored_number.h"
 #include "canonical/text_rules.h"
 
 namespace fonwerk {
@@ -114,21 +115,15 @@ void cCanonicalTelephone::SaveTapiNumbers(com::RecordsetRef& rsAd, bool bDelete,
   phones.append(kCrLf).append(kTab).append(ValueText(contact.Fields("FAX").Value()));
   phones.append(kTab).append("Fax");
 
-  const std::string own_prefix = Plus + code;
   const int32_t count = util.StrListCount(phones, kCrLf);
   const std::vector<std::string> lines = util.StrListItems(phones, kCrLf);
   for (int32_t position = 1; position <= count; ++position) {
     const std::string line(
         text::TrimBlanks(static_cast<size_t>(position) <= lines.size() ? lines[position - 1] : ""));
     const std::string first(text::TrimBlanks(util.StrListNr(line, kTab, 1)));
-    std::string number = JoinTrimmed(first, util.StrListNr(line, kTab, 2));
-    number = text::ReplaceAll(number, "+", Plus);
-    // Numbers of the own country are written in national form. Without a known
-    // own code there is no own-country prefix to recognise.
-    if (Suspress && !code.empty() && number.compare(0, own_prefix.size(), own_prefix) == 0) {
-      number = VAZ + number.substr(own_prefix.size());
-    }
-    number = util.NurZahlen(number);
+    // Numbers of the own country are written in national form.
+    const std::string number =
+        StoredNumber(JoinTrimmed(first, util.StrListNr(line, kTab, 2)), *this, util);
     const std::string remark = util.StrListNr(line, kTab, 3);
     if (number.empty()) continue;
 

@@ -9,7 +9,8 @@ target_link_libraries(fonwerk_fuzz_replay_main PRIVATE fonwerk_options)
 
 foreach(target IN LISTS FONWERK_FUZZ_TARGETS)
   add_executable(${target}_replay ${FONWERK_FUZZ_DIR}/${target}.cpp)
-  target_link_libraries(${target}_replay PRIVATE fonwerk_fuzz_replay_support fonwerk_fuzz_replay_main)
+  target_link_libraries(${target}_replay PRIVATE fonwerk_fuzz_replay_support fonwerk_fuzz_replay_main
+                        ${FONWERK_FUZZ_LIBS_${target}})
   add_test(NAME fuzz_replay.${target}
            COMMAND ${target}_replay ${FONWERK_FUZZ_DIR}/corpus/${target})
 endforeach()

@@ -8,6 +8,7 @@ FONWERK_PACKAGES=(
   libsqlite3-dev sqlite3
   libpq-dev postgresql
   libinih-dev uuid-dev libfmt-dev libcli11-dev
+  libcpp-httplib-dev nlohmann-json3-dev libssl-dev wrk
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   time

@@ -1,0 +1,102 @@
+// The lookup service's answers.
+
+#include "ctl/lookup_service.h"
+
+#include <exception>
+#include <iostream>
+
+#include "canonical/text_rules.h"
+#include "ctl/lookup_json.h"
+#include "ctl/reverse_lookup.h"
+#include "ctl/service_secret.h"
+#include "services/errors.h"
+
+namespace fonwerk::ctl {
+namespace {
+
+constexpr const char* kNumberNames[] = {"number", "phone", "phoneNumber", "telephone"};
+constexpr const char* kHealthQuery = "SELECT 1 FROM TAPI WHERE 1 = 0";
+
+ServiceResponse ErrorResponse(int status, const std::string& message) {
+  return {status, ErrorJson(message)};
+}
+
+bool IsConnectionLost(const std::exception& error) {
+  const auto* db_error = dynamic_cast<const DbError*>(&error);
+  return db_error != nullptr && db_error->connection_lost();
+}
+
+// The answer to a failure of the database or the lookup, which is also logged.
+ServiceResponse FailureResponse(const std::exception& error) {
+  const std::string message =
+      (IsConnectionLost(error) ? "database unavailable: " : "lookup failed: ") +
+      std::string(error.what());
+  std::cerr << "fonwerkctl serve: " << message << std::endl;
+  return ErrorResponse(IsConnectionLost(error) ? 503 : 500, message);
+}
+
+// The first value of parameter `name`, or nullptr.
+const std::string* Param(const std::multimap<std::string, std::string>& params, const char* name) {
+  const auto found = params.lower_bound(name);
+  return found == params.end() || found->first != name ? nullptr : &found->second;
+}
+
+}  // namespace
+
+std::optional<std::string> RequestedNumber(const std::multimap<std::string, std::string>& params) {
+  for (const char* name : kNumberNames) {
+    const std::string* value = Param(params, name);
+    if (value == nullptr) continue;
+    if (text::TrimBlanks(*value).empty() || value->size() > kLongestNumber) return std::nullopt;
+    return *value;
+  }
+  return std::nullopt;
+}
+
+LookupService::LookupService(LookupWorkers& workers, std::string secret)
+    : workers_(workers), secret_(std::move(secret)) {}
+
+bool LookupService::Authorised(const ServiceRequest& request) const {
+  if (secret_.empty()) return true;
+  const std::string* presented =
+      request.api_key ? &*request.api_key : Param(request.params, "token");
+  return presented != nullptr && SecretMatches(secret_, *presented);
+}
+
+ServiceResponse LookupService::Handle(const ServiceRequest& request) const {
+  if (!Authorised(request)) return ErrorResponse(401, "missing or wrong API key");
+  if (request.path == "/lookup") return Lookup(request);
+  if (request.path == "/health") return Health();
+  return ErrorResponse(404, "not found: use /lookup?number=N or /health");
+}
+
+ServiceResponse LookupService::Lookup(const ServiceRequest& request) const {
+  const std::optional<std::string> number = RequestedNumber(request.params);
+  if (!number) {
+    return ErrorResponse(400,
+                         "give the number as number=N (or phone, phoneNumber, telephone), "
+                         "not blank and at most " +
+                             std::to_string(kLongestNumber) + " bytes");
+  }
+  try {
+    std::vector<Match> matches;
+    workers_.Run([&](Installation& worker) { matches = ctl::Lookup(*number, worker); });
+    return {200, LookupJson(*number, matches)};
+  } catch (const std::exception& error) {
+    return FailureResponse(error);
+  }
+}
+
+ServiceResponse LookupService::Health() const {
+  try {
+    workers_.Run([](Installation& worker) {
+      worker.dal->GetRecordset(worker.connect, kHealthQuery)->Close();
+    });
+    return {200, HealthJson(std::nullopt)};
+  } catch (const std::exception& error) {
+    std::cerr << "fonwerkctl serve: health check failed: " << error.what() << std::endl;
+    return {503, HealthJson(std::string(error.what()))};
+  }
+}
+
+}  // namespace fonwerk::ctl

@@ -1,0 +1,205 @@
+#!/usr/bin/env bash
+# Benchmark of the lookup service (fonwerkctl serve): latency and throughput
+# of GET /lookup with concurrent keep-alive clients (wrk), on generated
+# contacts in SQLite and PostgreSQL.
+#
+#   scripts/bench-serve.sh [--count 1000000] [--providers "sqlite postgres"]
+#                          [--connections 8] [--threads 2] [--duration 20]
+#                          [--sessions 4] [--build DIR] [--work DIR] [--port 54372]
+#
+# For every provider: generate the contacts (fonwerk-gen, fixed seed), fill
+# TAPI with the baseline rebuild (bench/baseline.h; it writes the rows fonwerk
+# writes, faster), draw the query values from TAPI (stored numbers, the same
+# with an extension, in international notation with "+49 (0)", unknown
+# numbers; and, in a run of their own, e-mail addresses in other letter case;
+# only values stored at most 3 times, as a caller's number or address is: the
+# generator repeats some values thousands of times, "089" or
+# "zimmermann1@gmx.de", and an answer with thousands of matches measures the
+# JSON of megabytes rather than a lookup),
+# ANALYZE on PostgreSQL, start the service on a free loopback port, warm it up for 3 s, and run wrk
+# for --duration seconds with --connections clients. The report (markdown) is
+# printed and written to WORK/results.md. wrk runs on the same machine as the
+# service and the database, and takes a share of the cores.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+count=1000000
+providers="sqlite postgres"
+connections=8
+threads=2
+duration=20
+sessions=4
+most_rows=3
+build=$repo/build-bench
+work=/tmp/fonwerk-bench-serve
+port=54372
+
+die() {
+  echo "bench-serve: $*" >&2
+  exit 1
+}
+
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --count) count=$2; shift 2 ;;
+    --providers) providers=$2; shift 2 ;;
+    --connections) connections=$2; shift 2 ;;
+    --threads) threads=$2; shift 2 ;;
+    --duration) duration=$2; shift 2 ;;
+    --sessions) sessions=$2; shift 2 ;;
+    --build) build=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --port) port=$2; shift 2 ;;
+    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) die "unknown argument '$1' (see --help)" ;;
+  esac
+done
+
+# shellcheck source=scripts/lib/deps.sh
+source "$repo/scripts/lib/deps.sh"
+fonwerk_ensure_packages
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j2 --target fonwerkctl fonwerk-gen fonwerk-baseline >/dev/null
+
+rm -rf "$work"
+mkdir -p "$work"
+gen=$build/bench/fonwerk-gen
+baseline=$build/bench/fonwerk-baseline
+ctl=$build/ctl/fonwerkctl
+pg_dir=$work/pg
+pg_socket=$pg_dir/socket
+results=$work/results.md
+service_pid=""
+server_started=0
+
+cleanup() {
+  if [[ -n $service_pid ]]; then kill -TERM "$service_pid" 2>/dev/null || true; fi
+  if [[ $server_started -eq 1 ]]; then
+    "$repo/scripts/pg-test-server.sh" stop "$pg_dir" "$port" >/dev/null || true
+  fi
+  rm -rf "$work/inst-"*
+}
+trap cleanup EXIT
+if [[ " $providers " == *" postgres "* ]]; then
+  "$repo/scripts/pg-test-server.sh" start "$pg_dir" "$port" >/dev/null
+  server_started=1
+fi
+
+pg_connect() { echo "Provider=PostgreSQL;Host=$pg_socket;Port=$port;Database=$1;User ID=postgres"; }
+
+# Runs one query on the installation's database, one value per line.
+query() {
+  local provider=$1 dir=$2 db=$3 sql=$4
+  if [[ $provider == sqlite ]]; then
+    sqlite3 "$dir/SQL/korvana.db" "$sql"
+  else
+    psql -h "$pg_socket" -p "$port" -U postgres -d "$db" -Atc "$sql"
+  fi
+}
+
+urlencode() { sed -e 's/%/%25/g' -e 's/+/%2B/g' -e 's/ /%20/g' -e 's/@/%40/g' -e 's/(/%28/g' -e 's/)/%29/g'; }
+
+# The query values of the number run: equal shares of four kinds.
+number_values() {
+  local provider=$1 dir=$2 db=$3 sample="$work/stored.txt"
+  query "$provider" "$dir" "$db" "SELECT NUMMER FROM TAPI t WHERE NUMMER LIKE '0%' AND NUMMER NOT LIKE '00%' \
+    AND NUMMER NOT LIKE '%@%' AND length(NUMMER) >= 7 \
+    AND (SELECT count(*) FROM TAPI u WHERE u.NUMMER = t.NUMMER) <= $most_rows \
+    ORDER BY DSN LIMIT 4000 OFFSET 5000" >"$sample"
+  [[ -s $sample ]] || die "no stored numbers in TAPI"
+  {
+    cat "$sample"
+    sed 's/$/-12/' "$sample"
+    sed 's/^0\(..\)/+49 (0)\1 /' "$sample"
+    awk '{ printf "0999%07d\n", NR }' "$sample"
+  } | shuf --random-source=<(yes) | urlencode
+}
+
+address_values() {
+  local provider=$1 dir=$2 db=$3
+  local same="lower(u.NUMMER) = lower(t.NUMMER)"
+  [[ $provider == sqlite ]] && same="u.NUMMER = t.NUMMER COLLATE NOCASE"
+  query "$provider" "$dir" "$db" "SELECT upper(NUMMER) FROM TAPI t WHERE NUMMER LIKE '%@%' \
+    AND NUMMER NOT LIKE '% %' AND (SELECT count(*) FROM TAPI u WHERE u.NUMMER LIKE '%@%' AND $same) <= $most_rows \
+    ORDER BY DSN LIMIT 4000 OFFSET 5000" | grep . | urlencode
+}
+
+start_service() {
+  local dir=$1
+  "$ctl" --install "$dir" serve --listen 127.0.0.1:0 --sessions "$sessions" 2>"$work/serve.log" &
+  service_pid=$!
+  local i
+  for ((i = 0; i < 300; i++)); do
+    service_port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/serve.log")
+    [[ -n $service_port ]] && return 0
+    kill -0 "$service_pid" 2>/dev/null || die "the service did not start: $(cat "$work/serve.log")"
+    sleep 0.1
+  done
+  die "the service did not report its port"
+}
+
+stop_service() {
+  kill -TERM "$service_pid"
+  wait "$service_pid" || die "the service ended with status $?"
+  service_pid=""
+}
+
+# Runs wrk on the values file; prints "median_ms p99_ms lookups_per_s failures".
+run_wrk() {
+  local values=$1 seconds=$2
+  FONWERK_NUMBERS=$values wrk -t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s \
+    -s "$repo/bench/serve_lookup.lua" "http://127.0.0.1:$service_port" >"$work/wrk.log" 2>&1 ||
+    die "wrk failed: $(cat "$work/wrk.log")"
+  awk '/^FONWERK/ {
+      for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+      printf "%.3f %.3f %.3f %.0f %d\n", v["median_us"] / 1000, v["p99_us"] / 1000,
+        v["max_us"] / 1000, v["requests"] / v["seconds"], v["failures"]
+    }' "$work/wrk.log"
+}
+
+report=""
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+started=$(date '+%Y-%m-%d %H:%M')
+for provider in $providers; do
+  dir=$work/inst-$provider db=fwserve_$count
+  echo "== $provider, $count contacts" >&2
+  if [[ $provider == sqlite ]]; then
+    "$gen" --dir "$dir" --count "$count" >"$work/gen.log"
+    connect="Provider=SQLite;Data Source=$dir/SQL/korvana.db"
+  else
+    connect=$(pg_connect "$db")
+    "$gen" --dir "$dir" --postgres "$connect" --count "$count" >"$work/gen.log"
+  fi
+  "$baseline" --connect "$connect" >"$work/baseline.log" 2>&1 || die "baseline: $(cat "$work/baseline.log")"
+  # Statistics for the planner, as autovacuum gathers them soon after a
+  # rebuild; without them PostgreSQL joins AD by a full scan.
+  [[ $provider == postgres ]] && query "$provider" "$dir" "$db" "ANALYZE" >/dev/null
+  rows=$(query "$provider" "$dir" "$db" "SELECT count(*) FROM TAPI")
+  echo "   TAPI rows: $rows" >&2
+  number_values "$provider" "$dir" "$db" >"$work/numbers.txt"
+  address_values "$provider" "$dir" "$db" >"$work/addresses.txt"
+
+  start_service "$dir"
+  run_wrk "$work/numbers.txt" 3 >/dev/null
+  read -r n_median n_p99 n_max n_rate n_fail < <(run_wrk "$work/numbers.txt" "$duration")
+  echo "   numbers: median $n_median ms, p99 $n_p99 ms, $n_rate/s, failures $n_fail" >&2
+  read -r a_median a_p99 a_max a_rate a_fail < <(run_wrk "$work/addresses.txt" "$duration")
+  echo "   addresses: median $a_median ms, p99 $a_p99 ms, $a_rate/s, failures $a_fail" >&2
+  stop_service
+  report+="| $provider | numbers | $n_median | $n_p99 | $n_max | $n_rate | $n_fail |"$'\n'
+  report+="| $provider | e-mail addresses | $a_median | $a_p99 | $a_max | $a_rate | $a_fail |"$'\n'
+  rm -rf "$dir"
+done
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+{
+  echo "## Lookup service: $count contacts, $connections concurrent clients"
+  echo
+  echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//');"
+  echo "run $started; load average before $load_before, after $load_after."
+  echo "wrk -t$threads -c$connections -d${duration}s (keep-alive), service with --sessions $sessions."
+  echo
+  echo "| database | queries | median ms | p99 ms | max ms | lookups/s | failures |"
+  echo "|---|---|---:|---:|---:|---:|---:|"
+  printf '%s' "$report"
+} | tee "$results"

@@ -1,0 +1,568 @@
+// `fonwerkctl serve`, the built program, against real installations on both
+// providers: every number form, misses and refusals, many clients at once, a
+// rebuild while clients ask, the database stopped and started under the
+// service, SIGTERM; and the lookup command's JSON and batch forms.
+
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "services/connection_string.h"
+#include "tests/reliability/reliability_support.h"
+#include "tests/support/test_install.h"
+
+namespace fonwerk {
+namespace {
+
+using json = nlohmann::json;
+using reliability::Child;
+using test::ProgramResult;
+using test::Provider;
+using test::TestInstall;
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+struct Reply {
+  int status = 0;  // 0: no answer (connection refused or closed)
+  std::string body;
+};
+
+// A running `fonwerkctl --install DIR serve --listen 127.0.0.1:0 ...`; the
+// port it took is read from its log line.
+class Service {
+ public:
+  Service(const std::string& install, std::vector<std::string> args = {},
+          const std::map<std::string, std::string>& env = {}) {
+    args.insert(args.begin(), {"--install", install, "serve"});
+    if (std::find(args.begin(), args.end(), "--listen") == args.end()) {
+      args.insert(args.end(), {"--listen", "127.0.0.1:0"});
+    }
+    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    child_ = std::make_unique<Child>(test::BinaryPath("fonwerkctl"), args);
+    for (const auto& [name, value] : env) ::unsetenv(name.c_str());
+  }
+
+  // Waits for the listening line; false when the program ended first or 30 s passed.
+  bool WaitUntilListening() {
+    static const std::regex listening("listening on http://127\\.0\\.0\\.1:([0-9]+)/");
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (Clock::now() < deadline) {
+      std::smatch found;
+      const std::string err = child_->Err();
+      if (std::regex_search(err, found, listening)) {
+        port_ = std::stoi(found[1]);
+        return true;
+      }
+      if (child_->Ended()) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  Reply Get(const std::string& target, const httplib::Headers& headers = {}) const {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_read_timeout(30, 0);
+    client.set_url_encode(false);  // the targets here are encoded already
+    const httplib::Result result = client.Get(target.c_str(), headers);
+    if (!result) return {};
+    return {result->status, result->body};
+  }
+
+  int port() const { return port_; }
+  Child& child() { return *child_; }
+
+ private:
+  std::unique_ptr<Child> child_;
+  int port_ = 0;
+};
+
+std::string Encoded(const std::string& text) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// The "dsn:nummer" of every match of a 200 answer, or "status N" otherwise.
+std::vector<std::string> Found(const Reply& reply) {
+  if (reply.status != 200) return {"status " + std::to_string(reply.status) + " " + reply.body};
+  std::vector<std::string> found;
+  const json body = json::parse(reply.body);
+  for (const json& match : body.at("matches")) {
+    found.push_back(match.at("dsn").get<std::string>() + ":" +
+                    match.at("nummer").get<std::string>());
+  }
+  return found;
+}
+
+// Sends raw bytes on a new connection (and with `close_sending` ends the
+// sending side) and returns what comes back until the server closes it (or 5 s pass).
+std::string RawExchange(int port, const std::string& bytes, bool close_sending = false) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return "connect failed";
+  }
+  const timeval timeout{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  if (close_sending) ::shutdown(fd, SHUT_WR);
+  std::string answer;
+  char buffer[4096];
+  for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, got);
+  ::close(fd);
+  return answer;
+}
+
+std::string Literal(const std::optional<std::string>& value) {
+  return value ? reliability::Literal(*value) : "NULL";
+}
+
+class ServeTest : public ::testing::TestWithParam<Provider> {
+ protected:
+  void SetUp() override { install_ = TestInstall::Create(GetParam()); }
+
+  void AddContact(const std::string& dsn, const std::string& kennung, const std::string& name,
+                  std::optional<std::string> telefon, std::optional<std::string> fax,
+                  std::optional<std::string> email) {
+    install_->Exec("INSERT INTO AD (DSN, Kennung, IDX_NAME, TELEFON, FAX, EMAIL) VALUES (" +
+                   Literal(dsn) + ", " + Literal(kennung) + ", " + Literal(name) + ", " +
+                   Literal(telefon) + ", " + Literal(fax) + ", " + Literal(email) + ")");
+  }
+
+  // Three contacts in the notations users write, harvested by a real rebuild.
+  void AddHarvestedContacts() {
+    AddContact("K1", "MEIER", "Meier", "+49 (0)89\t123456\tZentrale\r\n0171 5551234",
+               "089 123456-99", "Max.Meier@Example.com");
+    AddContact("K2", "SCHULZ", "Schulz", "+44 (0)20 7946 0000\r\n089 123456 Durchwahl 12",
+               std::nullopt, std::nullopt);
+    AddContact("K3", "KURZ", "Kurz", "0891", std::nullopt, "max.meier@example.com");
+    Rebuild();
+  }
+
+  void Rebuild() {
+    const ProgramResult rebuilt = program_.Run(install_->path());
+    ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.out << rebuilt.err;
+  }
+
+  std::unique_ptr<Service> Start(std::vector<std::string> args = {},
+                                 const std::map<std::string, std::string>& env = {}) {
+    auto service = std::make_unique<Service>(install_->path(), std::move(args), env);
+    EXPECT_TRUE(service->WaitUntilListening()) << service->child().Err();
+    return service;
+  }
+
+  ProgramResult Ctl(const std::vector<std::string>& args, const std::string& input = "") {
+    std::vector<std::string> all{"--install", install_->path()};
+    all.insert(all.end(), args.begin(), args.end());
+    return test::RunProgram(test::BinaryPath("fonwerkctl"), all, input);
+  }
+
+  std::unique_ptr<TestInstall> install_;
+  reliability::ProgramCopy program_;
+};
+
+TEST_P(ServeTest, EveryNumberFormFindsItsContact) {
+  AddHarvestedContacts();
+  auto service = Start();
+  const std::string k1 = "K1:089123456";
+  const struct {
+    std::string query;
+    std::vector<std::string> found;
+  } cases[] = {
+      {"number=" + Encoded("+49 89 123456"), {k1}},
+      {"number=" + Encoded("0049 89 123456"), {k1}},
+      {"number=" + Encoded("089 123456"), {k1}},
+      {"number=" + Encoded("+49 (0)89 123456"), {k1}},
+      {"number=089%2F123456", {k1}},
+      {"number=" + Encoded("089 123456-99"), {"K1:08912345699"}},       // the fax, direct dial
+      {"number=" + Encoded("089 123456 ext. 12"), {"K2:08912345612"}},  // stored as Durchwahl 12
+      {"number=" + Encoded("089 123456 Durchwahl 77"), {k1}},           // the switchboard
+      {"number=" + Encoded("089 123456-7"), {k1}},
+      {"number=" + Encoded("+44 20 7946 0000"), {"K2:00442079460000"}},  // stored from "(0)"
+      {"number=" + Encoded("0044 (0)20 7946 0000"), {"K2:00442079460000"}},
+      {"phone=" + Encoded("0171 5551234"), {"K1:01715551234"}},
+      {"phoneNumber=01715551234", {"K1:01715551234"}},
+      {"telephone=" + Encoded("+49 171 5551234"), {"K1:01715551234"}},
+      {"number=0891", {"K3:0891"}},
+      {"number=" + Encoded("MAX.meier@EXAMPLE.com"),
+       {"K1:Max.Meier@Example.com", "K3:max.meier@example.com"}},
+      {"number=0711%20999999", {}},
+      {"number=08912", {}},
+      {"number=nobody%40example.com", {}},
+  };
+  for (const auto& c : cases) {
+    const Reply reply = service->Get("/lookup?" + c.query);
+    EXPECT_EQ(Found(reply), c.found) << c.query << " answered " << reply.body;
+  }
+}
+
+TEST_P(ServeTest, TheAnswerIsTheObjectOfLookupJson) {
+  AddHarvestedContacts();
+  auto service = Start();
+  const Reply reply = service->Get("/lookup?number=" + Encoded("+49 (0)89 123456"));
+  ASSERT_EQ(reply.status, 200);
+  const json body = json::parse(reply.body);
+  EXPECT_EQ(body["number"], "+49 (0)89 123456");
+  ASSERT_EQ(body["matches"].size(), 1u);
+  EXPECT_EQ(body["matches"][0], (json{{"dsn", "K1"},
+                                      {"kennung", "MEIER"},
+                                      {"name", "Meier"},
+                                      {"firma", ""},
+                                      {"nummer", "089123456"},
+                                      {"bemerkung", "Zentrale"},
+                                      {"type", "telefon"}}));
+
+  const ProgramResult cli = Ctl({"lookup", "--json", "+49 (0)89 123456"});
+  EXPECT_EQ(cli.exit_code, 0) << cli.err;
+  EXPECT_EQ(cli.out, reply.body + "\n");
+  const ProgramResult miss = Ctl({"lookup", "--json", "0711 1"});
+  EXPECT_EQ(miss.exit_code, 1);
+  EXPECT_EQ(miss.out, R"({"number":"0711 1","matches":[]})"
+                      "\n");
+}
+
+TEST_P(ServeTest, RefusalsAreJsonAndDoNoHarm) {
+  AddHarvestedContacts();
+  auto service = Start();
+  const std::vector<std::string> bad_numbers = {
+      "/lookup", "/lookup?number=", "/lookup?number=%20%20", "/lookup?nummer=089123456",
+      "/lookup?number=" + std::string(300, '1')};
+  for (const std::string& target : bad_numbers) {
+    const Reply reply = service->Get(target);
+    EXPECT_EQ(reply.status, 400) << target;
+    EXPECT_TRUE(json::parse(reply.body).contains("error")) << target;
+  }
+  for (const char* target :
+       {"/", "/lookup/", "/lookups?number=1", "/health/x", "/LOOKUP?number=1"}) {
+    EXPECT_EQ(service->Get(target).status, 404) << target;
+  }
+  const Reply long_uri = service->Get("/lookup?number=" + std::string(20000, '1'));
+  EXPECT_EQ(long_uri.status, 414);
+  EXPECT_TRUE(json::parse(long_uri.body).contains("error"));
+
+  httplib::Client client("127.0.0.1", service->port());
+  const auto posted =
+      client.Post("/lookup?number=089123456", std::string(100000, 'x'), "text/plain");
+  ASSERT_TRUE(posted);
+  EXPECT_EQ(posted->status, 413);
+
+  EXPECT_THAT(RawExchange(service->port(), "GARBAGE\r\n\r\n"), HasSubstr("400"));
+  EXPECT_THAT(RawExchange(service->port(),
+                          "GET /health HTTP/1.1\r\nX: " + std::string(100000, 'a') + "\r\n\r\n"),
+              ::testing::Not(HasSubstr("200 OK")));
+  RawExchange(service->port(), "GET /lookup?number=0", true);  // cut off in the request line
+
+  // The service goes on answering.
+  EXPECT_EQ(Found(service->Get("/lookup?number=089123456")),
+            std::vector<std::string>{"K1:089123456"});
+  EXPECT_EQ(service->Get("/health").body, R"({"status":"ok"})");
+  EXPECT_FALSE(service->child().Ended());
+}
+
+TEST_P(ServeTest, ManyClientsAtOnceGetTheirOwnAnswers) {
+  reliability::AddContacts(*install_, 200);
+  Rebuild();
+  auto service = Start({"--sessions", "3"});
+  constexpr int kClients = 8;
+  constexpr int kRequests = 150;
+  std::atomic<int> wrong{0};
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      httplib::Client client("127.0.0.1", service->port());  // one keep-alive connection
+      client.set_keep_alive(true);
+      client.set_url_encode(false);
+      for (int r = 0; r < kRequests; ++r) {
+        const int i = 1 + (c * kRequests + r) % 200;
+        const std::string number =
+            (r % 2 == 0 ? "+49 171 " : "k") + std::to_string(i) + (r % 2 == 0 ? "" : "@EXAMPLE.de");
+        const auto result = client.Get(("/lookup?number=" + Encoded(number)).c_str());
+        const std::string expected = "K" + std::to_string(i);
+        if (result && result->status == 200 && json::parse(result->body)["matches"].size() == 1 &&
+            json::parse(result->body)["matches"][0]["dsn"] == expected) {
+          ++answered;
+        } else {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(answered.load(), kClients * kRequests);
+}
+
+TEST_P(ServeTest, ARebuildWhileClientsAskNeverShowsAHalfTable) {
+  constexpr int kContacts = reliability::kSanitized ? 1000 : 4000;
+  reliability::AddContacts(*install_, kContacts);
+  Rebuild();
+  auto service = Start();
+  std::atomic<bool> stop{false};
+  std::atomic<int> asked{0};
+  std::vector<std::string> wrong;
+  std::mutex wrong_mutex;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&, c] {
+      httplib::Client client("127.0.0.1", service->port());
+      client.set_url_encode(false);
+      for (int r = 0; !stop; ++r) {
+        // The last contacts are harvested last: a half-built table lacks them.
+        const int i = kContacts - (c * 997 + r) % 50;
+        const auto result = client.Get(("/lookup?number=089%20" + std::to_string(i)).c_str());
+        ++asked;
+        const bool right =
+            result && result->status == 200 && json::parse(result->body)["matches"].size() == 1 &&
+            json::parse(result->body)["matches"][0]["dsn"] == "K" + std::to_string(i);
+        if (!right) {
+          std::lock_guard<std::mutex> lock(wrong_mutex);
+          wrong.push_back(result ? std::to_string(result->status) + " " + result->body
+                                 : "no answer");
+        }
+      }
+    });
+  }
+  for (int run = 0; run < 2; ++run) Rebuild();
+  const int during = asked.load();
+  stop = true;
+  for (std::thread& client : clients) client.join();
+  EXPECT_GT(during, 20) << "too few requests during the rebuilds to tell anything";
+  EXPECT_THAT(wrong, ::testing::IsEmpty());
+}
+
+TEST_P(ServeTest, SigtermAndSigintEndTheServiceWithStatusZero) {
+  AddHarvestedContacts();
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    auto service = Start();
+    ASSERT_EQ(service->Get("/health").status, 200);
+    service->child().Kill(signal_number);
+    const std::optional<int> status = service->child().Wait(std::chrono::seconds(20));
+    ASSERT_TRUE(status.has_value()) << "the service did not stop on signal " << signal_number;
+    EXPECT_EQ(*status, 0) << service->child().Err();
+    EXPECT_THAT(service->child().Err(), HasSubstr("stopped"));
+    EXPECT_EQ(service->Get("/health").status, 0);  // nothing listens any more
+  }
+}
+
+TEST_P(ServeTest, ASecretGuardsEveryRequestAndIsNeverLogged) {
+  AddHarvestedContacts();
+  const std::string secret = "very-secret-value-42";
+  auto service = Start({}, {{"FONWERK_TOKEN", secret}});
+  EXPECT_EQ(service->Get("/lookup?number=089123456").status, 401);
+  EXPECT_EQ(service->Get("/health").status, 401);
+  EXPECT_EQ(service->Get("/lookup?number=089123456", {{"X-API-Key", "wrong"}}).status, 401);
+  EXPECT_EQ(service->Get("/lookup?number=089123456&token=wrong").status, 401);
+  EXPECT_EQ(Found(service->Get("/lookup?number=089123456", {{"X-API-Key", secret}})),
+            std::vector<std::string>{"K1:089123456"});
+  EXPECT_EQ(Found(service->Get("/lookup?number=089123456&token=" + secret)),
+            std::vector<std::string>{"K1:089123456"});
+  service->child().Kill(SIGTERM);
+  ASSERT_TRUE(service->child().Wait(std::chrono::seconds(20)).has_value());
+  EXPECT_THAT(service->child().Err() + service->child().Out(), ::testing::Not(HasSubstr(secret)));
+}
+
+TEST_P(ServeTest, BeyondLoopbackOnlyWithASecretFromAnOwnerOnlyFile) {
+  Child refused(test::BinaryPath("fonwerkctl"),
+                {"--install", install_->path(), "serve", "--listen", "0.0.0.0:0"});
+  const std::optional<int> status = refused.Wait(std::chrono::seconds(30));
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 3);
+  EXPECT_THAT(refused.Err(), HasSubstr("without a shared secret"));
+
+  const std::string token_file = install_->path() + "/token";
+  std::ofstream(token_file) << "file-secret\n";
+  ::chmod(token_file.c_str(), 0644);
+  Child readable(test::BinaryPath("fonwerkctl"),
+                 {"--install", install_->path(), "serve", "--listen", "0.0.0.0:0", "--token-file",
+                  token_file});
+  ASSERT_EQ(readable.Wait(std::chrono::seconds(30)), std::optional<int>(3));
+  EXPECT_THAT(readable.Err(), HasSubstr("chmod 600"));
+
+  ::chmod(token_file.c_str(), 0600);
+  Child guarded(test::BinaryPath("fonwerkctl"), {"--install", install_->path(), "serve", "--listen",
+                                                 "0.0.0.0:0", "--token-file", token_file});
+  std::smatch found;
+  const std::regex listening("listening on http://0\\.0\\.0\\.0:([0-9]+)/");
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  std::string err;
+  while (Clock::now() < deadline && !std::regex_search(err = guarded.Err(), found, listening)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(std::regex_search(err, found, listening)) << err;
+  httplib::Client client("127.0.0.1", std::stoi(found[1]));
+  EXPECT_EQ(client.Get("/health")->status, 401);
+  EXPECT_EQ(client.Get("/health", {{"X-API-Key", "file-secret"}})->status, 200);
+  guarded.Kill(SIGTERM);
+  EXPECT_EQ(guarded.Wait(std::chrono::seconds(20)), std::optional<int>(0));
+}
+
+TEST_P(ServeTest, BatchLookupAnswersEveryLineInOrder) {
+  AddHarvestedContacts();
+  const std::string input = "+49 (0)89 123456\r\n0711 1\n\nmax.MEIER@example.com\n0891";
+  const ProgramResult text = Ctl({"lookup", "-"}, input);
+  EXPECT_EQ(text.exit_code, 0) << text.err;
+  EXPECT_EQ(text.out,
+            "+49 (0)89 123456\t1\tK1\tMeier\t\t089123456\tZentrale\n"
+            "0711 1\t0\n"
+            "\t0\n"
+            "max.MEIER@example.com\t2\tK1\tMeier\t\tMax.Meier@Example.com\t"
+            "\tK3\tKurz\t\tmax.meier@example.com\t\n"
+            "0891\t1\tK3\tKurz\t\t0891\t\n");
+
+  const ProgramResult as_json = Ctl({"lookup", "--json", "-"}, input);
+  EXPECT_EQ(as_json.exit_code, 0) << as_json.err;
+  std::vector<std::string> lines;
+  std::istringstream out(as_json.out);
+  for (std::string line; std::getline(out, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 5u) << as_json.out;
+  EXPECT_EQ(json::parse(lines[0])["matches"][0]["dsn"], "K1");
+  EXPECT_EQ(lines[1], R"({"number":"0711 1","matches":[]})");
+  EXPECT_EQ(lines[2], R"({"number":"","matches":[]})");
+  EXPECT_EQ(json::parse(lines[3])["matches"].size(), 2u);
+  EXPECT_EQ(json::parse(lines[4])["matches"][0]["nummer"], "0891");
+
+  const ProgramResult none = Ctl({"lookup", "-"}, "0711 1\n");
+  EXPECT_EQ(none.exit_code, 1);
+  EXPECT_EQ(none.out, "0711 1\t0\n");
+}
+
+TEST_P(ServeTest, RefreshTakesAKennung) {
+  AddHarvestedContacts();
+  install_->Exec("UPDATE AD SET TELEFON = '089 55555' WHERE DSN = 'K3'");
+  const ProgramResult refreshed = Ctl({"refresh", "--kennung", "KURZ"});
+  EXPECT_EQ(refreshed.exit_code, 0) << refreshed.err;
+  EXPECT_EQ(refreshed.out, "2\n");  // the new number and the address
+  EXPECT_EQ(Ctl({"lookup", "08955555"}).out, "K3\tKurz\t\t08955555\t\n");
+
+  const ProgramResult unknown = Ctl({"refresh", "--kennung", "NIEMAND"});
+  EXPECT_EQ(unknown.exit_code, 1);
+  EXPECT_THAT(unknown.err, HasSubstr("NIEMAND"));
+
+  AddContact("K4", "KURZ", "Kurz 2", "1", std::nullopt, std::nullopt);
+  const ProgramResult twice = Ctl({"refresh", "--kennung", "KURZ"});
+  EXPECT_EQ(twice.exit_code, 1);
+  EXPECT_THAT(twice.err, HasSubstr("2 contacts"));
+  EXPECT_THAT(twice.err, HasSubstr("K3"));
+  EXPECT_THAT(twice.err, HasSubstr("K4"));
+
+  EXPECT_EQ(Ctl({"refresh"}).exit_code, 64);
+  EXPECT_EQ(Ctl({"refresh", "K1", "--kennung", "MEIER"}).exit_code, 64);
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, ServeTest,
+                         testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
+                         reliability::ProviderTestName);
+
+// A TCP port nobody listens on now; the private server only uses it to name
+// its socket file, so a port taken later by someone else does no harm.
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// The offset from the suite's server port that ThrowawayServer takes, for a free port.
+int FreePortOffset() {
+  const ConnectionString shared = ConnectionString::Parse(std::getenv("FONWERK_TEST_PG"));
+  return FreePort() - std::stoi(shared.Get("Port").value_or("5432"));
+}
+
+TEST(ServeDatabaseTest, TheServiceReconnectsAfterThePostgreSqlServerWasStopped) {
+  reliability::ThrowawayServer server(FreePortOffset());
+  std::unique_ptr<TestInstall> install = reliability::InstallOn(server);
+  reliability::AddContacts(*install, 50);
+  reliability::ProgramCopy program;
+  ASSERT_EQ(program.Run(install->path()).exit_code, 0);
+  Service service(install->path(), {"--sessions", "2"});
+  ASSERT_TRUE(service.WaitUntilListening()) << service.child().Err();
+  const std::vector<std::string> k7{"K7:0897"};
+  ASSERT_EQ(Found(service.Get("/lookup?number=0897")), k7);
+
+  for (const std::string mode : {"fast", "immediate"}) {
+    SCOPED_TRACE(mode);
+    server.Stop(mode);
+    const Reply down = service.Get("/lookup?number=0897");
+    EXPECT_EQ(down.status, 503) << down.body;
+    EXPECT_THAT(json::parse(down.body)["error"].get<std::string>(),
+                HasSubstr("database unavailable"));
+    const Reply health = service.Get("/health");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_EQ(json::parse(health.body)["status"], "unavailable");
+
+    server.Start();
+    // The first requests after the restart are answered: every session
+    // notices the lost connection and connects anew.
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(Found(service.Get("/lookup?number=0897")), k7) << "request " << i;
+    }
+    EXPECT_EQ(service.Get("/health").status, 200);
+  }
+  EXPECT_FALSE(service.child().Ended());
+}
+
+TEST(ServeDatabaseTest, SigtermFinishesTheRequestsInFlight) {
+  auto install = TestInstall::Create(Provider::kPostgreSQL);
+  reliability::AddContacts(*install, 20);
+  reliability::ProgramCopy program;
+  ASSERT_EQ(program.Run(install->path()).exit_code, 0);
+  Service service(install->path());
+  ASSERT_TRUE(service.WaitUntilListening()) << service.child().Err();
+  ASSERT_EQ(service.Get("/health").status, 200);
+
+  // A lock that holds the lookup's read of TAPI until the test lets go.
+  install->Exec("BEGIN");
+  install->Exec("LOCK TABLE TAPI IN ACCESS EXCLUSIVE MODE");
+  Reply in_flight;
+  std::thread client([&] { in_flight = service.Get("/lookup?number=0897"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  service.child().Kill(SIGTERM);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(service.child().Ended()) << "the service ended with a request in flight";
+  install->Exec("COMMIT");
+  client.join();
+  EXPECT_EQ(Found(in_flight), std::vector<std::string>{"K7:0897"});
+  EXPECT_EQ(service.child().Wait(std::chrono::seconds(20)), std::optional<int>(0));
+}
+
+}  // namespace
+}  // namespace fonwerk
