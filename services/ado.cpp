@@ -345,6 +345,11 @@ RowBatch Recordset::TakeAddedRows() {
   return batch;
 }
 
+int64_t Recordset::AddedRowCount() const {
+  const Impl& rs = impl();
+  return rs.mode == Impl::Mode::kTable ? static_cast<int64_t>(rs.rows.size()) : 0;
+}
+
 const std::vector<ColumnInfo>& Recordset::Columns() const { return impl().columns; }
 
 const std::shared_ptr<Session>& Recordset::session() const { return impl().session; }

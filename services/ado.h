@@ -131,6 +131,8 @@ class Recordset {
   const std::string& TableName() const;
   // Hands the added rows over (the recordset keeps no rows afterwards).
   RowBatch TakeAddedRows();
+  // The number of rows added and not yet handed over; 0 for other recordsets.
+  int64_t AddedRowCount() const;
   const std::vector<ColumnInfo>& Columns() const;
   const std::shared_ptr<Session>& session() const;
 
