@@ -59,11 +59,15 @@ constexpr uint64_t kSeed = 42;
 int64_t g_rows_stored = 0;
 
 // cDal whose store drops the rows: what is left is the harvesting itself.
+// The rows' storage goes back to the table recordsets, as after a store that
+// does not keep the rows (cDal::UpdateRecordSet on SQLite).
 class DroppingDal : public com::cDal {
  public:
   void UpdateRecordSet(const std::string&, com::RecordsetRef& rs) override {
-    g_rows_stored += static_cast<int64_t>(rs->TakeAddedRows().rows.size());
+    ado::RowBatch batch = rs->TakeAddedRows();
     rs->Close();
+    g_rows_stored += static_cast<int64_t>(batch.rows.size());
+    ado::RecycleRows(batch.rows);
   }
 };
 

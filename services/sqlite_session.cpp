@@ -233,23 +233,29 @@ ColumnInfo DescribeColumn(std::string name, const char* declared_type) {
   return info;
 }
 
-Variant ColumnValue(sqlite3_stmt* stmt, int index) {
+// Column `index` of the current row into `out`, reusing its text buffer.
+void ReadColumn(sqlite3_stmt* stmt, int index, Variant& out) {
   switch (sqlite3_column_type(stmt, index)) {
     case SQLITE_INTEGER:
-      return Variant(static_cast<int64_t>(sqlite3_column_int64(stmt, index)));
+      out = Variant(static_cast<int64_t>(sqlite3_column_int64(stmt, index)));
+      return;
     case SQLITE_FLOAT:
-      return Variant(sqlite3_column_double(stmt, index));
+      out = Variant(sqlite3_column_double(stmt, index));
+      return;
     case SQLITE_NULL:
-      return Variant::Null();
+      out.SetNull();
+      return;
     case SQLITE_BLOB: {
       const void* data = sqlite3_column_blob(stmt, index);
       const int bytes = sqlite3_column_bytes(stmt, index);
-      return Variant(std::string_view(static_cast<const char*>(data), data ? bytes : 0));
+      out.SetText(std::string_view(static_cast<const char*>(data), data ? bytes : 0));
+      return;
     }
     default: {
       const unsigned char* text = sqlite3_column_text(stmt, index);
       const int bytes = sqlite3_column_bytes(stmt, index);
-      return Variant(std::string_view(reinterpret_cast<const char*>(text), text ? bytes : 0));
+      out.SetText(std::string_view(reinterpret_cast<const char*>(text), text ? bytes : 0));
+      return;
     }
   }
 }
@@ -289,6 +295,15 @@ class SqliteCursor : public Cursor {
   const std::vector<ColumnInfo>& Columns() const override { return columns_; }
 
   bool Next(std::vector<Variant>& row) override {
+    if (!Advance()) return false;
+    row.resize(columns_.size());
+    for (size_t i = 0; i < columns_.size(); ++i) Read(i, row[i]);
+    return true;
+  }
+
+  // The values stay in the statement until the next step: nothing is copied
+  // here, Read() takes a column straight from SQLite.
+  bool Advance() override {
     if (!stmt_) return false;
     const int rc = pending_ != 0 ? pending_ : Step();
     pending_ = 0;
@@ -296,11 +311,11 @@ class SqliteCursor : public Cursor {
       stmt_.reset();  // ends the statement's read transaction at once
       return false;
     }
-    row.resize(columns_.size());
-    for (size_t i = 0; i < columns_.size(); ++i) {
-      row[i] = ColumnValue(stmt_.get(), static_cast<int>(i));
-    }
     return true;
+  }
+
+  void Read(size_t index, Variant& out) override {
+    ReadColumn(stmt_.get(), static_cast<int>(index), out);
   }
 
  private:
