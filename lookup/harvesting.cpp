@@ -58,9 +58,6 @@ struct Scratch {
   std::string line;
   std::string number;
   std::string converted;  // a value that is not a text, as text
-  std::string guid;
-  std::vector<std::string> lines;
-  std::vector<std::string> addresses;
 };
 
 Scratch& ThreadScratch() {
@@ -159,8 +156,7 @@ void cCanonicalTelephone::SaveTapiNumbers(com::RecordsetRef& rsAd, bool bDelete,
 
   const std::string own_prefix = Plus + code;
   const int32_t count = util.StrListCount(phones, kCrLf);
-  std::vector<std::string>& lines = scratch.lines;
-  util.StrListItemsInto(phones, kCrLf, lines);
+  const std::vector<std::string> lines = util.StrListItems(phones, kCrLf);
   std::string& line = scratch.line;
   std::string& number = scratch.number;
   for (int32_t position = 1; position <= count; ++position) {
@@ -180,28 +176,24 @@ void cCanonicalTelephone::SaveTapiNumbers(com::RecordsetRef& rsAd, bool bDelete,
 
     const std::string_view type =
         position < count ? ContactTypeIdentifier(std::to_string(position)) : ContactTypeIdentifier("FAX");
-    util.NewGUIDInto(scratch.guid);
-    tapi.Add(scratch.guid, ad_dsn, digits, &remark, type);
+    tapi.Add(util.NewGUID(), ad_dsn, digits, &remark, type);
   }
 
   const std::string_view email_type = ContactTypeIdentifier("EMAIL");
   const std::string& email = TextOf(contact.Fields("EMAIL").Value(), scratch.converted);
   if (!text::TrimBlanks(email).empty()) {
-    util.NewGUIDInto(scratch.guid);
-    tapi.Add(scratch.guid, ad_dsn, email, nullptr, email_type);
+    tapi.Add(util.NewGUID(), ad_dsn, email, nullptr, email_type);
   }
 
   const std::string& further = TextOf(contact.Fields("WEITEMAIL").Value(), scratch.converted);
   if (!text::TrimBlanks(further).empty()) {
     const int32_t further_count = util.StrListCount(further, kCrLf);
-    std::vector<std::string>& addresses = scratch.addresses;
-    util.StrListItemsInto(further, kCrLf, addresses);
+    const std::vector<std::string> addresses = util.StrListItems(further, kCrLf);
     for (int32_t position = 1; position <= further_count; ++position) {
       if (static_cast<size_t>(position) > addresses.size()) break;
       const std::string& address = addresses[position - 1];
       if (address.empty()) continue;
-      util.NewGUIDInto(scratch.guid);
-      tapi.Add(scratch.guid, ad_dsn, address, nullptr, email_type);
+      tapi.Add(util.NewGUID(), ad_dsn, address, nullptr, email_type);
     }
   }
 

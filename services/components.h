@@ -105,17 +105,8 @@ class IUtil : public Component {
   // (For long lists, where item-by-item access would be quadratic.)
   virtual std::vector<std::string> StrListItems(const std::string& list,
                                                 const std::string& separator) = 0;
-  // The items of StrListItems into `items`, whose strings keep their buffers
-  // for the next list. The default goes through StrListItems.
-  virtual void StrListItemsInto(const std::string& list, const std::string& separator,
-                                std::vector<std::string>& items) {
-    items = StrListItems(list, separator);
-  }
   // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hex, time-ordered.
   virtual std::string NewGUID() = 0;
-  // A new identifier as NewGUID gives it, written into `guid` (reusing its
-  // buffer). The default goes through NewGUID.
-  virtual void NewGUIDInto(std::string& guid) { guid = NewGUID(); }
   // Drops `tail` (and the blanks before it) from the end of `text` when it ends with it.
   virtual void CutRight(std::string& text, const std::string& tail) = 0;
   virtual std::shared_ptr<ILanguagePack> LanguagePack() = 0;

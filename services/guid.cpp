@@ -100,11 +100,11 @@ void PutHex(char*& out, uint64_t value, int digits) {
 
 }  // namespace
 
-void NewGUID(std::string& guid) {
+std::string NewGUID() {
   uint64_t high = 0;
   uint64_t low = 0;
   NextHalves(high, low);
-  guid.assign(38, '-');
+  std::string guid(38, '-');
   char* out = guid.data();
   *out++ = '{';
   PutHex(out, high >> 32, 8);
@@ -117,11 +117,6 @@ void NewGUID(std::string& guid) {
   ++out;
   PutHex(out, low & 0xFFFFFFFFFFFFull, 12);
   *out = '}';
-}
-
-std::string NewGUID() {
-  std::string guid;
-  NewGUID(guid);
   return guid;
 }
 

@@ -14,7 +14,5 @@ namespace fonwerk::com {
 // operating system (and reseeded in a forked child); no system call per call.
 // Thread-safe.
 std::string NewGUID();
-// The same identifier written into `guid`, whose buffer is reused.
-void NewGUID(std::string& guid);
 
 }  // namespace fonwerk::com

@@ -133,23 +133,7 @@ std::vector<std::string> cUtil::StrListItems(const std::string& list,
   return items;
 }
 
-void cUtil::StrListItemsInto(const std::string& list, const std::string& separator,
-                             std::vector<std::string>& items) {
-  size_t count = 0;
-  ForEachItem(list, separator, [&](std::string_view item) {
-    if (count < items.size()) {
-      items[count].assign(item);
-    } else {
-      items.emplace_back(item);
-    }
-    ++count;
-  });
-  items.resize(count);  // items of an earlier, longer list go
-}
-
 std::string cUtil::NewGUID() { return com::NewGUID(); }
-
-void cUtil::NewGUIDInto(std::string& guid) { com::NewGUID(guid); }
 
 void cUtil::CutRight(std::string& text, const std::string& tail) {
   if (tail.empty()) return;

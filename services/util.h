@@ -59,11 +59,8 @@ class cUtil : public IUtil {
                         int32_t position) override;
   std::vector<std::string> StrListItems(const std::string& list,
                                         const std::string& separator) override;
-  void StrListItemsInto(const std::string& list, const std::string& separator,
-                        std::vector<std::string>& items) override;
   // See NewGUID() in services/guid.h.
   std::string NewGUID() override;
-  void NewGUIDInto(std::string& guid) override;
   // When `text` without its trailing blanks ends with `tail` (exact, non-empty),
   // drops the tail and then the blanks before it: "DSN='a' OR " becomes "DSN='a'".
   // Otherwise (or for an empty tail) `text` is unchanged.
