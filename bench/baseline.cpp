@@ -1,6 +1,13 @@
 #include "bench/baseline.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -9,16 +16,58 @@
 #include "bench/pg_conn.h"
 #include "bench/sqlite_db.h"
 #include "services/guid.h"
+#include "services/platform.h"
 
 namespace fonwerk::bench {
 namespace {
 
-constexpr const char* kReadColumns = "DSN, TELEFON, FAX, EMAIL, WEITEMAIL";
+constexpr const char* kReadColumns = "DSN, TELEFON, FAX, EMAIL, WEITEMAIL, Kennung";
 constexpr const char* kTapiColumns = "DSN, AD_DSN, NUMMER, BEMERKUNG, contactTypeDsn";
 
 std::string_view OrEmpty(const std::optional<std::string_view>& value) {
   return value.value_or(std::string_view());
 }
+
+// The rebuild's per-contact log line, written the way its run log writes:
+// the file stays open for appending and every line is one write().
+class ContactLog {
+ public:
+  explicit ContactLog(const std::string& path) {
+    if (path.empty()) return;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+  }
+  ~ContactLog() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ContactLog(const ContactLog&) = delete;
+  ContactLog& operator=(const ContactLog&) = delete;
+
+  // "<stamp>: AD|<row, 8 digits>|<Kennung without outer blanks>|" and CR LF.
+  void Contact(long long row, std::string_view kennung) {
+    if (fd_ < 0) return;
+    const std::time_t now = std::time(nullptr);
+    if (now != stamped_) {
+      stamp_ = platform::NowStamp();
+      stamped_ = now;
+    }
+    while (!kennung.empty() && kennung.front() == ' ') kennung.remove_prefix(1);
+    while (!kennung.empty() && kennung.back() == ' ') kennung.remove_suffix(1);
+    char number[24];
+    std::snprintf(number, sizeof number, "%08lld", row);
+    line_.assign(stamp_).append(": AD|").append(number).append("|").append(kennung);
+    line_.append("|\r\n");
+    if (::write(fd_, line_.data(), line_.size()) != static_cast<ssize_t>(line_.size())) {
+      throw std::runtime_error(std::string("cannot write the log: ") + std::strerror(errno));
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  std::time_t stamped_ = -1;
+  std::string stamp_;
+  std::string line_;
+};
 
 // The n of "VARCHAR(n)" or "CHAR(n)"; -1 for any other declared type.
 int32_t WidthOfDeclaredType(std::string_view type) {
@@ -73,7 +122,9 @@ BaselineResult RunSqlite(const std::string& connect_string, HarvestSettings sett
     savepoint.emplace(db, "SAVEPOINT contact");
     release.emplace(db, "RELEASE contact");
   }
+  ContactLog log(options.log_path);
   while (read.StepRow()) {
+    log.Contact(result.contacts, OrEmpty(read.Column(5)));
     ++result.contacts;
     if (savepoint) savepoint->StepDone();
     const std::string_view ad_dsn = OrEmpty(read.Column(0));
@@ -142,7 +193,9 @@ BaselineResult RunPostgres(const std::string& connect_string, HarvestSettings se
   pg::CopyOut contacts(reader.get(), std::string("COPY (SELECT ") + kReadColumns +
                                          " FROM AD ORDER BY Kennung) TO STDOUT");
   std::string line;
+  ContactLog log(options.log_path);
   while (contacts.Next()) {
+    log.Contact(result.contacts, OrEmpty(contacts.Field(5)));
     ++result.contacts;
     const std::string_view ad_dsn = OrEmpty(contacts.Field(0));
     harvester.Harvest(OrEmpty(contacts.Field(1)), OrEmpty(contacts.Field(2)),

@@ -3,11 +3,15 @@
 // least work each provider allows, to measure the real rebuild against.
 //
 // SQLite: one transaction; DELETE FROM TAPI, then one prepared INSERT per row
-// while one query walks AD in Kennung order. PostgreSQL: one transaction on a
-// writing connection; TRUNCATE TAPI, then COPY ... FROM STDIN fed from a
-// second connection's COPY (SELECT ... FROM AD ORDER BY Kennung) TO STDOUT.
-// No log, no progress, no component layer. DSN values are time-ordered GUID
-// texts from the same generator the rebuild uses.
+// into the indexed table while one query walks AD in Kennung order.
+// PostgreSQL: one transaction on a writing connection; TRUNCATE TAPI, then
+// COPY ... FROM STDIN into the indexed table, fed from a second connection's
+// COPY (SELECT ... FROM AD ORDER BY Kennung) TO STDOUT. No progress, no
+// component layer. DSN values are time-ordered GUID texts from the same
+// generator the rebuild uses, so the keys arrive in the order of TAPI's key
+// index. With a log file, every contact writes the line the rebuild writes
+// for it ("<time stamp>: AD|<row number>|<Kennung>|"), as one write to a
+// file kept open for appending.
 
 #include <string>
 
@@ -35,6 +39,8 @@ struct BaselineOptions {
   // and create them again after the refill, inside the same transaction, to
   // measure bulk index builds against row-by-row index inserts.
   bool rebuild_indexes = false;
+  // The per-contact log lines go to this file (appended); "" for none.
+  std::string log_path;
 };
 
 // Rebuilds TAPI of the database named by `connect_string`. The column widths

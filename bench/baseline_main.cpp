@@ -2,13 +2,14 @@
 // for the real rebuild (see bench/baseline.h).
 //
 //   fonwerk-baseline --connect CONNECTION [--plus 00] [--code 49] [--vaz 0] [--suspress true]
-//                    [--cache-mb 32] [--savepoint-per-contact] [--rebuild-indexes]
+//                    [--cache-mb 32] [--log FILE] [--savepoint-per-contact] [--rebuild-indexes]
 //
 // The last two are for analysis: they change what the baseline does, to
 // measure one design choice of the rebuild at a time.
 //
 // The settings default to those of a fresh German installation; the SQLite
-// page cache to the one the rebuild uses. Prints one line
+// page cache to the one the rebuild uses. --log writes the rebuild's
+// per-contact log line, so that the comparison includes it. Prints one line
 // "contacts=N rows=M seconds=S". Exit status: 0 done, 1 failed.
 
 #include <CLI/CLI.hpp>
@@ -34,6 +35,8 @@ int main(int argc, char** argv) {
   app.add_option("--cache-mb", options.sqlite_cache_mb,
                  "SQLite page cache in MiB (0: SQLite's default)")
       ->capture_default_str();
+  app.add_option("--log", options.log_path,
+                 "append the rebuild's per-contact log line to FILE for every contact");
   app.add_flag("--savepoint-per-contact", options.savepoint_per_contact,
                "SQLite: one savepoint per contact (to measure its cost)");
   app.add_flag("--rebuild-indexes", options.rebuild_indexes,

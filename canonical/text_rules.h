@@ -34,17 +34,21 @@ inline std::string ReplaceAll(std::string_view s, std::string_view from, std::st
 // The leftmost `max_chars` characters of UTF-8 text (a byte that is not a
 // continuation byte starts a character). A width of zero or below means the
 // column has no declared width: the text is kept whole.
-inline std::string LeftChars(std::string_view s, int32_t max_chars) {
-  if (max_chars <= 0) return std::string(s);
+inline std::string_view LeftCharsView(std::string_view s, int32_t max_chars) {
+  if (max_chars <= 0) return s;
   int32_t chars = 0;
   for (size_t i = 0; i < s.size(); ++i) {
     const auto byte = static_cast<unsigned char>(s[i]);
     if ((byte & 0xC0) != 0x80) {
-      if (chars == max_chars) return std::string(s.substr(0, i));
+      if (chars == max_chars) return s.substr(0, i);
       ++chars;
     }
   }
-  return std::string(s);
+  return s;
+}
+
+inline std::string LeftChars(std::string_view s, int32_t max_chars) {
+  return std::string(LeftCharsView(s, max_chars));
 }
 
 // ASCII upper case; other bytes stay.

@@ -32,6 +32,49 @@ constexpr ContactType kContactTypes[] = {
     {"EMAIL", "{C451E716-7025-4EE9-8579-E2D0C6E26888}"},
 };
 
+// The identifier of a contact type key (compared after upper-casing).
+std::string_view ContactTypeIdentifier(std::string_view key) {
+  for (const ContactType& type : kContactTypes) {
+    if (key.size() != type.key.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < key.size() && same; ++i) {
+      const char c = key[i];
+      same = (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) == type.key[i];
+    }
+    if (same) return type.identifier;
+  }
+  return kOtherType;
+}
+
+// `out` becomes `first` and `second`, each stripped of outer blanks, joined.
+void AssignJoinedTrimmed(std::string& out, std::string_view first, std::string_view second) {
+  out.assign(text::TrimBlanks(first));
+  out.append(text::TrimBlanks(second));
+}
+
+// Texts reused from contact to contact: a rebuild harvests a million
+// contacts, and buffers that keep their capacity spare it as many allocations.
+struct Scratch {
+  std::string phones;
+  std::string line;
+  std::string number;
+  std::string converted;  // a value that is not a text, as text
+};
+
+Scratch& ThreadScratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+// The value as text without a copy where it is one; Null and Empty give "".
+// A value of another type is converted into `converted`.
+const std::string& TextOf(const Variant& value, std::string& converted) {
+  if (value.IsText()) return value.text();
+  converted.clear();
+  if (!value.IsNull() && !value.IsEmpty()) converted = value.ToText();
+  return converted;
+}
+
 // The TAPI recordset of one contact, with the widths its text columns allow.
 class TapiRows {
  public:
@@ -46,15 +89,16 @@ class TapiRows {
         nummer_size_(nummer_.DefinedSize()),
         bemerkung_size_(bemerkung_.DefinedSize()) {}
 
-  // Adds a row; `remark` is only set for number rows.
-  void Add(std::string dsn, const Variant& ad_dsn, std::string_view nummer,
+  // Adds a row; `remark` is only set for number rows. The values are copied
+  // into the row, which reuses the buffers of rows stored before.
+  void Add(const std::string& dsn, const Variant& ad_dsn, std::string_view nummer,
            const std::string* remark, std::string_view type_identifier) {
     rs_->AddNew();
-    dsn_.SetValue(Variant(std::move(dsn)));
+    dsn_.SetText(dsn);
     ad_dsn_.SetValue(ad_dsn);
-    nummer_.SetValue(Variant(text::LeftChars(nummer, nummer_size_)));
-    if (remark != nullptr) bemerkung_.SetValue(Variant(text::LeftChars(*remark, bemerkung_size_)));
-    type_.SetValue(Variant(type_identifier));
+    nummer_.SetText(text::LeftCharsView(nummer, nummer_size_));
+    if (remark != nullptr) bemerkung_.SetText(text::LeftCharsView(*remark, bemerkung_size_));
+    type_.SetText(type_identifier);
     dal_.MdbNoNullFields(rs_);
   }
 
@@ -72,24 +116,16 @@ class TapiRows {
   int32_t bemerkung_size_;
 };
 
-std::string ValueText(const Variant& value) {
-  return value.IsNull() || value.IsEmpty() ? std::string() : value.ToText();
-}
-
 }  // namespace
 
 Variant cCanonicalTelephone::GetContactTypeDsn(const std::string& strIdx) const {
-  const std::string key = text::UpperAscii(strIdx);
-  for (const ContactType& type : kContactTypes) {
-    if (key == type.key) return Variant(type.identifier);
-  }
-  return Variant(kOtherType);
+  return Variant(ContactTypeIdentifier(strIdx));
 }
 
 std::string cCanonicalTelephone::JoinTrimmed(const std::string& strFirst,
                                              const std::string& strSecond) const {
-  std::string joined(text::TrimBlanks(strFirst));
-  joined.append(text::TrimBlanks(strSecond));
+  std::string joined;
+  AssignJoinedTrimmed(joined, strFirst, strSecond);
   return joined;
 }
 
@@ -108,36 +144,43 @@ void cCanonicalTelephone::SaveTapiNumbers(com::RecordsetRef& rsAd, bool bDelete,
 
   TapiRows tapi(dal.OpenEmptyTable(m_strConnect, "TAPI", 4), dal);
   ado::Recordset& contact = Require(rsAd);
-  const Variant ad_dsn = contact.Fields("DSN").Value();
+  // The contact's values are read in place: the contact recordset does not
+  // move while its rows are harvested.
+  const Variant& ad_dsn = contact.Fields("DSN").Value();
+  Scratch& scratch = ThreadScratch();
 
   // Telephone lines, then the fax line as the last element of one CR LF list.
-  std::string phones = ValueText(contact.Fields("TELEFON").Value());
-  phones.append(kCrLf).append(kTab).append(ValueText(contact.Fields("FAX").Value()));
+  std::string& phones = scratch.phones;
+  phones.assign(TextOf(contact.Fields("TELEFON").Value(), scratch.converted));
+  phones.append(kCrLf).append(kTab).append(TextOf(contact.Fields("FAX").Value(), scratch.converted));
   phones.append(kTab).append("Fax");
 
   const int32_t count = util.StrListCount(phones, kCrLf);
   const std::vector<std::string> lines = util.StrListItems(phones, kCrLf);
+  std::string& line = scratch.line;
+  std::string& number = scratch.number;
   for (int32_t position = 1; position <= count; ++position) {
-    const std::string line(
-        text::TrimBlanks(static_cast<size_t>(position) <= lines.size() ? lines[position - 1] : ""));
-    const std::string first(text::TrimBlanks(util.StrListNr(line, kTab, 1)));
+    line.assign(text::TrimBlanks(
+        static_cast<size_t>(position) <= lines.size() ? std::string_view(lines[position - 1]) : ""));
+    const std::string first = util.StrListNr(line, kTab, 1);
+    AssignJoinedTrimmed(number, text::TrimBlanks(first), util.StrListNr(line, kTab, 2));
     // Numbers of the own country are written in national form.
-    const std::string number =
-        StoredNumber(JoinTrimmed(first, util.StrListNr(line, kTab, 2)), *this, util);
+    const std::string digits = StoredNumber(number, *this, util);
     const std::string remark = util.StrListNr(line, kTab, 3);
-    if (number.empty()) continue;
+    if (digits.empty()) continue;
 
-    const std::string type_key = position < count ? std::to_string(position) : std::string("FAX");
-    tapi.Add(util.NewGUID(), ad_dsn, number, &remark, GetContactTypeDsn(type_key).text());
+    const std::string_view type =
+        position < count ? ContactTypeIdentifier(std::to_string(position)) : ContactTypeIdentifier("FAX");
+    tapi.Add(util.NewGUID(), ad_dsn, digits, &remark, type);
   }
 
-  const std::string email_type = GetContactTypeDsn("EMAIL").text();
-  const std::string email = ValueText(contact.Fields("EMAIL").Value());
+  const std::string_view email_type = ContactTypeIdentifier("EMAIL");
+  const std::string& email = TextOf(contact.Fields("EMAIL").Value(), scratch.converted);
   if (!text::TrimBlanks(email).empty()) {
     tapi.Add(util.NewGUID(), ad_dsn, email, nullptr, email_type);
   }
 
-  const std::string further = ValueText(contact.Fields("WEITEMAIL").Value());
+  const std::string& further = TextOf(contact.Fields("WEITEMAIL").Value(), scratch.converted);
   if (!text::TrimBlanks(further).empty()) {
     const int32_t further_count = util.StrListCount(further, kCrLf);
     const std::vector<std::string> addresses = util.StrListItems(further, kCrLf);

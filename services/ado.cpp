@@ -46,10 +46,71 @@ std::shared_ptr<Session> SessionOf(const Connection& connection) {
   return connection.shared_session();
 }
 
+// Rows of table recordsets that were stored and handed back (RecycleRows),
+// kept on the thread so that the next recordsets fill them in place: their
+// Variants keep their text buffers. Bounded in rows and in text bytes.
+constexpr size_t kMaxSpareRows = 256;
+constexpr size_t kMaxSpareRowBytes = 4096;
+
+constexpr size_t kMaxSpareTables = 4;
+
+struct SparePool {
+  std::vector<std::vector<Variant>> rows;                 // spare rows
+  std::vector<std::vector<std::vector<Variant>>> tables;  // empty row lists with capacity
+};
+
+SparePool& Spares() {
+  thread_local SparePool pool;
+  return pool;
+}
+
+size_t TextBytes(const std::vector<Variant>& row) {
+  size_t bytes = 0;
+  for (const Variant& value : row) bytes += value.TextCapacity();
+  return bytes;
+}
+
+// A row of `columns` Empty values, from the pool when it has one.
+std::vector<Variant> TakeSpareRow(size_t columns) {
+  std::vector<std::vector<Variant>>& spares = Spares().rows;
+  if (spares.empty()) return std::vector<Variant>(columns);
+  std::vector<Variant> row = std::move(spares.back());
+  spares.pop_back();
+  for (Variant& value : row) value.SetEmpty();
+  row.resize(columns);
+  return row;
+}
+
 [[noreturn]] void ThrowNoCurrentRecord() {
   ThrowUsage(kNoCurrentRecord,
              "Either BOF or EOF is True, or the current record has been deleted. Requested "
              "operation requires a current record.");
+}
+
+}  // namespace
+
+void RecycleRows(std::vector<std::vector<Variant>>& rows) {
+  std::vector<std::vector<Variant>>& spares = Spares().rows;
+  for (std::vector<Variant>& row : rows) {
+    if (spares.size() >= kMaxSpareRows) break;
+    if (TextBytes(row) <= kMaxSpareRowBytes) spares.push_back(std::move(row));
+  }
+  rows.clear();
+  if (Spares().tables.size() < kMaxSpareTables && rows.capacity() > 0) {
+    Spares().tables.push_back(std::move(rows));
+  }
+  rows = {};
+}
+
+namespace {
+
+// An empty list of rows, with room from an earlier recordset when there is one.
+std::vector<std::vector<Variant>> TakeSpareTable() {
+  std::vector<std::vector<std::vector<Variant>>>& tables = Spares().tables;
+  if (tables.empty()) return {};
+  std::vector<std::vector<Variant>> rows = std::move(tables.back());
+  tables.pop_back();
+  return rows;
 }
 
 }  // namespace
@@ -117,8 +178,12 @@ struct Recordset::Impl {
   std::vector<ColumnInfo> columns;
   std::string table;  // table recordsets only
 
+  // Streaming: a column is read from the cursor the first time it is asked
+  // for on a row, into current[i], whose buffer later rows reuse.
   std::unique_ptr<Cursor> cursor;  // streaming: the open cursor
-  std::vector<Variant> current;    // streaming: the current row
+  std::vector<Variant> current;    // streaming: the columns read from the current row
+  std::vector<uint64_t> read_on;   // streaming: the row number current[i] was read on
+  uint64_t row_number = 0;         // streaming: the number of the current row, from 1
   bool at_end = false;             // streaming: the cursor is exhausted
 
   std::vector<std::vector<Variant>> rows;  // static: all rows; table: the added rows
@@ -140,20 +205,28 @@ struct Recordset::Impl {
     return true;
   }
 
-  // REQUIRES: !AtEnd().
-  std::vector<Variant>& CurrentRow() {
+  // Column `index` of the current row. REQUIRES: !AtEnd(), index < columns.size().
+  const Variant& Value(size_t index) {
     switch (mode) {
       case Mode::kStreaming:
-        return current;
+        if (read_on[index] != row_number) {
+          cursor->Read(index, current[index]);
+          read_on[index] = row_number;
+        }
+        return current[index];
       case Mode::kStatic:
-        return rows[filtered ? visible[position] : position];
+        return rows[filtered ? visible[position] : position][index];
       case Mode::kTable:
-        return rows[position];
+        return rows[position][index];
     }
-    return current;
+    return current[index];
   }
 
-  void Fetch() { at_end = !cursor->Next(current); }
+  // Streaming: moves the cursor on; the new row's columns are read on demand.
+  void Fetch() {
+    at_end = !cursor->Advance();
+    ++row_number;
+  }
 
   // -1 when no column has that name.
   int32_t FindColumn(std::string_view name) const {
@@ -252,6 +325,8 @@ void Recordset::Open(const std::string& sql, Connection& connection, CursorType 
   impl->columns = impl->cursor->Columns();
   if (streaming) {
     impl->mode = Impl::Mode::kStreaming;
+    impl->current.resize(impl->columns.size());
+    impl->read_on.assign(impl->columns.size(), 0);
     impl->Fetch();
   } else {
     impl->mode = Impl::Mode::kStatic;
@@ -325,7 +400,8 @@ void Recordset::AddNew() {
     ThrowUsage(errnum::kOperationNotAllowed,
                "Operation is not allowed in this context: AddNew needs a table recordset.");
   }
-  rs.rows.emplace_back(rs.columns.size());
+  if (rs.rows.capacity() == 0) rs.rows = TakeSpareTable();
+  rs.rows.push_back(TakeSpareRow(rs.columns.size()));
   rs.position = rs.rows.size() - 1;
 }
 
@@ -345,6 +421,11 @@ RowBatch Recordset::TakeAddedRows() {
   return batch;
 }
 
+int64_t Recordset::AddedRowCount() const {
+  const Impl& rs = impl();
+  return rs.mode == Impl::Mode::kTable ? static_cast<int64_t>(rs.rows.size()) : 0;
+}
+
 const std::vector<ColumnInfo>& Recordset::Columns() const { return impl().columns; }
 
 const std::shared_ptr<Session>& Recordset::session() const { return impl().session; }
@@ -356,10 +437,10 @@ const std::string& Field::Name() const { return owner_->impl().columns[index_].n
 const Variant& Field::Value() const {
   Recordset::Impl& rs = owner_->impl();
   if (rs.AtEnd()) ThrowNoCurrentRecord();
-  return rs.CurrentRow()[index_];
+  return rs.Value(static_cast<size_t>(index_));
 }
 
-void Field::SetValue(Variant value) {
+Variant& Field::AddedCell() const {
   Recordset::Impl& rs = owner_->impl();
   if (rs.mode != Recordset::Impl::Mode::kTable || rs.rows.empty() ||
       rs.position + 1 != rs.rows.size()) {
@@ -367,8 +448,14 @@ void Field::SetValue(Variant value) {
                                                  Name() +
                                                  " can only be set on the row being added.");
   }
-  rs.rows.back()[index_] = std::move(value);
+  return rs.rows.back()[index_];
 }
+
+void Field::SetValue(const Variant& value) { AddedCell() = value; }
+
+void Field::SetValue(Variant&& value) { AddedCell() = std::move(value); }
+
+void Field::SetText(std::string_view text) { AddedCell().SetText(text); }
 
 int32_t Field::DefinedSize() const { return owner_->impl().columns[index_].defined_size; }
 

@@ -23,6 +23,12 @@ enum class LockType : int32_t { kReadOnly = 1, kPessimistic = 2, kOptimistic = 3
 
 class Recordset;
 
+// Hands the storage of rows that have been stored and are no longer needed
+// (RowBatch::rows after Session::StoreRows) to the table recordsets of the
+// calling thread, which fill them in place instead of allocating new ones.
+// Keeps a bounded number of rows; leaves `rows` empty.
+void RecycleRows(std::vector<std::vector<Variant>>& rows);
+
 class Connection {
  public:
   Connection() = default;
@@ -64,7 +70,9 @@ class Connection {
 };
 
 // A light handle on one column of a recordset's current row. It stays valid
-// while the recordset is open.
+// while the recordset is open. The reference Value() returns is valid until
+// the recordset moves, adds a row or closes; on a forward-only recordset a
+// column is read from the database when it is first asked for on a row.
 class Field {
  public:
   Field(Recordset* owner, int32_t index) : owner_(owner), index_(index) {}
@@ -72,13 +80,19 @@ class Field {
   const std::string& Name() const;
   // The current row's value. Throws DbError (kUsage) when the recordset is at EOF.
   const Variant& Value() const;
-  // Sets the value of the row being added (after AddNew). Throws DbError otherwise.
-  void SetValue(Variant value);
+  // Sets the value of the row being added (after AddNew). Throws DbError
+  // (kUsage) otherwise. The copying forms reuse the field's text buffer.
+  void SetValue(const Variant& value);
+  void SetValue(Variant&& value);
+  // Sets a text value; the same as SetValue(Variant(text)) without making one.
+  void SetText(std::string_view text);
   // Declared width of a text column (VARCHAR(n)/CHAR(n)); -1 when the column has none.
   int32_t DefinedSize() const;
   int32_t Index() const { return index_; }
 
  private:
+  Variant& AddedCell() const;  // the field in the row being added; throws as SetValue
+
   Recordset* owner_;
   int32_t index_;
 };
@@ -131,6 +145,8 @@ class Recordset {
   const std::string& TableName() const;
   // Hands the added rows over (the recordset keeps no rows afterwards).
   RowBatch TakeAddedRows();
+  // The number of rows added and not yet handed over; 0 for other recordsets.
+  int64_t AddedRowCount() const;
   const std::vector<ColumnInfo>& Columns() const;
   const std::shared_ptr<Session>& session() const;
 

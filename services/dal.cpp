@@ -81,6 +81,9 @@ void cDal::UpdateRecordSet(const std::string& /*connect_string*/, RecordsetRef& 
   if (batch.rows.empty()) return;
   const std::string tag = BatchTag(batch);
   session->StoreRows(std::move(batch), tag);
+  // Rows the provider did not keep are left in the batch: the next recordset
+  // fills them again.
+  ado::RecycleRows(batch.rows);  // NOLINT(bugprone-use-after-move): see Session::StoreRows
 }
 
 }  // namespace fonwerk::com

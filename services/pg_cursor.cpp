@@ -11,9 +11,8 @@ constexpr const char* kCursorName = "fw_stream";
 
 void ReadRow(const PGresult* result, int row, std::vector<Variant>& values) {
   const int count = PQnfields(result);
-  values.clear();
-  values.reserve(count);
-  for (int field = 0; field < count; ++field) values.push_back(FieldValue(result, row, field));
+  values.resize(static_cast<size_t>(count));
+  for (int field = 0; field < count; ++field) ReadFieldValue(result, row, field, values[field]);
 }
 
 class ResultCursor final : public Cursor {
@@ -24,15 +23,26 @@ class ResultCursor final : public Cursor {
   const std::vector<ColumnInfo>& Columns() const override { return columns_; }
 
   bool Next(std::vector<Variant>& row) override {
-    if (next_row_ >= PQntuples(result_.get())) return false;
-    ReadRow(result_.get(), next_row_++, row);
+    if (!Advance()) return false;
+    ReadRow(result_.get(), current_row_, row);
     return true;
+  }
+
+  bool Advance() override {
+    if (next_row_ >= PQntuples(result_.get())) return false;
+    current_row_ = next_row_++;
+    return true;
+  }
+
+  void Read(size_t index, Variant& out) override {
+    ReadFieldValue(result_.get(), current_row_, static_cast<int>(index), out);
   }
 
  private:
   ResultPtr result_;
   std::vector<ColumnInfo> columns_;
   int next_row_ = 0;
+  int current_row_ = 0;
 };
 
 class StreamingCursor final : public Cursor {
@@ -48,14 +58,26 @@ class StreamingCursor final : public Cursor {
   const std::vector<ColumnInfo>& Columns() const override { return columns_; }
 
   bool Next(std::vector<Variant>& row) override {
+    if (!Advance()) return false;
+    ReadRow(block_.get(), current_row_, row);
+    return true;
+  }
+
+  // The block of the current row stays until the next fetch, so Read() takes
+  // a column straight from it.
+  bool Advance() override {
     if (next_row_ >= PQntuples(block_.get())) {
       if (!conn_) return false;
       Fetch();
       if (PQntuples(block_.get()) < kFetchSize) Finish();
       if (PQntuples(block_.get()) == 0) return false;
     }
-    ReadRow(block_.get(), next_row_++, row);
+    current_row_ = next_row_++;
     return true;
+  }
+
+  void Read(size_t index, Variant& out) override {
+    ReadFieldValue(block_.get(), current_row_, static_cast<int>(index), out);
   }
 
  private:
@@ -84,6 +106,7 @@ class StreamingCursor final : public Cursor {
   ResultPtr block_;
   std::vector<ColumnInfo> columns_;
   int next_row_ = 0;
+  int current_row_ = 0;
 };
 
 }  // namespace

@@ -129,21 +129,33 @@ std::vector<ColumnInfo> DescribeFields(const PGresult* result) {
   return columns;
 }
 
-Variant FieldValue(const PGresult* result, int row, int field) {
-  if (PQgetisnull(result, row, field)) return Variant::Null();
+void ReadFieldValue(const PGresult* result, int row, int field, Variant& out) {
+  if (PQgetisnull(result, row, field)) {
+    out.SetNull();
+    return;
+  }
   const char* text = PQgetvalue(result, row, field);
   const auto length = static_cast<std::size_t>(PQgetlength(result, row, field));
   switch (ClassifyType(PQftype(result, field))) {
     case TypeClass::kInteger:
-      return ParseInteger(text, length);
+      out = ParseInteger(text, length);
+      return;
     case TypeClass::kFloat:
-      return ParseFloat(text, length);
+      out = ParseFloat(text, length);
+      return;
     case TypeClass::kBoolean:
-      return Variant(length > 0 && text[0] == 't');
+      out = Variant(length > 0 && text[0] == 't');
+      return;
     case TypeClass::kText:
-      break;
+      out.SetText(std::string_view(text, length));
+      return;
   }
-  return Variant(std::string(text, length));
+}
+
+Variant FieldValue(const PGresult* result, int row, int field) {
+  Variant value;
+  ReadFieldValue(result, row, field, value);
+  return value;
 }
 
 bool Succeeded(const PGresult* result) {

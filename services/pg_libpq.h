@@ -46,6 +46,8 @@ std::vector<ColumnInfo> DescribeFields(const PGresult* result);
 // The value in row `row`, field `field`: NULL gives Null; int2/4/8 integer;
 // float4/8 and numeric double; bool Boolean; every other type its text.
 Variant FieldValue(const PGresult* result, int row, int field);
+// The same into `out`, reusing its text buffer.
+void ReadFieldValue(const PGresult* result, int row, int field, Variant& out);
 
 // True when `result` reports success (a command or rows).
 bool Succeeded(const PGresult* result);

@@ -26,13 +26,27 @@ struct ColumnInfo {
   bool has_default = false;   // table columns only: has a default or is auto-generated
 };
 
-// A read cursor over a query's rows.
+// A read cursor over a query's rows. A cursor is read either with Next()
+// (every column of every row) or with Advance() and Read() (only the columns
+// asked for), not both.
 class Cursor {
  public:
   virtual ~Cursor() = default;
   virtual const std::vector<ColumnInfo>& Columns() const = 0;
   // Fills `row` (one Variant per column) and returns true, or returns false at the end.
   virtual bool Next(std::vector<Variant>& row) = 0;
+
+  // Moves to the next row without reading its values; false at the end.
+  // Throws DbError as Next() does. The default goes through Next().
+  virtual bool Advance() { return Next(advanced_row_); }
+  // Column `index` of the row Advance() moved to, into `out` (whose text
+  // buffer is reused). A column may be read any number of times until the
+  // next Advance(). REQUIRES: the last Advance() returned true and
+  // index < Columns().size().
+  virtual void Read(size_t index, Variant& out) { out = advanced_row_[index]; }
+
+ private:
+  std::vector<Variant> advanced_row_;  // the row of the default Advance()
 };
 
 // Rows added to one table and handed over for storing in one piece.
@@ -75,6 +89,9 @@ class Session {
   // (PostgreSQL pipelines it); a deferred failure is then reported through
   // TakeStoreFailures() with `tag`, never thrown later for another batch.
   // A lost connection always throws DbError with kind kConnection.
+  // A provider that does not keep the rows (it stored them at once) leaves
+  // them in `batch`, so that the caller may reuse their storage; one that
+  // keeps them leaves `batch.rows` empty.
   virtual void StoreRows(RowBatch&& batch, const std::string& tag) = 0;
 
   // Completes deferred stores; their failures become available to TakeStoreFailures().

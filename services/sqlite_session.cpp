@@ -233,23 +233,29 @@ ColumnInfo DescribeColumn(std::string name, const char* declared_type) {
   return info;
 }
 
-Variant ColumnValue(sqlite3_stmt* stmt, int index) {
+// Column `index` of the current row into `out`, reusing its text buffer.
+void ReadColumn(sqlite3_stmt* stmt, int index, Variant& out) {
   switch (sqlite3_column_type(stmt, index)) {
     case SQLITE_INTEGER:
-      return Variant(static_cast<int64_t>(sqlite3_column_int64(stmt, index)));
+      out = Variant(static_cast<int64_t>(sqlite3_column_int64(stmt, index)));
+      return;
     case SQLITE_FLOAT:
-      return Variant(sqlite3_column_double(stmt, index));
+      out = Variant(sqlite3_column_double(stmt, index));
+      return;
     case SQLITE_NULL:
-      return Variant::Null();
+      out.SetNull();
+      return;
     case SQLITE_BLOB: {
       const void* data = sqlite3_column_blob(stmt, index);
       const int bytes = sqlite3_column_bytes(stmt, index);
-      return Variant(std::string_view(static_cast<const char*>(data), data ? bytes : 0));
+      out.SetText(std::string_view(static_cast<const char*>(data), data ? bytes : 0));
+      return;
     }
     default: {
       const unsigned char* text = sqlite3_column_text(stmt, index);
       const int bytes = sqlite3_column_bytes(stmt, index);
-      return Variant(std::string_view(reinterpret_cast<const char*>(text), text ? bytes : 0));
+      out.SetText(std::string_view(reinterpret_cast<const char*>(text), text ? bytes : 0));
+      return;
     }
   }
 }
@@ -289,6 +295,15 @@ class SqliteCursor : public Cursor {
   const std::vector<ColumnInfo>& Columns() const override { return columns_; }
 
   bool Next(std::vector<Variant>& row) override {
+    if (!Advance()) return false;
+    row.resize(columns_.size());
+    for (size_t i = 0; i < columns_.size(); ++i) Read(i, row[i]);
+    return true;
+  }
+
+  // The values stay in the statement until the next step: nothing is copied
+  // here, Read() takes a column straight from SQLite.
+  bool Advance() override {
     if (!stmt_) return false;
     const int rc = pending_ != 0 ? pending_ : Step();
     pending_ = 0;
@@ -296,11 +311,11 @@ class SqliteCursor : public Cursor {
       stmt_.reset();  // ends the statement's read transaction at once
       return false;
     }
-    row.resize(columns_.size());
-    for (size_t i = 0; i < columns_.size(); ++i) {
-      row[i] = ColumnValue(stmt_.get(), static_cast<int>(i));
-    }
     return true;
+  }
+
+  void Read(size_t index, Variant& out) override {
+    ReadColumn(stmt_.get(), static_cast<int>(index), out);
   }
 
  private:
@@ -406,6 +421,36 @@ SqliteSession::SqliteSession(const std::string& path) : path_(path) {
   release_ = Prepare("RELEASE fonwerk_store");
   schema_version_ = Prepare("PRAGMA schema_version");
   rollback_to_ = Prepare("ROLLBACK TO fonwerk_store");
+  // From here on, what this connection prepares and every end of a
+  // transaction tell whether the schema can have changed.
+  sqlite3_set_authorizer(db_.get(), &SqliteSession::Authorize, this);
+  sqlite3_commit_hook(
+      db_.get(),
+      [](void* self) {
+        static_cast<SqliteSession*>(self)->schema_checked_ = false;
+        return 0;
+      },
+      this);
+  sqlite3_rollback_hook(
+      db_.get(), [](void* self) { static_cast<SqliteSession*>(self)->schema_checked_ = false; },
+      this);
+}
+
+int SqliteSession::Authorize(void* self, int action, const char*, const char*, const char*,
+                             const char*) {
+  switch (action) {
+    case SQLITE_READ:
+    case SQLITE_SELECT:
+    case SQLITE_INSERT:
+    case SQLITE_UPDATE:
+    case SQLITE_DELETE:
+    case SQLITE_FUNCTION:
+    case SQLITE_RECURSIVE:
+      break;
+    default:
+      static_cast<SqliteSession*>(self)->schema_checked_ = false;
+  }
+  return SQLITE_OK;
 }
 
 SqliteSession::~SqliteSession() = default;
@@ -458,6 +503,7 @@ void SqliteSession::Execute(const std::string& sql) {
 }
 
 const std::vector<ColumnInfo>& SqliteSession::TableColumns(const std::string& table) {
+  if (last_columns_ != nullptr && table == last_table_) return *last_columns_;
   const std::string key = Lower(table);
   if (auto found = table_columns_.find(key); found != table_columns_.end()) return found->second;
   SqliteStatement stmt =
@@ -492,7 +538,9 @@ const std::vector<ColumnInfo>& SqliteSession::TableColumns(const std::string& ta
 sqlite3_stmt* SqliteSession::InsertStatement(const std::string& table,
                                              const std::vector<ColumnInfo>& columns,
                                              const std::vector<uint8_t>& set_columns) {
-  std::string key = Lower(table);
+  std::string& key = insert_key_;
+  key.clear();
+  for (char c : table) key += LowerAscii(c);
   key += '\0';
   for (uint8_t set : set_columns) key += set ? '1' : '0';
   if (auto found = inserts_.find(key); found != inserts_.end()) return found->second.get();
@@ -515,8 +563,10 @@ sqlite3_stmt* SqliteSession::InsertStatement(const std::string& table,
 
 void SqliteSession::InsertRows(const RowBatch& batch, const std::vector<ColumnInfo>& columns,
                                std::vector<int64_t>* added) {
-  std::vector<uint8_t> set_columns(columns.size(), 0);
-  std::vector<uint8_t> row_columns(columns.size(), 0);
+  std::vector<uint8_t>& set_columns = set_columns_;
+  std::vector<uint8_t>& row_columns = row_columns_;
+  set_columns.assign(columns.size(), 0);
+  row_columns.assign(columns.size(), 0);
   sqlite3_stmt* stmt = nullptr;
   for (const std::vector<Variant>& row : batch.rows) {
     if (row.size() != columns.size()) {
@@ -547,6 +597,11 @@ void SqliteSession::InsertRows(const RowBatch& batch, const std::vector<ColumnIn
 void SqliteSession::StoreRows(RowBatch&& batch, const std::string& /*tag*/) {
   if (batch.rows.empty()) return;
   const std::vector<ColumnInfo>& columns = TableColumns(batch.table);
+  if (last_columns_ != &columns || batch.table != last_table_) {
+    last_table_ = batch.table;
+    last_columns_ = &columns;
+    last_undoable_ = -1;
+  }
   const bool own_transaction = !InTransaction();
   if (!own_transaction && UndoableByRowid(batch.table, columns)) {
     StoreUndoable(batch, columns);
@@ -572,8 +627,8 @@ void SqliteSession::StoreRows(RowBatch&& batch, const std::string& /*tag*/) {
 // the savepoint's journal first: a good part of a rebuild's time. Where the
 // rows a batch added are all it changed, deleting them undoes it as well.
 void SqliteSession::StoreUndoable(const RowBatch& batch, const std::vector<ColumnInfo>& columns) {
-  std::vector<int64_t> added;
-  added.reserve(batch.rows.size());
+  std::vector<int64_t>& added = added_;
+  added.clear();
   try {
     InsertRows(batch, columns, &added);
   } catch (const DbError& error) {
@@ -606,12 +661,27 @@ int64_t SqliteSession::SchemaVersion() {
 
 bool SqliteSession::UndoableByRowid(const std::string& table,
                                     const std::vector<ColumnInfo>& columns) {
-  const int64_t version = SchemaVersion();
-  if (version < 0) return false;
-  if (version != undoable_version_) {
-    undoable_.clear();
-    undoable_version_ = version;
+  if (!schema_checked_) {
+    const int64_t version = SchemaVersion();
+    if (version < 0) return false;
+    if (version != undoable_version_) {
+      undoable_.clear();
+      undoable_version_ = version;
+    }
+    schema_checked_ = true;
+    last_undoable_ = -1;
   }
+  const bool same_table = last_columns_ == &columns && table == last_table_;
+  if (same_table && last_undoable_ >= 0) return last_undoable_ == 1;
+  const bool undoable = UndoableByRowidUncached(table, columns);
+  // The checks above may have prepared statements: the answer holds only if
+  // they did not make the schema look changed.
+  if (same_table && schema_checked_) last_undoable_ = undoable ? 1 : 0;
+  return undoable;
+}
+
+bool SqliteSession::UndoableByRowidUncached(const std::string& table,
+                                            const std::vector<ColumnInfo>& columns) {
   const std::string key = Lower(table);
   if (auto found = undoable_.find(key); found != undoable_.end()) return found->second;
 

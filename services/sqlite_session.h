@@ -83,7 +83,16 @@ class SqliteSession : public Session {
   // deleting the rows it added, so that it needs no savepoint: a plain rowid
   // table without triggers and conflict clauses, whose inserts change
   // nothing but their own rows. Cached until the schema changes.
+  //
+  // The schema version is read again only when the schema can have changed
+  // since it was last read: after a transaction ended (another connection may
+  // have changed it in between) or after this connection prepared anything
+  // but a plain query or data change (DDL, ATTACH, savepoints, transaction
+  // statements: an authorizer notes these). Inside one write transaction no
+  // other connection can change the schema.
   bool UndoableByRowid(const std::string& table, const std::vector<ColumnInfo>& columns);
+  bool UndoableByRowidUncached(const std::string& table, const std::vector<ColumnInfo>& columns);
+  static int Authorize(void* self, int action, const char*, const char*, const char*, const char*);
   // Stores a batch inside the transaction without a savepoint (see
   // UndoableByRowid); a failure deletes the rows already added.
   void StoreUndoable(const RowBatch& batch, const std::vector<ColumnInfo>& columns);
@@ -102,6 +111,17 @@ class SqliteSession : public Session {
   SqliteStatement schema_version_;
   int64_t undoable_version_ = -1;       // the schema version undoable_ was found under
   std::map<std::string, bool> undoable_;  // key: lower-case table name
+  bool schema_checked_ = false;  // undoable_version_ is current (see UndoableByRowid)
+  // The last table stored into, as the caller named it, and what was found
+  // for it: most stores go to the same table as the one before.
+  std::string last_table_;
+  const std::vector<ColumnInfo>* last_columns_ = nullptr;
+  int last_undoable_ = -1;  // -1: not known under the current schema check
+  // Buffers of InsertRows and StoreUndoable, kept between stores.
+  std::vector<uint8_t> set_columns_;
+  std::vector<uint8_t> row_columns_;
+  std::vector<int64_t> added_;
+  std::string insert_key_;
 };
 
 }  // namespace fonwerk::ado

@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 #include <system_error>
+#include <variant>
 
 #include "services/errors.h"
 
@@ -84,6 +85,63 @@ std::string FormatDouble(double value) {
 
 }  // namespace
 
+Variant::Variant(const Variant& other) : type_(other.type_), scalar_(other.scalar_) {
+  if (other.IsText()) text_ = other.text_;
+}
+
+Variant& Variant::operator=(const Variant& other) {
+  if (this == &other) return *this;
+  if (other.IsText()) {
+    text_.assign(other.text_);
+  } else {
+    text_.clear();
+  }
+  type_ = other.type_;
+  scalar_ = other.scalar_;
+  return *this;
+}
+
+void Variant::SetEmpty() noexcept {
+  type_ = Type::kEmpty;
+  scalar_ = 0;
+  text_.clear();
+}
+
+void Variant::SetNull() noexcept {
+  type_ = Type::kNull;
+  scalar_ = 0;
+  text_.clear();
+}
+
+void Variant::SetText(std::string_view text) {
+  text_.assign(text);
+  type_ = Type::kText;
+  scalar_ = 0;
+}
+
+const std::string& Variant::text() const {
+  if (!IsText()) throw std::bad_variant_access();
+  return text_;
+}
+
+bool Variant::operator==(const Variant& other) const noexcept {
+  if (type_ != other.type_) return false;
+  switch (type_) {
+    case Type::kEmpty:
+    case Type::kNull:
+      return true;
+    case Type::kInteger:
+      return scalar_ == other.scalar_;
+    case Type::kDouble:
+      return real() == other.real();
+    case Type::kBoolean:
+      return scalar_ == other.scalar_;
+    case Type::kText:
+      return text_ == other.text_;
+  }
+  return false;
+}
+
 std::string Variant::ToText() const {
   switch (type()) {
     case Type::kEmpty:
@@ -91,13 +149,13 @@ std::string Variant::ToText() const {
     case Type::kNull:
       ThrowInvalidUseOfNull();
     case Type::kInteger:
-      return std::to_string(std::get<int64_t>(value_));
+      return std::to_string(integer());
     case Type::kDouble:
-      return FormatDouble(std::get<double>(value_));
+      return FormatDouble(real());
     case Type::kBoolean:
-      return std::get<bool>(value_) ? "True" : "False";
+      return boolean() ? "True" : "False";
     case Type::kText:
-      return std::get<std::string>(value_);
+      return text_;
   }
   return {};
 }
@@ -109,13 +167,13 @@ bool Variant::ToBool() const {
     case Type::kNull:
       ThrowInvalidUseOfNull();
     case Type::kInteger:
-      return std::get<int64_t>(value_) != 0;
+      return integer() != 0;
     case Type::kDouble:
-      return std::get<double>(value_) != 0.0;
+      return real() != 0.0;
     case Type::kBoolean:
-      return std::get<bool>(value_);
+      return boolean();
     case Type::kText: {
-      const std::string_view text = TrimBlanks(std::get<std::string>(value_));
+      const std::string_view text = TrimBlanks(text_);
       if (EqualsNoCase(text, "true")) return true;
       if (EqualsNoCase(text, "false")) return false;
       if (auto number = ParseNumber(text)) return *number != 0.0;
@@ -132,13 +190,13 @@ int64_t Variant::ToInteger() const {
     case Type::kNull:
       ThrowInvalidUseOfNull();
     case Type::kInteger:
-      return std::get<int64_t>(value_);
+      return integer();
     case Type::kDouble:
-      return RoundToInteger(std::get<double>(value_));
+      return RoundToInteger(real());
     case Type::kBoolean:
-      return std::get<bool>(value_) ? -1 : 0;
+      return boolean() ? -1 : 0;
     case Type::kText: {
-      const std::string_view text = TrimBlanks(std::get<std::string>(value_));
+      const std::string_view text = TrimBlanks(text_);
       int64_t whole = 0;
       auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), whole);
       if (ec == std::errc() && ptr == text.data() + text.size() && !text.empty()) return whole;
@@ -156,13 +214,13 @@ double Variant::ToDouble() const {
     case Type::kNull:
       ThrowInvalidUseOfNull();
     case Type::kInteger:
-      return static_cast<double>(std::get<int64_t>(value_));
+      return static_cast<double>(integer());
     case Type::kDouble:
-      return std::get<double>(value_);
+      return real();
     case Type::kBoolean:
-      return std::get<bool>(value_) ? -1.0 : 0.0;
+      return boolean() ? -1.0 : 0.0;
     case Type::kText: {
-      if (auto number = ParseNumber(std::get<std::string>(value_))) return *number;
+      if (auto number = ParseNumber(text_)) return *number;
       ThrowTypeMismatch();
     }
   }

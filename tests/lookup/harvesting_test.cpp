@@ -5,6 +5,8 @@
 
 #include "canonical/canonical_telephone.h"
 #include "services/component_factory.h"
+#include "services/dal.h"
+#include "services/util.h"
 #include "tests/canonical/canonical_peer.h"
 #include "tests/support/test_install.h"
 
@@ -203,6 +205,132 @@ TEST_P(HarvestingTest, MissingColumnFailsAndWritesNothing) {
   auto rs = dal->GetRecordset(install_->connect_string(), "SELECT * FROM AD2");
   EXPECT_THROW(canonical_.SaveTapiNumbers(rs, false, true), Error);
   EXPECT_TRUE(Rows("E1").empty());
+}
+
+// cUtil and cDal that record the calls the harvesting makes, in order.
+class RecordingUtil : public com::cUtil {
+ public:
+  explicit RecordingUtil(std::vector<std::string>& calls) : calls_(calls) {}
+  int32_t StrListCount(const std::string& list, const std::string& separator) override {
+    calls_.push_back("StrListCount(" + Show(list) + ")");
+    return cUtil::StrListCount(list, separator);
+  }
+  std::string StrListNr(const std::string& list, const std::string& separator,
+                        int32_t position) override {
+    calls_.push_back("StrListNr(" + Show(list) + "," + Show(separator) + "," +
+                     std::to_string(position) + ")");
+    return cUtil::StrListNr(list, separator, position);
+  }
+  std::vector<std::string> StrListItems(const std::string& list,
+                                        const std::string& separator) override {
+    calls_.push_back("StrListItems(" + Show(list) + ")");
+    return cUtil::StrListItems(list, separator);
+  }
+  std::string NurZahlen(const std::string& text) override {
+    calls_.push_back("NurZahlen(" + text + ")");
+    return cUtil::NurZahlen(text);
+  }
+  std::string NewGUID() override {
+    calls_.push_back("NewGUID");
+    char guid[16];
+    std::snprintf(guid, sizeof guid, "{G%06d}", ++guids_);  // ascending, as real ones
+    return guid;
+  }
+
+ private:
+  // Separators made visible.
+  static std::string Show(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\t' ? std::string("<T>") : c == '\r' ? std::string("<R>") : c == '\n' ? std::string("<N>") : std::string(1, c);
+    return out;
+  }
+  std::vector<std::string>& calls_;
+  int guids_ = 0;
+};
+
+class RecordingDal : public com::cDal {
+ public:
+  explicit RecordingDal(std::vector<std::string>& calls) : calls_(calls) {}
+  com::RecordsetRef OpenEmptyTable(const std::string& connect, const std::string& table,
+                                   int32_t mode) override {
+    calls_.push_back("OpenEmptyTable(" + table + "," + std::to_string(mode) + ")");
+    return cDal::OpenEmptyTable(connect, table, mode);
+  }
+  void MdbNoNullFields(com::RecordsetRef& rs) override {
+    calls_.push_back("MdbNoNullFields");
+    cDal::MdbNoNullFields(rs);
+  }
+  void UpdateRecordSet(const std::string& connect, com::RecordsetRef& rs) override {
+    calls_.push_back("UpdateRecordSet(" + std::to_string(rs->AddedRowCount()) + ")");
+    cDal::UpdateRecordSet(connect, rs);
+  }
+
+ private:
+  std::vector<std::string>& calls_;
+};
+
+// The component calls of one contact, with the values they get: the calls and
+// their order are what the harvesting promises the component library. The
+// contact is harvested through a forward-only recordset, as the rebuild does,
+// twice over (the second time with the row storage of the first).
+TEST_P(HarvestingTest, ComponentCallsAreMadeInOrderWithTheirValues) {
+  std::vector<std::string> calls;
+  auto util_guard = com::ComponentFactory::Instance().Override(
+      com::progid::kUtil, [&calls] { return std::make_shared<RecordingUtil>(calls); });
+  auto dal_guard = com::ComponentFactory::Instance().Override(
+      com::progid::kDal, [&calls] { return std::make_shared<RecordingDal>(calls); });
+  cCanonicalTelephone canonical;
+  canonical.Init(install_->connect_string());
+  AddContact("R1", {"+49 89\t123\tZentrale\r\nkeine", "089 9", " a@b.de", "x@y\r\n\r\nz@y"});
+  AddContact("R2", {"+49 89\t123\tZentrale\r\nkeine", "089 9", " a@b.de", "x@y\r\n\r\nz@y"});
+  const std::vector<std::string> expected = {
+      "OpenEmptyTable(TAPI,4)",
+      "StrListCount(+49 89<T>123<T>Zentrale<R><N>keine<R><N><T>089 9<T>Fax)",
+      "StrListItems(+49 89<T>123<T>Zentrale<R><N>keine<R><N><T>089 9<T>Fax)",
+      "StrListNr(+49 89<T>123<T>Zentrale,<T>,1)",
+      "StrListNr(+49 89<T>123<T>Zentrale,<T>,2)",
+      "NurZahlen(0 89123)",
+      "StrListNr(+49 89<T>123<T>Zentrale,<T>,3)",
+      "NewGUID",
+      "MdbNoNullFields",
+      "StrListNr(keine,<T>,1)",
+      "StrListNr(keine,<T>,2)",
+      "NurZahlen(keine)",
+      "StrListNr(keine,<T>,3)",
+      "StrListNr(<T>089 9<T>Fax,<T>,1)",
+      "StrListNr(<T>089 9<T>Fax,<T>,2)",
+      "NurZahlen(089 9)",
+      "StrListNr(<T>089 9<T>Fax,<T>,3)",
+      "NewGUID",
+      "MdbNoNullFields",
+      "NewGUID",
+      "MdbNoNullFields",
+      "StrListCount(x@y<R><N><R><N>z@y)",
+      "StrListItems(x@y<R><N><R><N>z@y)",
+      "NewGUID",
+      "MdbNoNullFields",
+      "NewGUID",
+      "MdbNoNullFields",
+      "UpdateRecordSet(5)",
+  };
+  ado::Connection connection;
+  connection.SetConnectionString(install_->connect_string());
+  connection.Open();
+  auto contacts = std::make_shared<ado::Recordset>();
+  contacts->Open("SELECT * FROM AD WHERE DSN IN ('R1', 'R2') ORDER BY DSN", connection);
+  for (const char* key : {"R1", "R2"}) {
+    ASSERT_FALSE(contacts->Eof());
+    calls.clear();
+    canonical.SaveTapiNumbers(contacts, false, true);
+    EXPECT_EQ(calls, expected) << key;
+    EXPECT_EQ(Rows(key), (std::vector<TapiRow>{{"089123", "Zentrale", kType1},
+                                               {"0899", "Fax", kTypeFax},
+                                               {" a@b.de", {}, kTypeEmail},
+                                               {"x@y", {}, kTypeEmail},
+                                               {"z@y", {}, kTypeEmail}}))
+        << key;
+    contacts->MoveNext();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, HarvestingTest,

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 
 #include "services/ado.h"
@@ -581,6 +582,94 @@ TEST_P(AdoContractTest, ConnectionsWithOneStringShareTheSessionAndItsTransaction
   EXPECT_EQ(Count("STD"), 1);
 }
 
+// A forward-only recordset reads a column when it is asked for on a row: a
+// column read on one row and not on the next, or first read rows later, must
+// still give the value of the row the recordset stands on, Null as Null.
+TEST_P(AdoContractTest, ForwardOnlyColumnsReadOnDemandGiveTheCurrentRowsValues) {
+  conn_.Execute(
+      "INSERT INTO AD (DSN, Kennung, TELEFON, FAX, EMAIL) VALUES "
+      "('{1}', 'K1', 'eins', NULL, 'a@b.de'), "
+      "('{2}', 'K2', NULL, 'fax zwei', 'eine ziemlich lange Adresse@example.de'), "
+      "('{3}', 'K3', 'drei', '', NULL), "
+      "('{4}', 'K4', NULL, NULL, 'x@y.de')");
+  Recordset rs;
+  rs.Open("SELECT DSN, TELEFON, FAX, EMAIL, Kennung FROM AD ORDER BY Kennung", conn_);
+  // Which columns are read on which row (row 4 reads FAX for the first time
+  // since row 2, and EMAIL only there).
+  const std::vector<std::vector<std::string>> reads = {
+      {"TELEFON", "DSN"}, {"FAX", "TELEFON", "TELEFON"}, {"DSN"}, {"FAX", "EMAIL", "TELEFON"}};
+  const std::vector<std::map<std::string, std::string>> expected = {
+      {{"TELEFON", "eins"}, {"DSN", "{1}"}},
+      {{"FAX", "fax zwei"}, {"TELEFON", "<null>"}},
+      {{"DSN", "{3}"}},
+      {{"FAX", "<null>"}, {"EMAIL", "x@y.de"}, {"TELEFON", "<null>"}}};
+  for (size_t row = 0; row < reads.size(); ++row) {
+    ASSERT_FALSE(rs.Eof()) << "row " << row;
+    for (const std::string& column : reads[row]) {
+      const Variant& value = rs.Fields(column).Value();
+      EXPECT_FALSE(value.IsEmpty()) << column << " on row " << row;
+      EXPECT_EQ(Show(value), expected[row].at(column)) << column << " on row " << row;
+    }
+    rs.MoveNext();
+  }
+  EXPECT_TRUE(rs.Eof());
+  ExpectDbError([&] { rs.Fields("DSN").Value(); }, DbError::Kind::kUsage, "current record");
+}
+
+// A value copied out of a row keeps it after the recordset moves on, and a
+// column read twice on a row (an integer one too) gives the same value.
+TEST_P(AdoContractTest, ForwardOnlyValuesCopiedOutSurviveTheMove) {
+  conn_.Execute("INSERT INTO AD (DSN, Kennung) VALUES ('{1}', 'K1'), ('{2}', 'K2')");
+  Recordset rs;
+  rs.Open("SELECT DSN, 41 + 1 AS answer FROM AD ORDER BY Kennung", conn_);
+  const Variant first = rs.Fields("DSN").Value();
+  EXPECT_EQ(rs.Fields("answer").Value(), Variant(int64_t{42}));
+  EXPECT_EQ(rs.Fields("answer").Value().ToText(), "42");
+  EXPECT_EQ(rs.Fields("answer").Value(), Variant(int64_t{42}));
+  rs.MoveNext();
+  EXPECT_EQ(rs.Fields("DSN").Value(), Variant("{2}"));
+  EXPECT_EQ(first, Variant("{1}"));
+}
+
+// Table recordsets fill the storage of rows stored before: a reused row must
+// start unset (so that defaults apply), and a shorter text must not keep the
+// tail of a longer one.
+TEST_P(AdoContractTest, RecycledRowsStartUnsetAndHoldExactlyTheNewValues) {
+  Recordset first;
+  first.OpenEmptyTable("TAPI", conn_);
+  for (const char* dsn : {"{1}", "{2}"}) {
+    first.AddNew();
+    first.Fields("DSN").SetText(dsn);
+    first.Fields("AD_DSN").SetValue(Variant("{A}"));
+    first.Fields("NUMMER").SetText("a much longer number than the next one");
+    first.Fields("BEMERKUNG").SetText("a remark that the next rows do not have");
+    first.Fields("contactTypeDsn").SetText("{TYPE}");
+  }
+  RowBatch batch = first.TakeAddedRows();
+  first.Close();
+  conn_.session().StoreRows(std::move(batch), "c1");
+  RecycleRows(batch.rows);
+  EXPECT_TRUE(batch.rows.empty());
+
+  Recordset second;
+  second.OpenEmptyTable("TAPI", conn_);
+  for (const char* dsn : {"{3}", "{4}", "{5}"}) {
+    second.AddNew();
+    for (int32_t i = 0; i < second.FieldCount(); ++i) {
+      EXPECT_TRUE(second.Fields(i).Value().IsEmpty()) << second.Fields(i).Name();
+    }
+    second.Fields("DSN").SetText(dsn);
+    second.Fields("AD_DSN").SetValue(Variant("{B}"));
+    second.Fields("NUMMER").SetText("12");
+  }
+  ASSERT_TRUE(StoreAll({{"c2", second.TakeAddedRows()}}).empty());
+  EXPECT_EQ(Rows("SELECT DSN, NUMMER, BEMERKUNG, trim(contactTypeDsn) FROM TAPI "
+                 "WHERE AD_DSN = '{B}' ORDER BY DSN"),
+            (std::vector<std::vector<std::string>>{
+                {"{3}", "12", "<null>", ""}, {"{4}", "12", "<null>", ""}, {"{5}", "12", "<null>", ""}}));
+  EXPECT_EQ(Count("TAPI"), 5);
+}
+
 INSTANTIATE_TEST_SUITE_P(Providers, AdoContractTest, ::testing::Values("SQLite", "PostgreSQL"),
                          [](const auto& param_info) { return param_info.param; });
 
@@ -661,6 +750,84 @@ TEST(SqliteSessionTest, LockedDatabaseFailsAfterABoundedWaitWhileReadersSeeCommi
   EXPECT_LT(waited, std::chrono::seconds(15));
   writer->RollbackTransaction();
   ResetSessionPool();
+}
+
+// ------------------------------------------- SQLite: stores without savepoint
+//
+// Inside a transaction a store into a plain table is undone by deleting its
+// rows; a table with a trigger needs a savepoint. Which one a table is, is
+// cached while the schema cannot have changed. A trigger that records every
+// insert in SEEN tells which way a failing store was undone: with the wrong
+// one, the failed batch's earlier rows stay in SEEN.
+class SqliteStoreCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = (db_.folder() / "test.db").string();
+    session_ = OpenSession(db_.connect_string());
+    session_->Execute(
+        "CREATE TABLE TAPI (DSN VARCHAR(38) NOT NULL PRIMARY KEY, NUMMER VARCHAR(50));"
+        "CREATE TABLE SEEN (DSN VARCHAR(38))");
+  }
+  void TearDown() override {
+    session_.reset();
+    ResetSessionPool();
+  }
+
+  // Stores rows with the given keys as one batch; false when it was rejected.
+  bool Store(Session& session, const std::vector<std::string>& keys) {
+    RowBatch batch{"TAPI", session.TableColumns("TAPI"), {}};
+    for (const std::string& key : keys) batch.rows.push_back({Variant(key), Variant("n")});
+    try {
+      session.StoreRows(std::move(batch), "t");
+      return true;
+    } catch (const DbError&) {
+      return false;
+    }
+  }
+  std::set<std::string> Column(const std::string& sql) {
+    std::set<std::string> values;
+    std::vector<Variant> row;
+    for (auto cursor = session_->Query(sql, false); cursor->Next(row);) values.insert(row[0].ToText());
+    return values;
+  }
+  static constexpr const char* kTrigger =
+      "CREATE TRIGGER tapi_seen AFTER INSERT ON TAPI BEGIN INSERT INTO SEEN VALUES (NEW.DSN); END";
+
+  SqliteTestDatabase db_;
+  std::string path_;
+  std::shared_ptr<Session> session_;
+};
+
+TEST_F(SqliteStoreCacheTest, TriggerMadeByAnotherConnectionBetweenTransactionsCounts) {
+  session_->BeginTransaction();
+  ASSERT_TRUE(Store(*session_, {"{1}"}));  // the plain table is found undoable by rowid
+  session_->CommitTransaction();
+
+  const std::shared_ptr<Session> other = OpenSession("Data Source=" + path_ + ";Provider=SQLite");
+  ASSERT_NE(other, session_);
+  other->Execute(kTrigger);
+
+  session_->BeginTransaction();
+  EXPECT_FALSE(Store(*session_, {"{2}", "{1}"}));  // {1} is taken
+  EXPECT_TRUE(Store(*session_, {"{3}"}));
+  session_->CommitTransaction();
+  EXPECT_EQ(Column("SELECT DSN FROM TAPI"), (std::set<std::string>{"{1}", "{3}"}));
+  EXPECT_EQ(Column("SELECT DSN FROM SEEN"), (std::set<std::string>{"{3}"}));
+}
+
+TEST_F(SqliteStoreCacheTest, TriggerBroughtBackByRollingBackToASavepointCounts) {
+  session_->Execute(kTrigger);
+  session_->BeginTransaction();
+  session_->Execute("SAVEPOINT before_drop");
+  session_->Execute("DROP TRIGGER tapi_seen");
+  ASSERT_TRUE(Store(*session_, {"{1}"}));  // now a plain table
+  session_->Execute("ROLLBACK TO before_drop");  // the trigger is back, {1} gone
+  ASSERT_TRUE(Store(*session_, {"{1}"}));
+  EXPECT_FALSE(Store(*session_, {"{2}", "{1}"}));
+  session_->Execute("RELEASE before_drop");
+  session_->CommitTransaction();
+  EXPECT_EQ(Column("SELECT DSN FROM TAPI"), (std::set<std::string>{"{1}"}));
+  EXPECT_EQ(Column("SELECT DSN FROM SEEN"), (std::set<std::string>{"{1}"}));
 }
 
 }  // namespace

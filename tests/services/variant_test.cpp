@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <optional>
+#include <variant>
 
 #include "services/errors.h"
 
@@ -133,6 +134,53 @@ TEST(VariantTest, TypesStayApartInComparison) {
   EXPECT_NE(Variant(int64_t{1}), Variant(true));
   EXPECT_NE(Variant("1"), Variant(int64_t{1}));
   EXPECT_EQ(Variant(int32_t{5}), Variant(int64_t{5}));
+}
+
+// A Variant reused for value after value (as the rows of a recordset are)
+// must hold exactly the last one: no tail of a longer earlier text, no text
+// behind Empty or Null, no stale number behind a text.
+TEST(VariantTest, ReusedVariantHoldsExactlyItsLastValue) {
+  Variant v("a text long enough to live outside the string object");
+  v.SetText("short");
+  EXPECT_EQ(v, Variant("short"));
+  EXPECT_EQ(v.text(), "short");
+
+  v.SetEmpty();
+  EXPECT_TRUE(v.IsEmpty());
+  EXPECT_EQ(v, Variant());
+  EXPECT_EQ(v.ToText(), "");
+  EXPECT_THROW(v.text(), std::bad_variant_access);
+
+  v = Variant(2.5);
+  v.SetNull();
+  EXPECT_EQ(v, Variant::Null());
+  EXPECT_EQ(RaisedError([&] { v.ToText(); }), errnum::kInvalidUseOfNull);
+
+  v = Variant(int64_t{-7});
+  v.SetText("");
+  EXPECT_TRUE(v.IsText());
+  EXPECT_EQ(v, Variant(""));
+  EXPECT_NE(v, Variant());
+
+  const Variant number(int64_t{12});
+  v = number;  // copy over a text
+  EXPECT_EQ(v, number);
+  EXPECT_EQ(v.ToText(), "12");
+  const Variant text("copied");
+  v = text;
+  EXPECT_EQ(v, text);
+  v = v;  // self-assignment keeps the value
+  EXPECT_EQ(v.text(), "copied");
+  Variant moved(std::move(v));
+  EXPECT_EQ(moved, text);
+}
+
+TEST(VariantTest, DoublesCompareByValue) {
+  EXPECT_EQ(Variant(0.0), Variant(-0.0));
+  EXPECT_NE(Variant(0.1), Variant(0.2));
+  EXPECT_NE(Variant(1.0), Variant(int64_t{1}));
+  EXPECT_EQ(Variant(true), Variant(true));
+  EXPECT_NE(Variant(true), Variant(false));
 }
 
 }  // namespace
