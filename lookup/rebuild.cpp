@@ -18,6 +18,7 @@
 #include "services/component_factory.h"
 #include "services/errors.h"
 #include "services/platform.h"
+#include "services/table_rebuild.h"
 
 namespace fonwerk {
 
@@ -77,7 +78,9 @@ class RebuildRun {
     // Rows written beside the old ones would double the table: a failed
     // truncation (or a transaction that could not be begun) ends the rebuild
     // before anything is written.
-    const bool emptied = in_transaction_ && Step([&] { connection_.Execute(kTruncate); });
+    const bool emptied = in_transaction_ && Step([&] {
+      tapi_ = ado::BeginTableRebuild(connection_, "TAPI", kTruncate, &modFonwerk::WriteLog);
+    });
     const bool walked = emptied && Walk();
     Step([&] { Require(contacts_).Close(); });
     Finish(walked);
@@ -163,6 +166,10 @@ class RebuildRun {
       Step([&] { connection_.RollbackTrans(); });
       return;
     }
+    if (!Step([&] { tapi_->Complete(); })) {
+      if (TransactionAlive()) Step([&] { connection_.RollbackTrans(); });
+      return;
+    }
     committed_ = Step([&] { connection_.CommitTrans(); });
   }
 
@@ -200,6 +207,7 @@ class RebuildRun {
   bool& committed_;
   ado::Connection connection_;
   bool in_transaction_ = false;
+  std::unique_ptr<ado::TableRebuild> tapi_;  // after connection_: ends before it
   com::RecordsetRef contacts_;
   std::shared_ptr<com::IProgress> progress_;
 };
