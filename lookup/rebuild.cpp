@@ -79,7 +79,9 @@ class RebuildRun {
     // truncation (or a transaction that could not be begun) ends the rebuild
     // before anything is written.
     const bool emptied = in_transaction_ && Step([&] {
-      tapi_ = ado::BeginTableRebuild(connection_, "TAPI", kTruncate, &modFonwerk::WriteLog);
+      tapi_ = ado::BeginTableRebuild(connection_, "TAPI", kTruncate, [&](const std::string& line) {
+        Step([&] { modFonwerk::WriteLog(line); });
+      });
     });
     const bool walked = emptied && Walk();
     Step([&] { Require(contacts_).Close(); });

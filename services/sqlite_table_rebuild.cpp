@@ -4,9 +4,10 @@
 // transaction from the old table's own text in sqlite_master, with the
 // old table's unique indexes and insert triggers under names of their own
 // (they check the rows as they are stored); the session redirects the table
-// recordsets of the old name to it. Complete() drops the old table, renames
-// the new one and creates every index and trigger from the old texts, the
-// plain indexes each by one sorted build. The old table's statistics rows
+// recordsets of the old name to it. Complete() builds the plain indexes on
+// the new table, each by one sorted build, drops the old table, renames the
+// new one, gives its indexes the old names and texts and creates the
+// triggers from the old texts. The old table's statistics rows
 // (sqlite_stat1) and its AUTOINCREMENT counter are carried over. Readers in
 // other processes keep the old table until the commit (WAL).
 //
@@ -14,17 +15,22 @@
 //  - the rename runs with legacy_alter_table, so that it neither checks nor
 //    rewrites the views and triggers that name the table (they name it again
 //    once the rename is done);
-//  - SQLite writes the new name quoted into the table's text; where the old
-//    text differs in that alone, the old text is written back
-//    (writable_schema, the text only: the parsed table is the same);
+//  - SQLite writes the new name quoted into the table's text, and indexes
+//    cannot be renamed: the old texts and index names are written back into
+//    sqlite_master (writable_schema; the parsed schema differs in nothing but
+//    these names) and the session reads its schema anew;
 //  - the drop runs with secure_delete in its FAST mode: otherwise SQLite
 //    writes every page of the old table, zeroed, once more through the WAL,
 //    which costs more than building the new table.
+//  - the transaction runs with temp_store FILE: with temporary storage in
+//    memory the sorter of CREATE INDEX keeps every row of an index in memory.
+//    The setting can change only before the transaction first uses
+//    temporary storage, so it changes at the start and goes back after the
+//    commit.
 // Tables cannot be dropped while a statement of the session reads: the
 // contacts' cursor is open until the walk has ended, so everything that drops
 // waits for Complete().
 
-#include <algorithm>
 #include <cctype>
 
 #include "services/errors.h"
@@ -35,9 +41,13 @@ namespace fonwerk::ado::rebuild {
 namespace {
 
 constexpr const char* kShadowPrefix = "fonwerk_new_";
-// The page cache for the index builds (KiB): the sorter of CREATE INDEX keeps
-// runs of this size in memory, so fewer runs have to be merged.
-constexpr int kIndexCacheKib = 24 * 1024;
+// The page cache (KiB) while the rows are stored: they are appended, so a
+// small cache does; and for Complete(), where the sorter of CREATE INDEX also
+// keeps runs of this size in memory (fewer runs to merge). The two together
+// stay well inside the process's memory budget.
+constexpr int kFillCacheKib = 8 * 1024;
+constexpr int kIndexCacheKib = 12 * 1024;
+constexpr const char* kTempStoreMemory = "2";
 
 bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool IsWordChar(char c) {
@@ -194,13 +204,22 @@ struct SchemaEntry {
   std::string sql;  // empty for the indexes of the table's own constraints
 };
 
+// An index of the new table, made under a name of its own and given the old
+// index's name and text once the old table is gone.
+struct RenamedIndex {
+  std::string temporary;
+  std::string name;
+  std::string sql;
+};
+
 // The statements of a rebuild, worked out before anything is changed.
 struct Plan {
-  std::string shadow;                      // the new table's name until the swap
-  std::vector<std::string> before_rows;    // make the new table
-  std::vector<std::string> before_swap;    // drop its temporary triggers and indexes
-  std::vector<std::string> after_swap;     // indexes and triggers from the old texts
-  std::vector<std::string> plain_indexes;  // part of after_swap: built with a large cache
+  std::string shadow;                    // the new table's name until the swap
+  std::vector<std::string> before_rows;  // make the new table
+  std::vector<std::string> indexes;      // the plain indexes, built before the swap
+  std::vector<std::string> before_swap;  // drop its temporary triggers
+  std::vector<RenamedIndex> renamed;     // every index of the old table's own
+  std::vector<std::string> after_swap;   // triggers from the old texts
 };
 
 // The table's entries in sqlite_master and its statistics, as one text.
@@ -224,37 +243,48 @@ std::string Signature(Session& session, const std::string& table) {
 class SqliteReplacement final : public TableRebuild {
  public:
   SqliteReplacement(std::shared_ptr<Session> session, std::string table, std::string table_sql,
-                    Plan plan, std::vector<TextRow> statistics, std::string signature)
+                    Plan plan, std::vector<TextRow> statistics, std::string signature,
+                    std::string temp_store, std::string cache_size)
       : session_(std::move(session)),
         table_(std::move(table)),
         table_sql_(std::move(table_sql)),
         plan_(std::move(plan)),
         statistics_(std::move(statistics)),
-        signature_(std::move(signature)) {
+        signature_(std::move(signature)),
+        temp_store_(std::move(temp_store)),
+        cache_size_(std::move(cache_size)) {
     session_->RedirectTable(table_, plan_.shadow);
   }
-  ~SqliteReplacement() override { session_->EndRedirection(table_); }
+  ~SqliteReplacement() override {
+    session_->EndRedirection(table_);
+    try {
+      session_->Execute("PRAGMA cache_size=" + cache_size_);
+    } catch (const DbError&) {
+      // The cache keeps the rebuild's size; nothing depends on it.
+    }
+    // After the commit (or the rollback) the setting can go back.
+    if (!temp_store_.empty() && !session_->InTransaction()) {
+      try {
+        session_->Execute("PRAGMA temp_store=" + temp_store_);
+      } catch (const DbError&) {
+        // The session keeps temporary storage in files; nothing depends on it.
+      }
+    }
+  }
 
   bool Replaces() const override { return true; }
 
   void Complete() override {
     Session& session = *session_;
     session.EndRedirection(table_);
+    // The indexes are built before the old table goes: their pages come from
+    // the end of the file. Pages that the drop frees would each be copied to
+    // the statement journal first, which this transaction keeps in memory.
+    session.Execute("PRAGMA cache_size=-" + std::to_string(kIndexCacheKib));
+    for (const std::string& statement : plan_.indexes) session.Execute(statement);
     for (const std::string& statement : plan_.before_swap) session.Execute(statement);
     Swap(session);
-    const std::string cache = TextOf(QueryTexts(session, "PRAGMA cache_size").at(0).at(0));
-    for (const std::string& statement : plan_.after_swap) {
-      const bool plain_index = std::find(plan_.plain_indexes.begin(), plan_.plain_indexes.end(),
-                                         statement) != plan_.plain_indexes.end();
-      if (plain_index) session.Execute("PRAGMA cache_size=-" + std::to_string(kIndexCacheKib));
-      try {
-        session.Execute(statement);
-      } catch (const DbError&) {
-        if (plain_index) session.Execute("PRAGMA cache_size=" + cache);
-        throw;
-      }
-      if (plain_index) session.Execute("PRAGMA cache_size=" + cache);
-    }
+    for (const std::string& statement : plan_.after_swap) session.Execute(statement);
     for (const TextRow& row : statistics_) {
       session.Execute("INSERT INTO sqlite_stat1 (tbl, idx, stat) VALUES (" +
                       SqlLiteral(TextOf(row.at(0))) + ", " +
@@ -285,17 +315,22 @@ class SqliteReplacement final : public TableRebuild {
     session.Execute("PRAGMA secure_delete=" + secure);
     session.Execute("PRAGMA legacy_alter_table=" + legacy);
 
-    const std::string where = " WHERE type = 'table' AND name = " + SqlLiteral(table_);
-    const std::vector<TextRow> now = QueryTexts(session, "SELECT sql FROM sqlite_master" + where);
-    if (now.empty() || TextOf(now.front().at(0)) == table_sql_) return;
+    // The texts and index names as they were; then the session reads the
+    // schema anew.
     session.Execute("PRAGMA writable_schema=ON");
     try {
-      session.Execute("UPDATE sqlite_master SET sql = " + SqlLiteral(table_sql_) + where);
+      session.Execute("UPDATE sqlite_master SET sql = " + SqlLiteral(table_sql_) +
+                      " WHERE type = 'table' AND name = " + SqlLiteral(table_));
+      for (const RenamedIndex& index : plan_.renamed) {
+        session.Execute("UPDATE sqlite_master SET name = " + SqlLiteral(index.name) + ", sql = " +
+                        SqlLiteral(index.sql) + " WHERE type = 'index' AND name = " +
+                        SqlLiteral(index.temporary));
+      }
     } catch (const DbError&) {
-      session.Execute("PRAGMA writable_schema=OFF");
+      session.Execute("PRAGMA writable_schema=RESET");
       throw;
     }
-    session.Execute("PRAGMA writable_schema=OFF");
+    session.Execute("PRAGMA writable_schema=RESET");
   }
 
   std::shared_ptr<Session> session_;
@@ -304,7 +339,22 @@ class SqliteReplacement final : public TableRebuild {
   Plan plan_;
   std::vector<TextRow> statistics_;
   std::string signature_;
+  std::string temp_store_;  // the setting to go back to; "" for none
+  std::string cache_size_;  // the session's own page cache size
 };
+
+// Moves temporary storage to files for the transaction when it is in memory.
+// Returns the setting to go back to, or "" when nothing was changed.
+std::string TempStoreInFiles(Session& session) {
+  const std::string now = TextOf(QueryTexts(session, "PRAGMA temp_store").at(0).at(0));
+  if (now != kTempStoreMemory) return {};
+  try {
+    session.Execute("PRAGMA temp_store=FILE");
+  } catch (const DbError&) {
+    return {};  // already in use in this transaction: the indexes are sorted in memory
+  }
+  return now;
+}
 
 std::vector<SchemaEntry> ReadSchema(Session& session, const std::string& table) {
   std::vector<SchemaEntry> entries;
@@ -347,13 +397,9 @@ std::string MakePlan(Session& session, const std::vector<SchemaEntry>& entries, 
     if (entry.type == "index") {
       const Parsed index = ParseIndex(tokens);
       if (!index.ok) return "the index " + entry.name + " cannot be read";
-      if (index.unique) {
-        plan.before_rows.push_back(Rewrite(entry.sql, tokens, index.name, helper, index.table, shadow));
-        plan.before_swap.push_back("DROP INDEX " + helper);
-      } else {
-        plan.plain_indexes.push_back(entry.sql);
-      }
-      plan.after_swap.push_back(entry.sql);
+      const std::string statement = Rewrite(entry.sql, tokens, index.name, helper, index.table, shadow);
+      (index.unique ? plan.before_rows : plan.indexes).push_back(statement);
+      plan.renamed.push_back({plan.shadow + "_" + std::to_string(temporary), entry.name, entry.sql});
       continue;
     }
     const Parsed trigger = ParseTrigger(tokens, table.name);
@@ -409,6 +455,8 @@ Replacement BeginSqliteReplacement(const std::shared_ptr<Session>& session,
   }
   const std::string signature = Signature(db, name);
 
+  std::string temp_store = TempStoreInFiles(db);
+  const std::string cache_size = TextOf(QueryTexts(db, "PRAGMA cache_size").at(0).at(0));
   db.Execute("SAVEPOINT fonwerk_replace");
   try {
     for (const std::string& statement : plan.before_rows) db.Execute(statement);
@@ -416,16 +464,20 @@ Replacement BeginSqliteReplacement(const std::shared_ptr<Session>& session,
       db.Execute("INSERT INTO sqlite_sequence (name, seq) VALUES (" + SqlLiteral(plan.shadow) +
                  ", " + *sequence + ")");
     }
+    db.Execute("PRAGMA cache_size=-" + std::to_string(kFillCacheKib));
     db.Execute("RELEASE fonwerk_replace");
   } catch (const DbError& error) {
     if (!db.InTransaction()) throw;
     db.Execute("ROLLBACK TO fonwerk_replace; RELEASE fonwerk_replace");
+    if (!temp_store.empty()) db.Execute("PRAGMA temp_store=" + temp_store);
+    db.Execute("PRAGMA cache_size=" + cache_size);
     result.in_place_reason = name + " could not be copied: " + error.description();
     return result;
   }
   result.rebuild = std::make_unique<SqliteReplacement>(session, name, entries.front().sql,
                                                        std::move(plan), std::move(statistics),
-                                                       signature);
+                                                       signature, std::move(temp_store),
+                                                       cache_size);
   return result;
 }
 
