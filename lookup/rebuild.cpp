@@ -22,6 +22,7 @@
 #include "services/connection_string.h"
 #include "services/errors.h"
 #include "services/platform.h"
+#include "services/table_rebuild.h"
 
 namespace fonwerk {
 
@@ -123,8 +124,14 @@ class RebuildRun {
     Check([&] { CheckColumns(); });
     if (!aborted_) Step([&] { modFonwerk::WriteLog(kTruncate); });
     // Rows written beside the old ones would double the table: a failed
-    // truncation ends the rebuild before anything is written.
-    Check([&] { connection_.Execute(kTruncate); });
+    // truncation ends the rebuild before anything is written. The new rows
+    // go into a new table that replaces TAPI at the commit, or, where TAPI
+    // cannot be replaced faithfully, into TAPI itself after emptying it.
+    Check([&] {
+      tapi_ = ado::BeginTableRebuild(connection_, "TAPI", kTruncate, [&](const std::string& line) {
+        Step([&] { modFonwerk::WriteLog(line); });
+      });
+    });
     const bool walked = !aborted_ && Walk();
     if (walked) {
       Step([&] { contacts_->Close(); });
@@ -277,6 +284,10 @@ class RebuildRun {
       Quietly([&] { connection_.RollbackTrans(); });
       return;
     }
+    if (!Step([&] { tapi_->Complete(); })) {
+      Quietly([&] { connection_.RollbackTrans(); });
+      return;
+    }
     committed_ = Step([&] { connection_.CommitTrans(); });
   }
 
@@ -342,6 +353,7 @@ class RebuildRun {
   bool in_transaction_ = false;
   bool aborted_ = false;
   int32_t count_ = 0;
+  std::unique_ptr<ado::TableRebuild> tapi_;  // after connection_: ends before it
   com::RecordsetRef contacts_;
   std::shared_ptr<com::IProgress> progress_;
 };

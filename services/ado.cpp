@@ -342,7 +342,7 @@ void Recordset::OpenEmptyTable(const std::string& table, Connection& connection)
   auto impl = std::make_unique<Impl>();
   impl->session = SessionOf(connection);
   impl->mode = Impl::Mode::kTable;
-  impl->table = table;
+  impl->table = impl->session->StoreTable(table);
   impl->columns = impl->session->TableColumns(table);
   impl_ = std::move(impl);
 }

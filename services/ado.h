@@ -114,6 +114,7 @@ class Recordset {
   void Open(const std::string& sql, Connection& connection,
             CursorType cursor = CursorType::kForwardOnly, LockType lock = LockType::kReadOnly);
   // Opens an updatable table recordset without rows. Throws DbError when the table is unknown.
+  // A table that the session redirects (Session::RedirectTable) is replaced by its target.
   void OpenEmptyTable(const std::string& table, Connection& connection);
 
   bool IsOpen() const;

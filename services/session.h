@@ -10,6 +10,7 @@
 // Thread use: a Session is used from one thread only.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,6 +104,28 @@ class Session {
   virtual void CommitTransaction() = 0;   // flushes deferred stores first
   virtual void RollbackTransaction() = 0;
   virtual bool InTransaction() const = 0;
+
+  // Redirection of table recordsets, for a rebuild that fills a table under
+  // another name (see table_rebuild.h): while it is set, a table recordset
+  // opened on `table` (ASCII case-insensitive) describes and stores into
+  // `target` instead. It concerns this session only.
+  void RedirectTable(const std::string& table, std::string target) {
+    redirections_[LowerAscii(table)] = std::move(target);
+  }
+  void EndRedirection(const std::string& table) { redirections_.erase(LowerAscii(table)); }
+  // The table that a table recordset opened on `table` stores into.
+  const std::string& StoreTable(const std::string& table) const {
+    if (redirections_.empty()) return table;
+    const auto found = redirections_.find(LowerAscii(table));
+    return found == redirections_.end() ? table : found->second;
+  }
+
+ private:
+  static std::string LowerAscii(std::string text) {
+    for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+  }
+  std::map<std::string, std::string> redirections_;  // key: lower-case table name
 };
 
 // Returns the pooled session for `connect_string`, opening it on first use.

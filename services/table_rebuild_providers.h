@@ -1,0 +1,46 @@
+#pragma once
+// The providers' halves of BeginTableRebuild (table_rebuild.h), and the small
+// catalog helpers they share. Used by table_rebuild.cpp and the providers'
+// rebuild files only.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "services/session.h"
+#include "services/table_rebuild.h"
+
+namespace fonwerk::ado::rebuild {
+
+// What a provider decided: the replacing rebuild, or why it runs in place.
+struct Replacement {
+  std::unique_ptr<TableRebuild> rebuild;  // null: in place
+  std::string in_place_reason;
+};
+
+// Each prepares the new table in the open transaction, or returns the reason
+// why the table has to be rebuilt in place (nothing changed then). Throws
+// DbError only when the database went away or ended the transaction.
+Replacement BeginSqliteReplacement(const std::shared_ptr<Session>& session,
+                                   const std::string& table);
+Replacement BeginPostgresReplacement(const std::shared_ptr<Session>& session,
+                                     const std::string& table);
+
+// A row of text values; nullopt for NULL.
+using TextRow = std::vector<std::optional<std::string>>;
+
+// Runs a catalog query and returns its rows as texts. Throws DbError.
+std::vector<TextRow> QueryTexts(Session& session, const std::string& sql);
+
+// The value as an SQL text literal ('...' with quotes doubled).
+std::string SqlLiteral(std::string_view text);
+
+// The text of a value, "" for NULL.
+inline const std::string& TextOf(const std::optional<std::string>& value) {
+  static const std::string kEmpty;
+  return value ? *value : kEmpty;
+}
+
+}  // namespace fonwerk::ado::rebuild
