@@ -110,18 +110,18 @@ class Session {
   // opened on `table` (ASCII case-insensitive) describes and stores into
   // `target` instead. It concerns this session only.
   void RedirectTable(const std::string& table, std::string target) {
-    redirections_[LowerAscii(table)] = std::move(target);
+    redirections_[RedirectionKey(table)] = std::move(target);
   }
-  void EndRedirection(const std::string& table) { redirections_.erase(LowerAscii(table)); }
+  void EndRedirection(const std::string& table) { redirections_.erase(RedirectionKey(table)); }
   // The table that a table recordset opened on `table` stores into.
   const std::string& StoreTable(const std::string& table) const {
     if (redirections_.empty()) return table;
-    const auto found = redirections_.find(LowerAscii(table));
+    const auto found = redirections_.find(RedirectionKey(table));
     return found == redirections_.end() ? table : found->second;
   }
 
  private:
-  static std::string LowerAscii(std::string text) {
+  static std::string RedirectionKey(std::string text) {
     for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     return text;
   }
