@@ -2,8 +2,8 @@
 //
 // The new rows go into a table "fonwerk_new_<name>" made in the open
 // transaction from the old table's own text in sqlite_master, with the
-// old table's unique indexes and insert triggers under names of their own
-// (they check the rows as they are stored); the session redirects the table
+// old table's unique indexes under names of their own (they check the rows
+// as they are stored); the session redirects the table
 // recordsets of the old name to it. Complete() builds the plain indexes on
 // the new table, each by one sorted build, drops the old table, renames the
 // new one, gives its indexes the old names and texts and creates the
@@ -124,20 +124,6 @@ std::vector<Token> Tokenize(std::string_view sql) {
   return tokens;
 }
 
-// A name token without its quotes.
-std::string Unquoted(std::string_view token) {
-  if (token.size() < 2) return std::string(token);
-  const char first = token.front();
-  if (first != '"' && first != '`' && first != '[' && first != '\'') return std::string(token);
-  const char close = first == '[' ? ']' : first;
-  std::string out;
-  for (size_t i = 1; i + 1 < token.size(); ++i) {
-    out += token[i];
-    if (token[i] == close && close != ']' && i + 2 < token.size() && token[i + 1] == close) ++i;
-  }
-  return out;
-}
-
 bool IsWord(const std::vector<Token>& tokens, size_t at, std::string_view word) {
   return at < tokens.size() && EqualsNoCase(tokens[at].text, word);
 }
@@ -149,7 +135,6 @@ struct Parsed {
   size_t table = 0;  // token index of the table's name (indexes, triggers)
   bool unique = false;
   std::string event;  // triggers: "INSERT", "UPDATE" or "DELETE"
-  bool names_table_in_body = false;  // triggers: the body names the table
   bool ok = false;
 };
 
@@ -167,7 +152,7 @@ Parsed ParseIndex(const std::vector<Token>& t) {
   return p;
 }
 
-Parsed ParseTrigger(const std::vector<Token>& t, const std::string& table) {
+Parsed ParseTrigger(const std::vector<Token>& t) {
   Parsed p;
   if (!IsWord(t, 0, "create") || !IsWord(t, 1, "trigger")) return p;
   p.name = 2;
@@ -181,9 +166,6 @@ Parsed ParseTrigger(const std::vector<Token>& t, const std::string& table) {
   while (at < t.size() && !IsWord(t, at, "on")) ++at;  // past UPDATE OF columns
   p.table = at + 1;
   if (p.table >= t.size()) return p;
-  for (size_t i = p.table + 1; i < t.size(); ++i) {
-    if (EqualsNoCase(Unquoted(t[i].text), table)) p.names_table_in_body = true;
-  }
   p.ok = true;
   return p;
 }
@@ -217,7 +199,6 @@ struct Plan {
   std::string shadow;                    // the new table's name until the swap
   std::vector<std::string> before_rows;  // make the new table
   std::vector<std::string> indexes;      // the plain indexes, built before the swap
-  std::vector<std::string> before_swap;  // drop its temporary triggers
   std::vector<RenamedIndex> renamed;     // every index of the old table's own
   std::vector<std::string> after_swap;   // triggers from the old texts
 };
@@ -282,7 +263,6 @@ class SqliteReplacement final : public TableRebuild {
     // the statement journal first, which this transaction keeps in memory.
     session.Execute("PRAGMA cache_size=-" + std::to_string(kIndexCacheKib));
     for (const std::string& statement : plan_.indexes) session.Execute(statement);
-    for (const std::string& statement : plan_.before_swap) session.Execute(statement);
     Swap(session);
     for (const std::string& statement : plan_.after_swap) session.Execute(statement);
     for (const TextRow& row : statistics_) {
@@ -402,18 +382,24 @@ std::string MakePlan(Session& session, const std::vector<SchemaEntry>& entries, 
       plan.renamed.push_back({plan.shadow + "_" + std::to_string(temporary), entry.name, entry.sql});
       continue;
     }
-    const Parsed trigger = ParseTrigger(tokens, table.name);
+    const Parsed trigger = ParseTrigger(tokens);
     if (!trigger.ok) return "the trigger " + entry.name + " cannot be read";
     if (trigger.event == "DELETE") return "the delete trigger " + entry.name + " on " + table.name;
-    if (trigger.event == "INSERT") {
-      if (trigger.names_table_in_body) {
-        return "the insert trigger " + entry.name + " works on " + table.name + " itself";
-      }
-      plan.before_rows.push_back(
-          Rewrite(entry.sql, tokens, trigger.name, helper, trigger.table, shadow));
-      plan.before_swap.push_back("DROP TRIGGER " + helper);
-    }
+    // A store into a table with insert triggers runs under a savepoint, and
+    // rolling one back after this transaction changed the schema would end
+    // the walk over the contacts.
+    if (trigger.event == "INSERT") return "the insert trigger " + entry.name + " on " + table.name;
     plan.after_swap.push_back(entry.sql);
+  }
+  // The same holds for the other tables whose stores need savepoints.
+  std::string upper;
+  for (char c : table.sql) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper.find("WITHOUT ROWID") != std::string::npos || upper.find("CONFLICT") != std::string::npos) {
+    return "rows of " + table.name + " cannot be taken back one store at a time";
+  }
+  if (!QueryTexts(session, "SELECT 1 FROM pragma_table_info(" + SqlLiteral(table.name) +
+                               ") WHERE lower(name) IN ('rowid', 'oid', '_rowid_')").empty()) {
+    return "rows of " + table.name + " cannot be taken back one store at a time";
   }
   if (TranslateForSqlite(table.sql) != table.sql) {
     return "the definition of " + table.name + " cannot be run unchanged";

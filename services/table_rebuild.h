@@ -17,6 +17,7 @@
 // the table checks is in force while the rows are stored (unique constraints
 // and unique indexes, foreign keys, insert triggers), so a row that the old
 // table would have rejected is rejected by the new one in the same store.
+// (SQLite rebuilds a table with insert triggers in place: see below.)
 //
 //  - SQLite: the old table is dropped and created anew from its own text in
 //    the transaction; its pages go to the free list without being overwritten
@@ -31,8 +32,10 @@
 //
 // Where a replacement would change what the database does (a view, a rule or
 // a foreign key of another table that depends on the table, delete or
-// truncate triggers that the in-place emptying fires, a definition that
-// cannot be recreated exactly), the rebuild runs in place: the table is
+// truncate triggers that the in-place emptying fires, on SQLite insert
+// triggers, whose stores need savepoints that cannot be rolled back once the
+// transaction changed the schema, a definition that cannot be recreated
+// exactly), the rebuild runs in place: the table is
 // emptied with the caller's statement and refilled under all its indexes,
 // and the reason goes to the run log once.
 //
