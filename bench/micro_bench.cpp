@@ -39,13 +39,15 @@ namespace {
 uint64_t g_allocations = 0;
 }  // namespace
 
-void* operator new(std::size_t size) {
+// Not inlined: GCC would otherwise see malloc and free meet across the
+// replaced operators and warn about a mismatch that is none.
+__attribute__((noinline)) void* operator new(std::size_t size) {
   ++g_allocations;
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace fonwerk::bench {
 namespace {
