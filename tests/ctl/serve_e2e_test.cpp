@@ -345,9 +345,15 @@ TEST_P(ServeTest, ARebuildWhileClientsAskNeverShowsAHalfTable) {
         const int i = kContacts - (c * 997 + r) % 50;
         const auto result = client.Get(("/lookup?number=089%20" + std::to_string(i)).c_str());
         ++asked;
-        const bool right =
-            result && result->status == 200 && json::parse(result->body)["matches"].size() == 1 &&
-            json::parse(result->body)["matches"][0]["dsn"] == "K" + std::to_string(i);
+        // With few contacts another contact's fax (089 9<j>) carries the same
+        // number, so the contact asked for must be among the matches, not alone.
+        bool right = result && result->status == 200;
+        if (right) {
+          const json matches = json::parse(result->body)["matches"];
+          right = std::any_of(matches.begin(), matches.end(), [&](const json& match) {
+            return match["dsn"] == "K" + std::to_string(i);
+          });
+        }
         if (!right) {
           std::lock_guard<std::mutex> lock(wrong_mutex);
           wrong.push_back(result ? std::to_string(result->status) + " " + result->body
