@@ -4,9 +4,9 @@
 #include <exception>
 #include <new>
 
+#include "base/errors.h"
 #include "batch/mod_fonwerk.h"
-#include "services/errors.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -8,12 +8,13 @@
 #include <exception>
 
 #include "batch/options.h"
-#include "canonical/canonical_telephone.h"
-#include "services/component_factory.h"
-#include "services/connection_string.h"
-#include "services/platform.h"
-#include "services/rebuild_lock.h"
-#include "services/run_log.h"
+#include "com/component_factory.h"
+#include "com/registry.h"
+#include "db/connection_string.h"
+#include "phone/canonical_telephone.h"
+#include "phone/rebuild_lock.h"
+#include "platform/platform.h"
+#include "platform/run_log.h"
 
 namespace fonwerk::modFonwerk {
 
@@ -31,7 +32,6 @@ std::unique_ptr<RebuildLock> goRebuildLock;       // held until the process ends
 
 constexpr const char* kIniSuffix = "/SQL/SQL.INI";
 constexpr int32_t kConnectFlags = 4802719;
-constexpr uint32_t kHKeyLocalMachine = 0x80000002u;
 constexpr const char* kStartLine = "*********************** START ***********************";
 constexpr const char* kFinishLine = "*********************** FERTIG ***********************";
 
@@ -130,6 +130,7 @@ int FinalReport(const cCanonicalTelephone& canonical) {
 
 int HandOver() {
   goCanonical = std::make_shared<cCanonicalTelephone>();
+  goCanonical->SetRunLog(&WriteLog);
   goCanonical->Init(gstrConnect);
   goCanonical->FonwerkTable();
   return FinalReport(*goCanonical);
@@ -181,12 +182,7 @@ int Run(int argc, const char* const* argv) {
   return Main(options.command_line, options.log_path);
 }
 
-std::string GetRegistryPath() {
-  auto registry = com::ComponentFactory::Instance().Create<com::IRegistry>(com::progid::kRegistry);
-  registry->SetHKey(kHKeyLocalMachine);
-  registry->SetSection("Software\\Korvana");
-  return registry->GetStrKey("Path", "").ToText();
-}
+std::string GetRegistryPath() { return com::RegistryInstallPath(); }
 
 void WriteLog(const std::string& strText) {
   if (gstrLogFile.empty()) return;

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "services/components.h"
+#include "com/components.h"
 
 namespace fonwerk {
 class cCanonicalTelephone;

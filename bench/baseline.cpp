@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/guid.h"
 #include "bench/contact_store.h"
 #include "bench/pg_conn.h"
 #include "bench/sqlite_db.h"
-#include "services/guid.h"
-#include "services/platform.h"
+#include "platform/platform.h"
 
 namespace fonwerk::bench {
 namespace {

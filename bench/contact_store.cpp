@@ -8,7 +8,7 @@
 #include "bench/contact_generator.h"
 #include "bench/pg_conn.h"
 #include "bench/sqlite_db.h"
-#include "services/connection_string.h"
+#include "db/connection_string.h"
 
 namespace fonwerk::bench {
 namespace {

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "bench/contact_store.h"
-#include "services/connection_string.h"
+#include "db/connection_string.h"
 #include "tools/install.h"
 
 namespace {

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "bench/contact_generator.h"
+#include "com/ado.h"
 #include "ctl/installation.h"
 #include "ctl/reverse_lookup.h"
-#include "services/ado.h"
 
 namespace {
 

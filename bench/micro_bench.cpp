@@ -27,10 +27,10 @@
 #include "bench/contact_generator.h"
 #include "bench/contact_store.h"
 #include "bench/harvest.h"
-#include "canonical/canonical_telephone.h"
-#include "services/ado.h"
-#include "services/component_factory.h"
-#include "services/dal.h"
+#include "com/ado.h"
+#include "com/component_factory.h"
+#include "com/dal.h"
+#include "phone/canonical_telephone.h"
 #include "tools/install.h"
 
 // Every allocation of the process through operator new, for allocs/contact.

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "services/connection_string.h"
+#include "db/connection_string.h"
 
 namespace fonwerk::bench::pg {
 namespace {

@@ -9,9 +9,9 @@
 #include <ostream>
 #include <vector>
 
+#include "base/errors.h"
 #include "ctl/commands.h"
 #include "ctl/installation.h"
-#include "services/errors.h"
 
 namespace fonwerk::ctl {
 namespace {

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
+#include "base/variant.h"
 #include "ctl/lookup_batch.h"
 #include "ctl/reverse_lookup.h"
 #include "ctl/serve.h"
-#include "lookup/harvest_columns.h"
-#include "services/errors.h"
-#include "services/variant.h"
+#include "phone/harvest_columns.h"
 
 namespace fonwerk::ctl {
 namespace {

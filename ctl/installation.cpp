@@ -2,10 +2,10 @@
 
 #include "ctl/installation.h"
 
-#include "batch/mod_fonwerk.h"
-#include "services/component_factory.h"
-#include "services/connection_string.h"
-#include "services/errors.h"
+#include "base/errors.h"
+#include "com/component_factory.h"
+#include "com/registry.h"
+#include "db/connection_string.h"
 
 namespace fonwerk::ctl {
 namespace {
@@ -36,7 +36,7 @@ std::string OpenFailure(const std::string& connect, const std::string& descripti
 }  // namespace
 
 std::string ConnectStringOf(const std::string& install_path) {
-  const std::string path = install_path.empty() ? modFonwerk::GetRegistryPath() : install_path;
+  const std::string path = install_path.empty() ? com::RegistryInstallPath() : install_path;
   if (path.empty()) {
     throw Error(errnum::kPathNotFound,
                 "no installation path: give --install PATH or set Path in the registry file");

@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "canonical/canonical_telephone.h"
+#include "com/ado.h"
+#include "com/components.h"
 #include "ctl/request.h"
-#include "services/ado.h"
-#include "services/components.h"
+#include "phone/canonical_telephone.h"
 
 namespace fonwerk::ctl {
 

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <vector>
 
-#include "canonical/text_rules.h"
+#include "base/text.h"
 #include "ctl/lookup_json.h"
 #include "ctl/request.h"
 #include "ctl/reverse_lookup.h"

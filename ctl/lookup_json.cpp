@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "canonical/canonical_telephone.h"
+#include "phone/canonical_telephone.h"
 
 namespace fonwerk::ctl {
 namespace {

@@ -5,11 +5,11 @@
 #include <exception>
 #include <iostream>
 
-#include "canonical/text_rules.h"
+#include "base/errors.h"
+#include "base/text.h"
 #include "ctl/lookup_json.h"
 #include "ctl/reverse_lookup.h"
 #include "ctl/service_secret.h"
-#include "services/errors.h"
 
 namespace fonwerk::ctl {
 namespace {

@@ -2,10 +2,11 @@
 
 #include "ctl/lookup_workers.h"
 
-#include "services/component_factory.h"
-#include "services/connection_string.h"
-#include "services/errors.h"
-#include "services/session.h"
+#include "base/errors.h"
+#include "com/component_factory.h"
+#include "com/session_pool.h"
+#include "db/connection_string.h"
+#include "db/session.h"
 
 namespace fonwerk::ctl {
 namespace {

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "canonical/canonical_telephone.h"
 #include "ctl/installation.h"
+#include "phone/canonical_telephone.h"
 
 namespace fonwerk::ctl {
 

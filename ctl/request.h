@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "services/platform.h"
+#include "platform/platform.h"
 
 namespace fonwerk::ctl {
 

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-#include "canonical/stored_number.h"
 #include "ctl/installation.h"
+#include "phone/stored_number.h"
 
 namespace fonwerk::ctl {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "canonical/canonical_telephone.h"
-#include "services/components.h"
+#include "com/components.h"
+#include "phone/canonical_telephone.h"
 
 namespace fonwerk::ctl {
 

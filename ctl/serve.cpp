@@ -13,12 +13,12 @@
 #include <ostream>
 #include <thread>
 
+#include "base/errors.h"
 #include "ctl/cli.h"
 #include "ctl/lookup_json.h"
 #include "ctl/lookup_service.h"
 #include "ctl/lookup_workers.h"
 #include "ctl/service_secret.h"
-#include "services/errors.h"
 
 namespace fonwerk::ctl {
 namespace {

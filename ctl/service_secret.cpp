@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "canonical/text_rules.h"
-#include "services/errors.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace fonwerk::ctl {
 namespace {

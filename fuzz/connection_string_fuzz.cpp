@@ -12,9 +12,9 @@
 #include <exception>
 #include <string>
 
+#include "base/errors.h"
+#include "db/connection_string.h"
 #include "fuzz/fuzz_support.h"
-#include "services/connection_string.h"
-#include "services/errors.h"
 
 namespace fonwerk::fuzz {
 namespace {

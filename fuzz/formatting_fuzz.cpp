@@ -20,8 +20,8 @@
 #include <set>
 #include <string>
 
+#include "db/session.h"
 #include "fuzz/fuzz_support.h"
-#include "services/session.h"
 #include "tools/install.h"
 
 namespace fonwerk::fuzz {

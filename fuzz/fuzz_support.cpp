@@ -7,8 +7,9 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "services/session.h"
-#include "services/util.h"
+#include "com/session_pool.h"
+#include "com/util.h"
+#include "db/session.h"
 #include "tools/install.h"
 
 namespace fonwerk::fuzz {

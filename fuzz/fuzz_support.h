@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "canonical/canonical_telephone.h"
-#include "services/variant.h"
+#include "base/variant.h"
+#include "phone/canonical_telephone.h"
 
 namespace fonwerk::fuzz {
 

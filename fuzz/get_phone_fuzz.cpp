@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
+#include "com/ado.h"
 #include "fuzz/fuzz_support.h"
-#include "services/ado.h"
-#include "services/errors.h"
 
 namespace fonwerk::fuzz {
 namespace {

@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
+#include "com/ado.h"
+#include "com/util.h"
 #include "fuzz/fuzz_support.h"
-#include "services/ado.h"
-#include "services/errors.h"
-#include "services/util.h"
 
 namespace fonwerk::fuzz {
 namespace {

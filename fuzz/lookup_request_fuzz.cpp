@@ -25,11 +25,11 @@
 #include <string>
 #include <vector>
 
-#include "canonical/stored_number.h"
+#include "com/ado.h"
+#include "com/util.h"
 #include "ctl/lookup_service.h"
 #include "fuzz/fuzz_support.h"
-#include "services/ado.h"
-#include "services/util.h"
+#include "phone/stored_number.h"
 
 namespace fonwerk::fuzz {
 namespace {

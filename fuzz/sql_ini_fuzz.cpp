@@ -20,11 +20,11 @@
 #include <optional>
 #include <string>
 
+#include "base/errors.h"
+#include "com/dbutil.h"
+#include "db/connection_string.h"
 #include "fuzz/fuzz_support.h"
-#include "services/connection_string.h"
-#include "services/dbutil.h"
-#include "services/errors.h"
-#include "services/ini_reader.h"
+#include "platform/ini_reader.h"
 
 namespace fonwerk::fuzz {
 namespace {

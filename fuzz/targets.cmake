@@ -20,5 +20,5 @@ set(FONWERK_FUZZ_LIBS_lookup_request_fuzz fonwerkctl_lib nlohmann_json::nlohmann
 # installer (for throwaway SQLite installations) and the shared helpers.
 function(fonwerk_fuzz_support_library name)
   add_library(${name} STATIC ${FONWERK_FUZZ_DIR}/fuzz_support.cpp)
-  target_link_libraries(${name} PUBLIC fonwerk_core fonwerk_install fonwerk_options)
+  target_link_libraries(${name} PUBLIC fonwerk_phone fonwerk_install fonwerk_options)
 endfunction()

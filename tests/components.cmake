@@ -8,5 +8,5 @@ add_executable(components_test
   ${CMAKE_CURRENT_LIST_DIR}/services/progress_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/services/registry_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/services/util_test.cpp)
-target_link_libraries(components_test PRIVATE fonwerk_services)
+target_link_libraries(components_test PRIVATE fonwerk_com)
 fonwerk_add_test(components_test)

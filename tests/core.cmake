@@ -4,5 +4,5 @@ add_executable(core_tests
   lookup/harvesting_test.cpp
   batch/fonwerk_e2e_test.cpp
 )
-target_link_libraries(core_tests PRIVATE fonwerk_core fonwerk_test_support)
+target_link_libraries(core_tests PRIVATE fonwerk_phone fonwerk_test_support)
 fonwerk_add_test(core_tests)

@@ -6,6 +6,6 @@ add_executable(formatting_tests
   lookup/sql_fragments_test.cpp
   ctl/fonwerkctl_e2e_test.cpp
 )
-target_link_libraries(formatting_tests PRIVATE fonwerk_core fonwerkctl_lib fonwerk_test_support)
+target_link_libraries(formatting_tests PRIVATE fonwerk_phone fonwerkctl_lib fonwerk_test_support)
 add_dependencies(formatting_tests fonwerkctl)
 fonwerk_add_test(formatting_tests)

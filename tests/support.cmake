@@ -2,7 +2,7 @@
 
 # fonwerk_test_support: throwaway installations and the program runner.
 add_library(fonwerk_test_support STATIC support/test_install.cpp)
-target_link_libraries(fonwerk_test_support PUBLIC fonwerk_install fonwerk_services fonwerk_options)
+target_link_libraries(fonwerk_test_support PUBLIC fonwerk_install fonwerk_com fonwerk_options)
 
 add_executable(fonwerk_support_test support/test_install_test.cpp)
 target_link_libraries(fonwerk_support_test PRIVATE fonwerk_test_support)

@@ -17,11 +17,11 @@
 #include <string_view>
 #include <utility>
 
-#include "services/connection_string.h"
-#include "services/errors.h"
-#include "services/session.h"
-#include "services/session_providers.h"
-#include "services/variant.h"
+#include "base/errors.h"
+#include "base/variant.h"
+#include "db/connection_string.h"
+#include "db/session.h"
+#include "db/session_providers.h"
 
 #ifndef FONWERK_SQL_DIR
 #error "FONWERK_SQL_DIR must name the sql/ folder of the source tree"

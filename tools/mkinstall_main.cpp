@@ -16,8 +16,8 @@
 #include <iostream>
 #include <string>
 
-#include "services/connection_string.h"
-#include "services/errors.h"
+#include "base/errors.h"
+#include "db/connection_string.h"
 #include "tools/install.h"
 
 namespace {

@@ -11,7 +11,7 @@ FONWERK_PACKAGES=(
   libcpp-httplib-dev nlohmann-json3-dev libssl-dev wrk
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
-  time
+  time python3
 )
 
 # Prints the packages of FONWERK_PACKAGES that are not installed.

@@ -1,7 +1,7 @@
 #pragma once
 // Test access to the private parts of cCanonicalTelephone.
 
-#include "canonical/canonical_telephone.h"
+#include "phone/canonical_telephone.h"
 
 namespace fonwerk {
 

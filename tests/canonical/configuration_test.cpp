@@ -4,8 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "canonical/canonical_telephone.h"
-#include "services/component_factory.h"
+#include "com/component_factory.h"
+#include "phone/canonical_telephone.h"
 #include "tests/canonical/canonical_peer.h"
 #include "tests/canonical/run_log_capture.h"
 #include "tests/support/test_install.h"
@@ -30,6 +30,7 @@ TEST_P(ConfigurationTest, OwnCountryGivesItsCodeAndTheLogShowsIt) {
   auto install = Install("AUT");
   test::RunLogCapture log;
   cCanonicalTelephone c;
+  c.SetRunLog(log.Sink());
   c.Init(install->connect_string());
   EXPECT_EQ(c.code, "43");
   EXPECT_THAT(log.Texts(),
@@ -142,6 +143,7 @@ TEST_P(ConfigurationTest, UnreadableCountryListKeepsTheEarlierCode) {
   install->Exec("DROP TABLE postplz");
   test::RunLogCapture log;
   cCanonicalTelephone c;
+  c.SetRunLog(log.Sink());
   c.Init(install->connect_string());
   EXPECT_EQ(c.code, "");  // no fallback: the list could not be read at all
   EXPECT_EQ(log.Texts().at(1), "Code|");
@@ -208,6 +210,7 @@ TEST(ConfigurationFailureTest, FailingSettingsReadLeavesTheMemberAsItWas) {
       com::progid::kDbIni, [] { return std::make_shared<FailingBoolIni>(); });
   test::RunLogCapture log;
   cCanonicalTelephone c;
+  c.SetRunLog(log.Sink());
   c.Init(install->connect_string());
   EXPECT_FALSE(c.Enabled);
   EXPECT_FALSE(c.Suspress);  // the default True is never applied
@@ -235,6 +238,7 @@ TEST(ConfigurationFailureTest, ComponentsThatCannotBeCreatedLeaveInitQuiet) {
       com::progid::kDal, []() -> std::shared_ptr<com::Component> { throw Error(5, "no dal"); });
   test::RunLogCapture log;
   cCanonicalTelephone c;
+  c.SetRunLog(log.Sink());
   c.code = "31";
   EXPECT_NO_THROW(c.Init(install->connect_string()));
   EXPECT_EQ(c.code, "31");  // nothing could be read

@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "canonical/canonical_telephone.h"
-#include "services/component_factory.h"
-#include "services/errors.h"
-#include "services/util.h"
+#include "base/errors.h"
+#include "com/component_factory.h"
+#include "com/util.h"
+#include "phone/canonical_telephone.h"
 #include "tests/canonical/canonical_peer.h"
 #include "tests/support/test_install.h"
 

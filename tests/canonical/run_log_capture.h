@@ -1,47 +1,26 @@
 #pragma once
-// Points the run log at a temporary file for one test and reads it back.
+// Collects the run-log lines an object writes during one test.
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
-#include "batch/mod_fonwerk.h"
+#include "platform/log_sink.h"
 
 namespace fonwerk::test {
 
 class RunLogCapture {
  public:
-  RunLogCapture()
-      : path_(std::filesystem::temp_directory_path() /
-              ("fonwerk_log_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++) + ".log")) {
-    std::filesystem::remove(path_);
-    modFonwerk::gstrLogFile = path_.string();
-  }
-  ~RunLogCapture() {
-    modFonwerk::gstrLogFile.clear();
-    std::filesystem::remove(path_);
+  // The sink to hand to the object under test.
+  platform::LogSink Sink() const {
+    return [lines = lines_](const std::string& line) { lines->push_back(line); };
   }
 
-  // The texts of the lines, each without its time stamp and CR LF.
-  std::vector<std::string> Texts() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::vector<std::string> texts;
-    std::string line;
-    while (std::getline(in, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      const size_t sep = line.find(": ");
-      texts.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
-    }
-    return texts;
-  }
+  // The texts of the lines in the order written.
+  std::vector<std::string> Texts() const { return *lines_; }
 
  private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
+  std::shared_ptr<std::vector<std::string>> lines_ = std::make_shared<std::vector<std::string>>();
 };
 
 }  // namespace fonwerk::test

@@ -1,7 +1,7 @@
 // The one number reduction shared by the harvesting and the reverse lookup,
 // and what the harvesting stores with it.
 
-#include "canonical/stored_number.h"
+#include "phone/stored_number.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "canonical/canonical_telephone.h"
+#include "com/component_factory.h"
+#include "com/util.h"
 #include "ctl/reverse_lookup.h"
-#include "services/component_factory.h"
-#include "services/util.h"
+#include "phone/canonical_telephone.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {

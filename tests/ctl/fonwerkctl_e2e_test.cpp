@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "com/util.h"
 #include "ctl/cli.h"
 #include "ctl/reverse_lookup.h"
-#include "services/connection_string.h"
-#include "services/util.h"
-#include "tools/install.h"
+#include "db/connection_string.h"
 #include "tests/support/test_install.h"
+#include "tools/install.h"
 
 namespace fonwerk {
 namespace {

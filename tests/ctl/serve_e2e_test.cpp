@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "services/connection_string.h"
+#include "db/connection_string.h"
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/test_install.h"
 

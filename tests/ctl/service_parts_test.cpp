@@ -11,13 +11,13 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "canonical/canonical_telephone.h"
+#include "base/errors.h"
 #include "ctl/cli.h"
 #include "ctl/lookup_json.h"
 #include "ctl/lookup_service.h"
 #include "ctl/serve.h"
 #include "ctl/service_secret.h"
-#include "services/errors.h"
+#include "phone/canonical_telephone.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {

@@ -3,10 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "canonical/canonical_telephone.h"
-#include "services/component_factory.h"
-#include "services/dal.h"
-#include "services/util.h"
+#include "com/component_factory.h"
+#include "com/dal.h"
+#include "com/util.h"
+#include "phone/canonical_telephone.h"
 #include "tests/canonical/canonical_peer.h"
 #include "tests/support/test_install.h"
 

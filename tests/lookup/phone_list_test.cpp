@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "canonical/canonical_telephone.h"
-#include "services/errors.h"
+#include "base/errors.h"
+#include "phone/canonical_telephone.h"
 #include "tests/canonical/canonical_peer.h"
 #include "tests/support/test_install.h"
 

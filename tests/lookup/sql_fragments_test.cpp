@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "canonical/canonical_telephone.h"
+#include "phone/canonical_telephone.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {

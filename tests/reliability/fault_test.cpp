@@ -17,7 +17,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "services/session.h"
+#include "db/session.h"
 #include "tests/reliability/reliability_support.h"
 #include "tools/install.h"
 

@@ -19,8 +19,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "services/connection_string.h"
-#include "services/session.h"
+#include "db/connection_string.h"
+#include "db/session.h"
 #include "tests/reliability/reliability_support.h"
 #include "tools/install.h"
 

@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "services/connection_string.h"
-#include "services/session.h"
+#include "db/connection_string.h"
+#include "db/session.h"
 #include "tools/install.h"
 
 extern char** environ;

@@ -13,9 +13,10 @@
 #include <map>
 #include <set>
 
-#include "services/ado.h"
-#include "services/connection_string.h"
-#include "services/errors.h"
+#include "base/errors.h"
+#include "com/ado.h"
+#include "com/session_pool.h"
+#include "db/connection_string.h"
 
 namespace fonwerk::ado {
 namespace {

@@ -14,9 +14,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "services/ado.h"
-#include "services/connection_string.h"
-#include "services/session.h"
+#include "com/ado.h"
+#include "com/session_pool.h"
+#include "db/connection_string.h"
+#include "db/session.h"
 
 namespace fonwerk::testing {
 

@@ -1,8 +1,8 @@
-#include "services/connection_string.h"
+#include "db/connection_string.h"
 
 #include <gtest/gtest.h>
 
-#include "services/errors.h"
+#include "base/errors.h"
 
 namespace fonwerk {
 namespace {

@@ -1,4 +1,4 @@
-#include "services/dal.h"
+#include "com/dal.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "services/errors.h"
-#include "services/util.h"
+#include "base/errors.h"
+#include "com/util.h"
 #include "tests/services/component_test_support.h"
 
 namespace fonwerk::com {

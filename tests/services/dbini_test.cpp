@@ -1,4 +1,4 @@
-#include "services/dbini.h"
+#include "com/dbini.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "services/dal.h"
-#include "services/errors.h"
+#include "base/errors.h"
+#include "com/dal.h"
 #include "tests/services/component_test_support.h"
 
 namespace fonwerk::com {

@@ -1,4 +1,4 @@
-#include "services/dbutil.h"
+#include "com/dbutil.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "services/connection_string.h"
-#include "services/errors.h"
+#include "base/errors.h"
+#include "db/connection_string.h"
 #include "tests/services/component_test_support.h"
 
 namespace fonwerk::com {

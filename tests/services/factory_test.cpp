@@ -3,13 +3,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "services/component_factory.h"
-#include "services/dal.h"
-#include "services/dbini.h"
-#include "services/dbutil.h"
-#include "services/progress.h"
-#include "services/registry.h"
-#include "services/util.h"
+#include "com/component_factory.h"
+#include "com/dal.h"
+#include "com/dbini.h"
+#include "com/dbutil.h"
+#include "com/progress.h"
+#include "com/registry.h"
+#include "com/util.h"
 
 namespace fonwerk::com {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "services/connection_string.h"
-#include "services/errors.h"
-#include "services/session.h"
-#include "services/session_providers.h"
+#include "base/errors.h"
+#include "db/connection_string.h"
+#include "db/session.h"
+#include "db/session_providers.h"
 
 namespace fonwerk::ado {
 namespace {

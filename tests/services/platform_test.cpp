@@ -1,4 +1,4 @@
-#include "services/platform.h"
+#include "platform/platform.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>

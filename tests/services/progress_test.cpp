@@ -1,4 +1,4 @@
-#include "services/progress.h"
+#include "com/progress.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "services/platform.h"
+#include "platform/platform.h"
 #include "tests/services/component_test_support.h"
 
 namespace fonwerk::com {

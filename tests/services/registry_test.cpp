@@ -1,11 +1,11 @@
-#include "services/registry.h"
+#include "com/registry.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <string>
 
-#include "services/errors.h"
+#include "base/errors.h"
 #include "tests/services/component_test_support.h"
 
 namespace fonwerk::com {

@@ -1,4 +1,4 @@
-#include "services/util.h"
+#include "com/util.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "services/errors.h"
-#include "services/guid.h"
+#include "base/errors.h"
+#include "base/guid.h"
 
 namespace fonwerk::com {
 namespace {

@@ -1,4 +1,4 @@
-#include "services/variant.h"
+#include "base/variant.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <optional>
 #include <variant>
 
-#include "services/errors.h"
+#include "base/errors.h"
 
 namespace fonwerk {
 namespace {

@@ -16,8 +16,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "services/connection_string.h"
-#include "services/session.h"
+#include "com/session_pool.h"
+#include "db/connection_string.h"
+#include "db/session.h"
 #include "tools/install.h"
 
 extern char** environ;

@@ -14,9 +14,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "services/connection_string.h"
-#include "services/errors.h"
-#include "services/session.h"
+#include "base/errors.h"
+#include "db/connection_string.h"
+#include "db/session.h"
 #include "tools/install.h"
 
 namespace fonwerk::test {

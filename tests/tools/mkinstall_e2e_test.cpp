@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "services/connection_string.h"
-#include "services/session.h"
-#include "services/variant.h"
+#include "base/variant.h"
+#include "db/connection_string.h"
+#include "db/session.h"
 #include "tests/support/test_install.h"
 #include "tools/install.h"
 

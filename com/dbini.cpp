@@ -1,0 +1,141 @@
+#include "com/dbini.h"
+
+#include <charconv>
+#include <string_view>
+
+#include "base/errors.h"
+#include "com/util.h"
+
+namespace fonwerk::com {
+namespace {
+
+constexpr const char* kTable = "DBINI";
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS DBINI (SECTION TEXT NOT NULL, KEYNAME TEXT NOT NULL, "
+    "KEYVALUE TEXT, PRIMARY KEY (SECTION, KEYNAME))";
+
+std::string KeyCondition(const std::string& section, const std::string& key) {
+  return " WHERE LOWER(SECTION)=LOWER(" + SqlQuote(section) + ") AND LOWER(KEYNAME)=LOWER(" +
+         SqlQuote(key) + ")";
+}
+
+// The Boolean a stored text stands for, or nullopt when it is none.
+std::optional<bool> ParseBool(std::string_view text) {
+  text = TrimBlanks(text);
+  if (EqualsIgnoreCase(text, "true")) return true;
+  if (EqualsIgnoreCase(text, "false")) return false;
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  long long number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  return number != 0;
+}
+
+// Rolls back a transaction that was begun and not committed.
+class TransactionScope {
+ public:
+  explicit TransactionScope(ado::Connection& connection) : connection_(connection) {
+    connection_.BeginTrans();
+  }
+  ~TransactionScope() {
+    if (!active_) return;
+    try {
+      connection_.RollbackTrans();
+    } catch (...) {  // the original failure is the one to report
+    }
+  }
+  TransactionScope(const TransactionScope&) = delete;
+  TransactionScope& operator=(const TransactionScope&) = delete;
+  void Commit() {
+    connection_.CommitTrans();
+    active_ = false;
+  }
+
+ private:
+  ado::Connection& connection_;
+  bool active_ = true;
+};
+
+}  // namespace
+
+void cDbIni::Init(const std::string& connect_string) {
+  auto connection = std::make_unique<ado::Connection>();
+  connection->SetConnectionString(connect_string);
+  connection->Open();
+  connection_ = std::move(connection);
+}
+
+Variant cDbIni::GetBool(const std::string& section, const std::string& key, bool default_value,
+                        int16_t /*flags*/) {
+  std::optional<std::string> stored = Read(section, key);
+  std::optional<bool> value = stored ? ParseBool(*stored) : std::nullopt;
+  return Variant(value.value_or(default_value));
+}
+
+Variant cDbIni::GetStr(const std::string& section, const std::string& key,
+                       const std::string& default_value, int16_t /*flags*/) {
+  std::optional<std::string> stored = Read(section, key);
+  return Variant(stored ? *stored : default_value);
+}
+
+void cDbIni::WriteBool(const std::string& section, const std::string& key, bool& value,
+                       int16_t /*flags*/) {
+  Write(section, key, value ? "1" : "0");
+}
+
+void cDbIni::WriteStr(const std::string& section, const std::string& key, std::string& value,
+                      int16_t /*flags*/) {
+  Write(section, key, value);
+}
+
+ado::Connection& cDbIni::connection() {
+  if (!connection_) throw Error(errnum::kObjectRequired, "cDbIni: Init wurde nicht aufgerufen");
+  return *connection_;
+}
+
+bool cDbIni::TableExists() {
+  try {
+    connection().session().TableColumns(kTable);
+    return true;
+  } catch (const DbError& error) {
+    if (error.connection_lost()) throw;
+    return false;
+  }
+}
+
+std::optional<std::string> cDbIni::Read(const std::string& section, const std::string& key) {
+  const std::string condition = KeyCondition(section, key);
+  if (!TableExists()) return std::nullopt;
+  // A static read runs on the session itself and so sees its open transaction.
+  ado::Recordset rs;
+  rs.Open("SELECT KEYVALUE FROM DBINI" + condition, connection(), ado::CursorType::kStatic);
+  if (rs.Eof()) return std::nullopt;
+  const Variant& value = rs.Fields(0).Value();
+  if (value.IsNull() || value.IsEmpty()) return std::nullopt;
+  return value.ToText();
+}
+
+void cDbIni::Write(const std::string& section, const std::string& key, const std::string& value) {
+  const std::string condition = KeyCondition(section, key);
+  const std::string insert = "INSERT INTO DBINI (SECTION, KEYNAME, KEYVALUE) VALUES (" +
+                             SqlQuote(section) + ", " + SqlQuote(key) + ", " + SqlQuote(value) +
+                             ")";
+  ado::Connection& db = connection();
+  const bool create = !TableExists();  // asked before a transaction begins
+  const auto store = [&] {
+    if (create) db.Execute(kCreateTable);
+    db.Execute("DELETE FROM DBINI" + condition);
+    db.Execute(insert);
+  };
+  if (db.session().InTransaction()) {
+    store();  // part of the caller's transaction
+    return;
+  }
+  TransactionScope transaction(db);
+  store();
+  transaction.Commit();
+}
+
+}  // namespace fonwerk::com

@@ -1,0 +1,76 @@
+#include "com/dbutil.h"
+
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "base/errors.h"
+#include "com/util.h"
+#include "db/connection_string.h"
+#include "platform/ini_reader.h"
+
+namespace fonwerk::com {
+namespace {
+
+constexpr const char* kSection = "Database";
+
+[[noreturn]] void ThrowIniError(const std::string& cause, const std::string& ini_path) {
+  throw Error(errnum::kInvalidProcedureCall, "SQL.INI: " + cause + " (" + ini_path + ")");
+}
+
+// A non-empty value of `name` in [Database], or nullopt.
+std::optional<std::string> Value(const std::vector<IniEntry>& entries, std::string_view name) {
+  std::optional<std::string> value = FindIniValue(entries, kSection, name);
+  if (value && value->empty()) return std::nullopt;
+  return value;
+}
+
+// `data_source` made absolute: a relative path is taken from the INI's folder.
+std::string ResolveDataSource(const std::string& data_source, const std::string& ini_path) {
+  namespace fs = std::filesystem;
+  fs::path path(data_source);
+  try {
+    if (path.is_relative()) path = fs::absolute(fs::path(ini_path)).parent_path() / path;
+  } catch (const fs::filesystem_error& error) {
+    ThrowIniError(std::string("Data Source nicht auflösbar: ") + error.what(), ini_path);
+  }
+  return path.lexically_normal().string();
+}
+
+std::string SqliteConnectString(const std::vector<IniEntry>& entries, const std::string& ini_path) {
+  std::optional<std::string> data_source = Value(entries, "Data Source");
+  if (!data_source) ThrowIniError("Data Source fehlt in [Database]", ini_path);
+  ConnectionString result;
+  result.Set("Provider", "SQLite");
+  result.Set("Data Source", ResolveDataSource(*data_source, ini_path));
+  return result.ToString();
+}
+
+std::string PostgresConnectString(const std::vector<IniEntry>& entries,
+                                  const std::string& ini_path) {
+  if (!Value(entries, "Database")) ThrowIniError("Database fehlt in [Database]", ini_path);
+  ConnectionString result;
+  result.Set("Provider", "PostgreSQL");
+  for (const char* key : {"Host", "Port", "Database", "User ID", "Password"}) {
+    std::optional<std::string> value = FindIniValue(entries, kSection, key);
+    if (value) result.Set(key, *value);
+  }
+  return result.ToString();
+}
+
+}  // namespace
+
+Variant cDBUtil::GetConnectString(const std::string& ini_path, int32_t /*flags*/) {
+  std::optional<std::vector<IniEntry>> entries = ReadIniFile(ini_path);
+  if (!entries) throw Error(errnum::kFileNotFound, "SQL.INI nicht gefunden: " + ini_path);
+  std::optional<std::string> provider = Value(*entries, "Provider");
+  if (!provider) ThrowIniError("Provider fehlt in [Database]", ini_path);
+  if (EqualsIgnoreCase(*provider, "SQLite"))
+    return Variant(SqliteConnectString(*entries, ini_path));
+  if (EqualsIgnoreCase(*provider, "PostgreSQL")) {
+    return Variant(PostgresConnectString(*entries, ini_path));
+  }
+  ThrowIniError("unbekannter Provider '" + *provider + "'", ini_path);
+}
+
+}  // namespace fonwerk::com

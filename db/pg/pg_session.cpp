@@ -1,0 +1,224 @@
+#include "db/pg/pg_session.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <sstream>
+#include <utility>
+
+#include "db/pg/pg_cursor.h"
+#include "db/session_providers.h"
+
+namespace fonwerk::ado {
+namespace {
+
+// The table's columns with their base types (a domain counts as its base
+// type), in table order, and whether COPY stores rows as INSERT would (a plain
+// or partitioned table without rules: COPY ignores rules). With no table of that name the one row has a null
+// relation. The name is tried as PostgreSQL reads an unquoted name (folded to
+// lower case, schema-qualified if given), then as it stands.
+constexpr const char* kColumnsSql = R"sql(
+WITH rel AS (SELECT COALESCE(to_regclass($1), to_regclass(quote_ident($1))) AS oid)
+SELECT rel.oid::regclass::text, a.attname,
+       CASE WHEN t.typtype = 'd' THEN t.typbasetype ELSE a.atttypid END,
+       CASE WHEN t.typtype = 'd' THEN t.typtypmod ELSE a.atttypmod END,
+       a.attnotnull,
+       a.atthasdef OR a.attidentity <> '' OR a.attgenerated <> '',
+       (SELECT c.relkind IN ('r', 'p') AND NOT c.relhasrules
+        FROM pg_catalog.pg_class c WHERE c.oid = rel.oid)
+FROM rel
+LEFT JOIN pg_catalog.pg_attribute a
+       ON a.attrelid = rel.oid AND a.attnum > 0 AND NOT a.attisdropped
+LEFT JOIN pg_catalog.pg_type t ON t.oid = a.atttypid
+ORDER BY a.attnum)sql";
+
+bool IsWord(const std::string& word, const char* expected) {
+  if (word.size() != std::strlen(expected)) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(word[i])) != expected[i]) return false;
+  }
+  return true;
+}
+
+// The table of a plain "TRUNCATE [TABLE] <name>" statement; none for any
+// other statement (several tables, options, ONLY, ...).
+std::optional<std::string> TruncatedTable(const std::string& sql) {
+  std::istringstream in(sql);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(std::move(word));
+  if (!words.empty() && words.back() == ";") words.pop_back();
+  if (!words.empty() && words.back().size() > 1 && words.back().back() == ';') {
+    words.back().pop_back();
+  }
+  std::size_t next = 1;
+  if (words.empty() || !IsWord(words[0], "truncate")) return std::nullopt;
+  if (next < words.size() && IsWord(words[next], "table")) ++next;
+  if (words.size() != next + 1) return std::nullopt;
+  const std::string& name = words[next];
+  if (IsWord(name, "only") || name.find(',') != std::string::npos) return std::nullopt;
+  return name;
+}
+
+bool IsTrue(const PGresult* result, int row, int field) {
+  return !PQgetisnull(result, row, field) && PQgetvalue(result, row, field)[0] == 't';
+}
+
+}  // namespace
+
+PostgresSession::PostgresSession(const ConnectionString& params)
+    : params_(params), conn_(pg::Connect(params)), store_(conn_.get()) {}
+
+template <typename Work>
+decltype(auto) PostgresSession::Guarded(Work&& work) {
+  if (lost_) throw DbError(DbError::Kind::kConnection, lost_message_);
+  try {
+    return work();
+  } catch (const DbError& error) {
+    if (error.connection_lost()) MarkLost(error.description());
+    throw;
+  }
+}
+
+void PostgresSession::MarkLost(const std::string& message) {
+  lost_ = true;
+  lost_message_ = message;
+  in_transaction_ = false;
+  store_.Reset();
+}
+
+std::unique_ptr<Cursor> PostgresSession::Query(const std::string& sql, bool streaming) {
+  Guarded([&] { store_.Flush(); });
+  // The streaming cursor's connection is its own: its failures do not touch this session.
+  if (streaming) return pg::OpenStreamingCursor(params_, sql);
+  return Guarded([&] { return pg::MakeResultCursor(Run(sql)); });
+}
+
+void PostgresSession::Execute(const std::string& sql) {
+  Guarded([&] {
+    store_.Flush();
+    std::optional<std::string> truncated = in_transaction_ ? TruncatedTable(sql) : std::nullopt;
+    Run(truncated ? "DELETE FROM " + *truncated : sql);
+  });
+}
+
+const std::vector<ColumnInfo>& PostgresSession::TableColumns(const std::string& table) {
+  // A cached table sends nothing, so queued stores need not be completed for it.
+  return Guarded([&]() -> const std::vector<ColumnInfo>& { return Table(table).columns; });
+}
+
+void PostgresSession::StoreRows(RowBatch&& batch, const std::string& tag) {
+  Guarded([&] {
+    const pg::TableInfo& table = Table(batch.table);
+    if (in_transaction_) {
+      store_.Queue(table, std::move(batch), tag);
+    } else {
+      store_.StoreNow(table, batch);
+    }
+  });
+}
+
+void PostgresSession::FlushStores() {
+  Guarded([&] { store_.Flush(); });
+}
+
+std::vector<StoreFailure> PostgresSession::TakeStoreFailures() { return store_.TakeFailures(); }
+
+void PostgresSession::BeginTransaction() {
+  Guarded([&] {
+    if (in_transaction_) throw DbError(DbError::Kind::kUsage, "A transaction is already open");
+    pg::Exec(conn_.get(), "BEGIN");
+    in_transaction_ = true;
+  });
+}
+
+void PostgresSession::CommitTransaction() {
+  Guarded([&] {
+    if (!in_transaction_) throw DbError(DbError::Kind::kUsage, "No transaction is open");
+    store_.Flush();
+    in_transaction_ = false;
+    pg::ResultPtr result = pg::Exec(conn_.get(), "COMMIT");
+    // COMMIT of a transaction that an error has aborted answers ROLLBACK.
+    if (std::strcmp(PQcmdStatus(result.get()), "ROLLBACK") == 0) {
+      throw DbError(DbError::Kind::kStatement,
+                    "The transaction had failed and was rolled back instead of committed", "25P02");
+    }
+  });
+}
+
+void PostgresSession::RollbackTransaction() {
+  if (lost_ || !in_transaction_) {
+    in_transaction_ = false;
+    return;
+  }
+  Guarded([&] {
+    store_.Discard();
+    in_transaction_ = false;
+    pg::Exec(conn_.get(), "ROLLBACK");
+  });
+}
+
+pg::ResultPtr PostgresSession::Run(const std::string& sql, const std::vector<std::string>* params) {
+  auto run = [&] {
+    return params ? pg::ExecParams(conn_.get(), sql, *params) : pg::Exec(conn_.get(), sql);
+  };
+  if (!in_transaction_) return run();
+  pg::Exec(conn_.get(), "SAVEPOINT fw_statement");
+  try {
+    pg::ResultPtr result = run();
+    pg::Exec(conn_.get(), "RELEASE SAVEPOINT fw_statement");
+    return result;
+  } catch (const DbError& error) {
+    if (!error.connection_lost()) {
+      pg::Exec(conn_.get(), "ROLLBACK TO SAVEPOINT fw_statement; RELEASE SAVEPOINT fw_statement");
+    }
+    throw;
+  }
+}
+
+const pg::TableInfo& PostgresSession::Table(const std::string& table) {
+  auto found = tables_.find(table);
+  if (found != tables_.end()) return found->second;
+  store_.Flush();
+  return tables_.emplace(table, LoadTable(table)).first->second;
+}
+
+pg::TableInfo PostgresSession::LoadTable(const std::string& table) {
+  const std::vector<std::string> params{table};
+  pg::ResultPtr result;
+  try {
+    result = Run(kColumnsSql, &params);
+  } catch (const DbError& error) {
+    if (error.connection_lost()) throw;
+    throw DbError(DbError::Kind::kStatement,
+                  "Table '" + table + "' cannot be looked up: " + error.description(),
+                  error.sqlstate());
+  }
+  const PGresult* rows = result.get();
+  if (PQntuples(rows) == 0 || PQgetisnull(rows, 0, 0)) {
+    throw DbError(DbError::Kind::kStatement, "Table '" + table + "' does not exist", "42P01");
+  }
+  pg::TableInfo info;
+  info.relation = PQgetvalue(rows, 0, 0);
+  info.copy_allowed = IsTrue(rows, 0, 6);
+  for (int row = 0; row < PQntuples(rows); ++row) {
+    if (PQgetisnull(rows, row, 1)) continue;  // a table without columns
+    const Oid type = static_cast<Oid>(std::strtoul(PQgetvalue(rows, row, 2), nullptr, 10));
+    const int modifier = std::atoi(PQgetvalue(rows, row, 3));
+    ColumnInfo column;
+    column.name = PQgetvalue(rows, row, 1);
+    column.defined_size = pg::DefinedSizeOf(type, modifier);
+    column.is_text = pg::ClassifyType(type) == pg::TypeClass::kText;
+    column.not_null = IsTrue(rows, row, 4);
+    column.has_default = IsTrue(rows, row, 5);
+    info.columns.push_back(std::move(column));
+    info.classes.push_back(pg::ClassifyType(type));
+  }
+  return info;
+}
+
+std::unique_ptr<Session> OpenPostgresSession(const ConnectionString& params) {
+  return std::make_unique<PostgresSession>(params);
+}
+
+}  // namespace fonwerk::ado

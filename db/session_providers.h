@@ -1,0 +1,20 @@
+#pragma once
+// Provider entry points used by the session pool (OpenSession). Each opens a
+// new, unpooled session from a parsed connection string.
+
+#include <memory>
+
+#include "db/connection_string.h"
+#include "db/session.h"
+
+namespace fonwerk::ado {
+
+// Provider=SQLite;Data Source=/abs/path.db. A missing file is an error
+// (DbError kConnection naming the path); the file is never created.
+std::unique_ptr<Session> OpenSqliteSession(const ConnectionString& params);
+
+// Provider=PostgreSQL;Host=..;Port=..;Database=..;User ID=..;Password=..
+// Throws DbError kConnection with libpq's message when the server refuses.
+std::unique_ptr<Session> OpenPostgresSession(const ConnectionString& params);
+
+}  // namespace fonwerk::ado

@@ -1,0 +1,69 @@
+#include "phone/rebuild_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <cerrno>
+#include <exception>
+#include <optional>
+
+#include "com/ado.h"
+#include "db/connection_string.h"
+
+namespace fonwerk {
+namespace {
+
+// The advisory lock key of a rebuild of TAPI ("FWKTAPI" in ASCII).
+constexpr const char* kAdvisoryLockQuery = "SELECT pg_try_advisory_lock(19799229417476169)";
+
+std::optional<std::string> SqliteFile(const std::string& connect_string) {
+  try {
+    const ConnectionString params = ConnectionString::Parse(connect_string);
+    const std::optional<std::string> provider = params.Get("Provider");
+    if (!provider) return std::nullopt;
+    std::string name = *provider;
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (name != "sqlite") return std::nullopt;
+    return params.Get("Data Source");
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+RebuildLock::RebuildLock() = default;
+RebuildLock::~RebuildLock() = default;
+
+RebuildLock::Outcome RebuildLock::TryAcquire(const std::string& connect_string) {
+  if (const std::optional<std::string> file = SqliteFile(connect_string)) {
+    if (file->empty()) return Outcome::kUnchecked;
+    const std::string lock_path = *file + ".lock";
+    platform::UniqueFd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid()) return Outcome::kUnchecked;
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      return errno == EWOULDBLOCK ? Outcome::kHeld : Outcome::kUnchecked;
+    }
+    lock_file_ = std::move(fd);
+    return Outcome::kAcquired;
+  }
+  try {
+    // The rebuild's own connection joins this pooled session, which keeps
+    // the lock as long as the process runs.
+    auto connection = std::make_unique<ado::Connection>();
+    connection->SetConnectionString(connect_string);
+    connection->Open();
+    ado::Recordset answer;
+    // A static recordset runs on the session itself (a streaming one has a connection of its own).
+    answer.Open(kAdvisoryLockQuery, *connection, ado::CursorType::kStatic);
+    const bool acquired = !answer.Eof() && answer.Fields(0).Value().ToBool();
+    answer.Close();
+    session_ = std::move(connection);
+    return acquired ? Outcome::kAcquired : Outcome::kHeld;
+  } catch (const std::exception&) {
+    return Outcome::kUnchecked;
+  }
+}
+
+}  // namespace fonwerk

@@ -1,0 +1,41 @@
+#pragma once
+// The right to rebuild one installation's lookup table, held by one process at
+// a time: on SQLite an flock on a lock file beside the database file
+// ("<database>.lock"), on PostgreSQL a session-level advisory lock in the
+// database. Either is released when the process ends, however it ends.
+
+#include <memory>
+#include <string>
+
+#include "base/unique_fd.h"
+
+namespace fonwerk::ado {
+class Connection;
+}
+
+namespace fonwerk {
+
+class RebuildLock {
+ public:
+  enum class Outcome {
+    kAcquired,  // this process holds the lock until the object goes
+    kHeld,      // another process is rebuilding the same database
+    kUnchecked, // the lock could not be asked for (the database cannot be reached,
+                // the lock file cannot be created); the rebuild itself will tell
+  };
+
+  RebuildLock();
+  ~RebuildLock();
+  RebuildLock(const RebuildLock&) = delete;
+  RebuildLock& operator=(const RebuildLock&) = delete;
+
+  // Tries, without waiting, to take the lock of the database behind
+  // `connect_string`. Never throws for a database that cannot be reached.
+  Outcome TryAcquire(const std::string& connect_string);
+
+ private:
+  platform::UniqueFd lock_file_;
+  std::unique_ptr<ado::Connection> session_;  // holds the advisory lock's session open
+};
+
+}  // namespace fonwerk
