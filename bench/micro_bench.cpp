@@ -225,25 +225,29 @@ void BM_HarvestOneContact_BaselineRules(benchmark::State& state) {
 }
 BENCHMARK(BM_HarvestOneContact_BaselineRules);
 
-void BM_GetCanonicalTelefonFormat(benchmark::State& state) {
+// One call of `format` per iteration, on the sample numbers in turn.
+template <typename Format>
+void FormatEachNumber(benchmark::State& state, Format format) {
   auto phone = InitializedPhone();
   size_t next = 0;
   for (auto _ : state) {
     std::string number = Numbers()[next++ % Numbers().size()];
-    benchmark::DoNotOptimize(phone->GetCanonicalTelefonFormat(number));
+    benchmark::DoNotOptimize(format(*phone, number));
   }
   state.SetItemsProcessed(state.iterations());
+}
+
+void BM_GetCanonicalTelefonFormat(benchmark::State& state) {
+  FormatEachNumber(state, [](cCanonicalTelephone& phone, std::string& number) {
+    return phone.GetCanonicalTelefonFormat(number);
+  });
 }
 BENCHMARK(BM_GetCanonicalTelefonFormat);
 
 void BM_GetCanonicalDialNumer(benchmark::State& state) {
-  auto phone = InitializedPhone();
-  size_t next = 0;
-  for (auto _ : state) {
-    std::string number = Numbers()[next++ % Numbers().size()];
-    benchmark::DoNotOptimize(phone->GetCanonicalDialNumer(number));
-  }
-  state.SetItemsProcessed(state.iterations());
+  FormatEachNumber(state, [](cCanonicalTelephone& phone, std::string& number) {
+    return phone.GetCanonicalDialNumer(number);
+  });
 }
 BENCHMARK(BM_GetCanonicalDialNumer);
 

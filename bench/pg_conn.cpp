@@ -154,7 +154,7 @@ CopyOut::CopyOut(PGconn* conn, const std::string& copy_sql) : conn_(conn) {
 bool CopyOut::Next() {
   char* raw = nullptr;
   const int size = PQgetCopyData(conn_, &raw, 0);
-  std::unique_ptr<char, MemFreer> line(raw);
+  MemoryPtr line(raw);
   if (size == -2) throw Failure(conn_, "COPY out");
   if (size == -1) {
     std::string error;

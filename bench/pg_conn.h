@@ -10,19 +10,13 @@
 #include <string>
 #include <string_view>
 
+#include "bench/c_handle.h"
+
 namespace fonwerk::bench::pg {
 
-struct ConnCloser {
-  void operator()(PGconn* conn) const noexcept { PQfinish(conn); }
-};
-struct ResultClearer {
-  void operator()(PGresult* result) const noexcept { PQclear(result); }
-};
-using ConnPtr = std::unique_ptr<PGconn, ConnCloser>;
-using ResultPtr = std::unique_ptr<PGresult, ResultClearer>;
-struct MemFreer {
-  void operator()(char* memory) const noexcept { PQfreemem(memory); }
-};
+using ConnPtr = Handle<PGconn, PQfinish>;
+using ResultPtr = Handle<PGresult, PQclear>;
+using MemoryPtr = Handle<char, PQfreemem>;  // text that libpq allocated
 
 // Connects with the keys Host/Server, Port, Database, User ID/User/UID and
 // Password/Pwd of `connect_string` (Provider=PostgreSQL;...); client encoding UTF8.

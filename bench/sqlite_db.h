@@ -10,14 +10,9 @@
 #include <string>
 #include <string_view>
 
-namespace fonwerk::bench::sqlite {
+#include "bench/c_handle.h"
 
-struct DbCloser {
-  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
-};
-struct StmtFinalizer {
-  void operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }
-};
+namespace fonwerk::bench::sqlite {
 
 class Database {
  public:
@@ -29,7 +24,7 @@ class Database {
   [[noreturn]] void Fail(const std::string& what) const;
 
  private:
-  std::unique_ptr<sqlite3, DbCloser> db_;
+  Handle<sqlite3, sqlite3_close_v2> db_;
 };
 
 class Statement {
@@ -49,7 +44,7 @@ class Statement {
 
  private:
   Database& db_;
-  std::unique_ptr<sqlite3_stmt, StmtFinalizer> stmt_;
+  Handle<sqlite3_stmt, sqlite3_finalize> stmt_;
 };
 
 }  // namespace fonwerk::bench::sqlite

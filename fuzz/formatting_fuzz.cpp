@@ -39,12 +39,6 @@ std::string Digits(const std::string& text) {
   return digits;
 }
 
-std::string Trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 // The country codes of the installation, read on a session of their own and
 // without leading zeros.
 const std::set<std::string>& KnownCodes() {

@@ -58,6 +58,24 @@ std::vector<std::string> SplitFields(const uint8_t* data, size_t size, size_t co
   return fields;
 }
 
+std::vector<std::string> Split(const std::string& text, const std::string& separator) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  for (size_t hit = text.find(separator); hit != std::string::npos;
+       hit = text.find(separator, start)) {
+    items.push_back(text.substr(start, hit - start));
+    start = hit + separator.size();
+  }
+  items.push_back(text.substr(start));
+  return items;
+}
+
+std::string Trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 Variant FieldValue(const std::string& field) {
   if (field.size() == 1 && field[0] == '\0') return Variant::Null();
   return Variant(field);

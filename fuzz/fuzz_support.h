@@ -28,6 +28,12 @@ inline constexpr char kFieldSeparator = '\x1f';
 // included.
 std::vector<std::string> SplitFields(const uint8_t* data, size_t size, size_t count);
 
+// `text` cut at every `separator` (a text without one is one item).
+std::vector<std::string> Split(const std::string& text, const std::string& separator);
+
+// `text` without the blanks (' ' only) at both ends.
+std::string Trimmed(const std::string& text);
+
 // A field that is exactly one NUL byte stands for a database Null; any other
 // field is a text.
 Variant FieldValue(const std::string& field);

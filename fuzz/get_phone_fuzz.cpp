@@ -33,24 +33,6 @@ struct Contact {
 
 std::string Text(const Variant& value) { return value.IsNull() ? std::string() : value.ToText(); }
 
-std::vector<std::string> Split(const std::string& text, const std::string& separator) {
-  std::vector<std::string> items;
-  size_t start = 0;
-  for (size_t hit = text.find(separator); hit != std::string::npos;
-       hit = text.find(separator, start)) {
-    items.push_back(text.substr(start, hit - start));
-    start = hit + separator.size();
-  }
-  items.push_back(text.substr(start));
-  return items;
-}
-
-std::string Trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 std::string RemoveLiterally(std::string text, const std::string& remove) {
   for (auto hit = text.find(remove); hit != std::string::npos; hit = text.find(remove)) {
     text.erase(hit, remove.size());

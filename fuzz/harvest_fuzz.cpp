@@ -69,24 +69,6 @@ std::string LeftChars(const std::string& text, int32_t width) {
   return text;
 }
 
-std::vector<std::string> Split(const std::string& text, const std::string& separator) {
-  std::vector<std::string> items;
-  size_t start = 0;
-  for (size_t hit = text.find(separator); hit != std::string::npos;
-       hit = text.find(separator, start)) {
-    items.push_back(text.substr(start, hit - start));
-    start = hit + separator.size();
-  }
-  items.push_back(text.substr(start));
-  return items;
-}
-
-std::string Trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 bool IsIdentifier(const std::string& text) {
   if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
   for (size_t i = 1; i < 37; ++i) {

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "tests/canonical/canonical_peer.h"
+#include "tests/phone/canonical_peer.h"
 
 namespace fonwerk::fuzz {
 namespace {

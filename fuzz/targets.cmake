@@ -1,6 +1,6 @@
 # The fuzz targets. Each fuzz/<name>.cpp defines LLVMFuzzerTestOneInput and has
 # its seed corpus in fuzz/corpus/<name>/. Included by fuzz/CMakeLists.txt (the
-# libFuzzer build, clang only) and by tests/fuzz_replay.cmake (the corpus
+# libFuzzer build, clang only) and by tests/CMakeLists.txt (the corpus
 # replay of the normal build, any compiler).
 set(FONWERK_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(FONWERK_FUZZ_TARGETS

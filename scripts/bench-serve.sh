@@ -33,11 +33,7 @@ most_rows=3
 build=$repo/build-bench
 work=/tmp/fonwerk-bench-serve
 port=54372
-
-die() {
-  echo "bench-serve: $*" >&2
-  exit 1
-}
+bench_name=bench-serve
 
 while [[ $# -gt 0 ]]; do
   case $1 in
@@ -55,47 +51,21 @@ while [[ $# -gt 0 ]]; do
   esac
 done
 
-# shellcheck source=scripts/lib/deps.sh
-source "$repo/scripts/lib/deps.sh"
-fonwerk_ensure_packages
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target fonwerkctl fonwerk-gen fonwerk-baseline >/dev/null
+# shellcheck source=scripts/lib/bench.sh
+source "$repo/scripts/lib/bench.sh"
+bench_build fonwerkctl fonwerk-gen fonwerk-baseline
 
 rm -rf "$work"
 mkdir -p "$work"
-gen=$build/bench/fonwerk-gen
-baseline=$build/bench/fonwerk-baseline
-ctl=$build/ctl/fonwerkctl
-pg_dir=$work/pg
-pg_socket=$pg_dir/socket
-results=$work/results.md
 service_pid=""
-server_started=0
 
 cleanup() {
   if [[ -n $service_pid ]]; then kill -TERM "$service_pid" 2>/dev/null || true; fi
-  if [[ $server_started -eq 1 ]]; then
-    "$repo/scripts/pg-test-server.sh" stop "$pg_dir" "$port" >/dev/null || true
-  fi
+  bench_stop_server
   rm -rf "$work/inst-"*
 }
 trap cleanup EXIT
-if [[ " $providers " == *" postgres "* ]]; then
-  "$repo/scripts/pg-test-server.sh" start "$pg_dir" "$port" >/dev/null
-  server_started=1
-fi
-
-pg_connect() { echo "Provider=PostgreSQL;Host=$pg_socket;Port=$port;Database=$1;User ID=postgres"; }
-
-# Runs one query on the installation's database, one value per line.
-query() {
-  local provider=$1 dir=$2 db=$3 sql=$4
-  if [[ $provider == sqlite ]]; then
-    sqlite3 "$dir/SQL/korvana.db" "$sql"
-  else
-    psql -h "$pg_socket" -p "$port" -U postgres -d "$db" -Atc "$sql"
-  fi
-}
+bench_start_server
 
 urlencode() { sed -e 's/%/%25/g' -e 's/+/%2B/g' -e 's/ /%20/g' -e 's/@/%40/g' -e 's/(/%28/g' -e 's/)/%29/g'; }
 
@@ -166,13 +136,7 @@ started=$(date '+%Y-%m-%d %H:%M')
 for provider in $providers; do
   dir=$work/inst-$provider db=fwserve_$count
   echo "== $provider, $count contacts" >&2
-  if [[ $provider == sqlite ]]; then
-    "$gen" --dir "$dir" --count "$count" >"$work/gen.log"
-    connect="Provider=SQLite;Data Source=$dir/SQL/korvana.db"
-  else
-    connect=$(pg_connect "$db")
-    "$gen" --dir "$dir" --postgres "$connect" --count "$count" >"$work/gen.log"
-  fi
+  generate "$provider" "$dir" "$db" "$count"
   "$baseline" --connect "$connect" >"$work/baseline.log" 2>&1 || die "baseline: $(cat "$work/baseline.log")"
   # Statistics for the planner, as autovacuum gathers them soon after a
   # rebuild; without them PostgreSQL joins AD by a full scan.

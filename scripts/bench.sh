@@ -32,11 +32,7 @@ port=54371
 lookup=1
 micro=1
 keep=0
-
-die() {
-  echo "bench: $*" >&2
-  exit 1
-}
+bench_name=bench
 
 while [[ $# -gt 0 ]]; do
   case $1 in
@@ -56,40 +52,23 @@ done
 [[ $reps =~ ^[1-9][0-9]*$ ]] || die "--reps must be a positive number"
 
 # --- build ---
-# shellcheck source=scripts/lib/deps.sh
-source "$repo/scripts/lib/deps.sh"
-fonwerk_ensure_packages
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+# shellcheck source=scripts/lib/bench.sh
+source "$repo/scripts/lib/bench.sh"
 targets=(fonwerk fonwerkctl fonwerk-gen fonwerk-baseline fonwerk-lookup-bench)
 [[ $micro -eq 1 ]] && targets+=(micro_bench)
-cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
+bench_build "${targets[@]}"
 
-# --- work folder, programs, server ---
+# --- work folder, server ---
 rm -rf "$work"
-mkdir -p "$work/bin"
-cp "$build/batch/fonwerk" "$work/bin/fonwerk"  # its run log goes beside it
-gen=$build/bench/fonwerk-gen
-baseline=$build/bench/fonwerk-baseline
-ctl=$build/ctl/fonwerkctl
-pg_dir=$work/pg
-pg_socket=$pg_dir/socket
-results=$work/results.md
+mkdir -p "$work"
+fonwerk=$build/batch/fonwerk
 
-server_started=0
 cleanup() {
-  if [[ $server_started -eq 1 ]]; then
-    "$repo/scripts/pg-test-server.sh" stop "$pg_dir" "$port" >/dev/null || true
-  fi
+  bench_stop_server
   if [[ $keep -eq 0 ]]; then rm -rf "$work/inst-"*; fi
 }
 trap cleanup EXIT
-if [[ " $providers " == *" postgres "* ]]; then
-  "$repo/scripts/pg-test-server.sh" start "$pg_dir" "$port" >/dev/null
-  server_started=1
-fi
-
-pg_connect() { echo "Provider=PostgreSQL;Host=$pg_socket;Port=$port;Database=$1;User ID=postgres"; }
-psql_q() { psql -h "$pg_socket" -p "$port" -U postgres -d "$1" -Atc "$2"; }
+bench_start_server
 
 # Runs a command under /usr/bin/time; sets last_wall (s), last_rss (KB), last_rc.
 timed() {
@@ -111,14 +90,7 @@ mark() { awk "BEGIN { print ($1) ? \"ok\" : \"MISSED\" }"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
 
-tapi_rows() {
-  local provider=$1 dir=$2 db=$3
-  if [[ $provider == sqlite ]]; then
-    sqlite3 "$dir/SQL/korvana.db" "SELECT count(*) FROM TAPI"
-  else
-    psql_q "$db" "SELECT count(*) FROM tapi"
-  fi
-}
+tapi_rows() { query "$1" "$2" "$3" "SELECT count(*) FROM TAPI"; }
 
 # Median over `count` runs of fonwerkctl with the given arguments, in ms.
 ctl_ms() {
@@ -140,13 +112,7 @@ bench_point() {
   local n=$1 provider=$2
   local key=$provider/$n dir=$work/inst-$provider-$n db="fwbench_$n" connect
   echo "== $provider, $n contacts" >&2
-  if [[ $provider == sqlite ]]; then
-    "$gen" --dir "$dir" --count "$n" >"$work/gen.log"
-    connect="Provider=SQLite;Data Source=$dir/SQL/korvana.db"
-  else
-    connect=$(pg_connect "$db")
-    "$gen" --dir "$dir" --postgres "$connect" --count "$n" >"$work/gen.log"
-  fi
+  generate "$provider" "$dir" "$db" "$n"
   sed -n 2p "$work/gen.log" >&2
 
   timed "$work/warmup.log" "$baseline" --connect "$connect" --log "$work/baseline-contacts.log"
@@ -161,7 +127,7 @@ bench_point() {
     rows=$(sed -n 's/.*rows=\([0-9]*\).*/\1/p' "$work/baseline.log")
     echo "   baseline: $last_wall s, $((last_rss / 1024)) MB" >&2
 
-    timed "$work/fonwerk.log" "$work/bin/fonwerk" "$dir"
+    timed "$work/fonwerk.log" "$fonwerk" --log "$work/Fonwerk.log" "$dir"
     f_walls+="$last_wall"$'\n'
     f_rss+="$last_rss"$'\n'
     echo "   fonwerk:  $last_wall s, $((last_rss / 1024)) MB, exit $last_rc" >&2
@@ -203,8 +169,7 @@ bench_point() {
 
 # One stored telephone number of the installation, for the process-level lookup.
 tapi_rows_sample() {
-  local provider=$1 dir=$2 db=$3 sql="SELECT NUMMER FROM TAPI WHERE NUMMER NOT LIKE '%@%' ORDER BY DSN LIMIT 1 OFFSET 1000"
-  if [[ $provider == sqlite ]]; then sqlite3 "$dir/SQL/korvana.db" "$sql"; else psql_q "$db" "$sql"; fi
+  query "$1" "$2" "$3" "SELECT NUMMER FROM TAPI WHERE NUMMER NOT LIKE '%@%' ORDER BY DSN LIMIT 1 OFFSET 1000"
 }
 
 largest=$(tr ' ' '\n' <<<"$sizes" | sort -n | tail -n 1)

@@ -1,6 +1,5 @@
 // The real fonwerk program, end to end: start-up checks, run log, rebuild,
-// failures and the final report. Each test runs its own copy of the program so
-// that its run log (beside the executable) is its own.
+// failures and the final report. Each run's log is a file of the test's own.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -20,6 +19,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "batch/mod_fonwerk.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 extern char** environ;
@@ -55,25 +56,33 @@ std::vector<std::string> LogTexts(const fs::path& path, bool complete = true) {
   return texts;
 }
 
-class ProgramCopy {
+// The fonwerk program of the build folder, run with a registry file and its
+// run log (FONWERK_LOG) in a temporary folder of the test's own. The tests of
+// the log's default place beside the program run a copy of the program in
+// that folder instead (kCopy), whose log is then folder/Fonwerk.log as well.
+class BatchProgram {
  public:
-  ProgramCopy() {
-    static int counter = 0;
-    dir_ = fs::temp_directory_path() /
-           ("fonwerk_bin_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::copy_file(test::BinaryPath("fonwerk"), program());
-    registry_ = (dir_ / "registry.ini").string();
+  enum Kind { kBuilt, kCopy };
+
+  explicit BatchProgram(Kind kind = kBuilt)
+      : kind_(kind),
+        program_(kind == kCopy ? folder_.File("fonwerk") : test::BinaryPath("fonwerk")),
+        registry_(folder_.File("registry.ini")) {
+    if (kind == kCopy) fs::copy_file(test::BinaryPath("fonwerk"), program_);
   }
-  ~ProgramCopy() { fs::remove_all(dir_); }
 
-  std::string program() const { return (dir_ / "fonwerk").string(); }
-  fs::path log_path() const { return dir_ / "Fonwerk.log"; }
+  const std::string& program() const { return program_; }
+  fs::path folder() const { return folder_.path(); }
+  fs::path log_path() const { return folder() / "Fonwerk.log"; }
 
-  // Runs the program; the registry is a file of the test's own.
-  test::ProgramResult Run(const std::vector<std::string>& args, const std::string& input = "") {
-    return test::RunProgram(program(), args, input, {{"KORVANA_REGISTRY", registry_}});
+  // The environment of a run: the registry is a file of the test's own, and
+  // so is the log unless the program is a copy (then it goes beside it).
+  test::EnvOverrides Environment() const {
+    return {{"KORVANA_REGISTRY", registry_},
+            {"FONWERK_LOG", kind_ == kCopy ? std::nullopt : std::optional(log_path().string())}};
+  }
+  test::ProgramResult Run(const std::vector<std::string>& args, const std::string& input = "") const {
+    return test::RunProgram(program(), args, input, Environment());
   }
   void SetRegistryPath(const std::string& path) {
     std::ofstream(registry_) << "[HKEY_LOCAL_MACHINE\\Software\\Korvana]\nPath=" << path << "\n";
@@ -83,14 +92,27 @@ class ProgramCopy {
   std::vector<std::string> Log(bool complete = true) const { return LogTexts(log_path(), complete); }
 
  private:
-  fs::path dir_;
+  Kind kind_;
+  test::TempFolder folder_{"fonwerk-batch"};
+  std::string program_;
   std::string registry_;
 };
+
+// The batch program's module inside the test process, on the same arguments
+// as the program (argv[1..]) with the log in the test's folder: for tests
+// that look only at the exit status, the run log and the database.
+int RunInProcess(const BatchProgram& p, const std::vector<std::string>& args) {
+  std::vector<const char*> argv = {"fonwerk", "--log"};
+  const std::string log = p.log_path().string();
+  argv.push_back(log.c_str());
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  return modFonwerk::Run(static_cast<int>(argv.size()), argv.data());
+}
 
 // --- start-up checks (no database is touched) ---
 
 TEST(StartupTest, NoPathAndNoRegistryValue) {
-  ProgramCopy p;
+  BatchProgram p;
   const auto r = p.Run({});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "Fonwerk: Kein Pfad angegeben. Commandlineparameter fehlt\n");
@@ -99,7 +121,7 @@ TEST(StartupTest, NoPathAndNoRegistryValue) {
 }
 
 TEST(StartupTest, RegistryPathWithMissingFolderAsksNothing) {
-  ProgramCopy p;
+  BatchProgram p;
   p.SetRegistryPath("/nonexistent/korvana");
   const auto r = p.Run({}, "ok\n");
   EXPECT_EQ(r.exit_code, 1);
@@ -110,7 +132,7 @@ TEST(StartupTest, RegistryPathWithMissingFolderAsksNothing) {
 }
 
 TEST(StartupTest, CommandLineIsTakenWholeAndLiterally) {
-  ProgramCopy p;
+  BatchProgram p;
   const auto r = p.Run({"\"/tmp\""});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "Fonwerk: Pfad nicht gefunden '\"/tmp\"'\n");
@@ -119,8 +141,8 @@ TEST(StartupTest, CommandLineIsTakenWholeAndLiterally) {
 }
 
 TEST(StartupTest, FolderWithoutIniNamesTheIniPath) {
-  ProgramCopy p;
-  const fs::path folder = fs::path(p.program()).parent_path() / "empty install";
+  BatchProgram p;
+  const fs::path folder = p.folder() / "empty install";
   fs::create_directories(folder);
   // Two arguments are joined with one blank into the path.
   const auto r = p.Run({(folder.parent_path() / "empty").string(), "install"});
@@ -129,7 +151,7 @@ TEST(StartupTest, FolderWithoutIniNamesTheIniPath) {
 }
 
 TEST(StartupTest, OldReadOnlyLogIsReplaced) {
-  ProgramCopy p;
+  BatchProgram p;
   std::ofstream(p.log_path()) << "old line\r\n";
   fs::permissions(p.log_path(), fs::perms::owner_read);
   p.Run({"/nonexistent"});
@@ -138,7 +160,7 @@ TEST(StartupTest, OldReadOnlyLogIsReplaced) {
 }
 
 TEST(StartupTest, LogThatCannotBeDeletedIsARuntimeError) {
-  ProgramCopy p;
+  BatchProgram p;
   fs::create_directories(p.log_path() / "blocked");  // a folder where the log should be
   const auto r = p.Run({"/nonexistent"});
   EXPECT_EQ(r.exit_code, 3);
@@ -147,8 +169,8 @@ TEST(StartupTest, LogThatCannotBeDeletedIsARuntimeError) {
 }
 
 TEST(StartupTest, UnreadableIniIsARuntimeErrorAfterTheChecks) {
-  ProgramCopy p;
-  const fs::path folder = fs::path(p.program()).parent_path() / "install";
+  BatchProgram p;
+  const fs::path folder = p.folder() / "install";
   fs::create_directories(folder / "SQL");
   std::ofstream(folder / "SQL" / "SQL.INI") << "[Database]\nProvider=Oracle\n";
   const auto r = p.Run({folder.string()});
@@ -179,7 +201,7 @@ TEST_P(RunTest, CompleteRunRebuildsAndLogsEveryStep) {
   AddContact(*install, "K2", "B", "089 2");
   AddContact(*install, "K1", " A ", "089 1");
   install->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{old}', 'gone', '999')");
-  ProgramCopy p;
+  BatchProgram p;
   const auto r = p.Run({install->path()});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "Fonwerk: Tapi wurde neu aufgebaut.\n");
@@ -200,9 +222,8 @@ TEST_P(RunTest, CompleteRunRebuildsAndLogsEveryStep) {
 TEST_P(RunTest, EmptyContactTableEmptiesTapi) {
   auto install = Install();
   install->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{old}', 'gone', '999')");
-  ProgramCopy p;
-  const auto r = p.Run({install->path()});
-  EXPECT_EQ(r.exit_code, 0) << r.err;
+  BatchProgram p;
+  EXPECT_EQ(RunInProcess(p, {install->path()}), 0);
   const auto log = p.Log();
   EXPECT_THAT(std::vector<std::string>(log.end() - 4, log.end()),
               ElementsAre("++++ FonwerkTable ++++", "Count|0", "Truncate Table TAPI", kFinish));
@@ -212,7 +233,7 @@ TEST_P(RunTest, EmptyContactTableEmptiesTapi) {
 TEST_P(RunTest, RegistryPathWithConfirmation) {
   auto install = Install();
   AddContact(*install, "K1", "A", "089 1");
-  ProgramCopy p;
+  BatchProgram p;
   p.SetRegistryPath(install->path());
   const std::string question = "Fonwerk: Tapi neu aufbauen?\n\nIm Pfad: '" + install->path() + "'\n";
 
@@ -246,7 +267,7 @@ TEST_P(RunTest, ContactWhoseRowsAreRejectedIsReportedAndSkipped) {
     const std::string n = std::to_string(1000 + i);
     AddContact(*install, i == 20 ? "BAD" : "K" + n, n, "089 " + n);
   }
-  ProgramCopy p;
+  BatchProgram p;
   const auto r = p.Run({install->path()});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_THAT(r.err, HasSubstr("Fehler beim Aufbau aufgetreten."));
@@ -273,7 +294,7 @@ TEST_P(RunTest, FailedTruncationWritesNothing) {
     install->Exec("CREATE TRIGGER keep_tapi_truncate BEFORE TRUNCATE ON TAPI "
                   "FOR EACH STATEMENT EXECUTE FUNCTION keep_tapi()");
   }
-  ProgramCopy p;
+  BatchProgram p;
   const auto r = p.Run({install->path()});
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_THAT(r.err, HasSubstr("TAPI must not be emptied"));
@@ -283,17 +304,29 @@ TEST_P(RunTest, FailedTruncationWritesNothing) {
   for (const auto& line : p.Log()) EXPECT_THAT(line, ::testing::Not(StartsWith("AD|")));
 }
 
-// Starts the program without waiting for it.
-pid_t Spawn(const std::string& program, const std::string& arg) {
+// Starts the program without waiting for it, in the environment of its runs.
+pid_t Spawn(const BatchProgram& p, const std::string& arg) {
+  std::vector<std::string> env_texts;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    if (!p.Environment().contains(name)) env_texts.push_back(text);
+  }
+  for (const auto& [name, value] : p.Environment()) {
+    if (value) env_texts.push_back(name + "=" + *value);
+  }
+  std::vector<char*> envp;
+  for (std::string& text : env_texts) envp.push_back(text.data());
+  envp.push_back(nullptr);
   pid_t pid = -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(arg.c_str()),
+  std::vector<char*> argv = {const_cast<char*>(p.program().c_str()), const_cast<char*>(arg.c_str()),
                              nullptr};
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawn(&pid, p.program().c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
 }
@@ -312,8 +345,8 @@ TEST_P(RunTest, KilledRebuildLeavesTheOldTableIntact) {
     install->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{old" + std::to_string(i) +
                   "}', 'old', '999')");
   }
-  ProgramCopy p;
-  const pid_t pid = Spawn(p.program(), install->path());
+  BatchProgram p;
+  const pid_t pid = Spawn(p, install->path());
   ASSERT_GT(pid, 0);
   // Kill it while it is in the middle of the walk.
   bool in_walk = false;
@@ -331,9 +364,7 @@ TEST_P(RunTest, KilledRebuildLeavesTheOldTableIntact) {
               ElementsAre(test::Row{"{old0}"}, test::Row{"{old1}"}, test::Row{"{old2}"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, RunTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) { return std::string(test::ProviderName(param_info.param)); });
+INSTANTIATE_TEST_SUITE_P(Providers, RunTest, test::BothProviders(), test::ProviderParamName);
 
 // --- a rebuild that cannot work keeps the old table ---
 
@@ -363,7 +394,7 @@ TEST_P(SchemaFaultTest, KeepsTheOldTableAndSaysOnceWhy) {
   }
   install->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{old}', 'old', '999')");
   install->Exec(fault.change);
-  ProgramCopy p;
+  BatchProgram p;
   const auto r = p.Run({install->path()});
   EXPECT_EQ(r.exit_code, 3) << r.err;
   EXPECT_EQ(r.out, "");
@@ -426,7 +457,7 @@ TEST_P(RunTest, EveryContactFailingRollsBackAndStopsEarly) {
       }
       install->Exec("INSERT INTO AD (DSN, Kennung, TELEFON) VALUES " + values);
     }
-    ProgramCopy p;
+    BatchProgram p;
     const auto r = p.Run({install->path()});
     EXPECT_EQ(r.exit_code, 3) << r.out;
     EXPECT_THAT(r.err, HasSubstr("nothing goes in"));
@@ -445,7 +476,7 @@ TEST(NoDatabaseTest, FileThatIsNoDatabaseIsReportedOnceAndLeftAlone) {
   const fs::path db = fs::path(install->path()) / "SQL" / "korvana.db";
   fs::remove(db);
   std::ofstream(db, std::ios::binary) << std::string(4096, 'x');
-  ProgramCopy p;
+  BatchProgram p;
   const auto r = p.Run({install->path()});
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_EQ(Occurrences(r.err, kFailure), 1u) << r.err;
@@ -470,8 +501,8 @@ void FillContacts(TestInstall& install, int count) {
 }
 
 // Starts the program on `install_path` and waits until its log shows the walk.
-pid_t StartRebuild(const ProgramCopy& p, const std::string& install_path) {
-  const pid_t pid = Spawn(p.program(), install_path);
+pid_t StartRebuild(const BatchProgram& p, const std::string& install_path) {
+  const pid_t pid = Spawn(p, install_path);
   for (int i = 0; i < 6000; ++i) {
     for (const auto& line : p.Log(false)) {
       if (line.rfind("AD|", 0) == 0) return pid;
@@ -491,8 +522,8 @@ TEST_P(RunTest, SecondRebuildOfTheSameInstallationStopsAtOnce) {
   constexpr int kContacts = 150000;
   auto install = Install();
   FillContacts(*install, kContacts);
-  ProgramCopy first;
-  ProgramCopy second;  // its own log: only the installation is shared
+  BatchProgram first;
+  BatchProgram second;  // its own log: only the installation is shared
   const pid_t pid = StartRebuild(first, install->path());
   ASSERT_GT(pid, 0);
   const auto r = second.Run({install->path()});
@@ -517,11 +548,12 @@ TEST(SharedLogTest, RunsOnTwoInstallationsKeepEachOthersLog) {
   auto other = TestInstall::Create(Provider::kSQLite);
   FillContacts(*other, 10);
   const fs::path state = fs::path(other->path()) / "state";
-  ProgramCopy p;
+  BatchProgram p;
   const pid_t pid = StartRebuild(p, busy->path());
   ASSERT_GT(pid, 0);
-  const auto r = test::RunProgram(p.program(), {other->path()}, "",
-                                  {{"XDG_STATE_HOME", state.string()}});
+  test::EnvOverrides env = p.Environment();
+  env["XDG_STATE_HOME"] = state.string();
+  const auto r = test::RunProgram(p.program(), {other->path()}, "", env);
   EXPECT_EQ(WaitFor(pid), 0);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   // The later run says where its log went; the running one keeps its own.
@@ -541,7 +573,7 @@ TEST(SharedLogTest, RunsOnTwoInstallationsKeepEachOthersLog) {
 TEST(LogPlacementTest, LogOptionAndEnvironment) {
   auto install = TestInstall::Create(Provider::kSQLite);
   FillContacts(*install, 3);
-  ProgramCopy p;
+  BatchProgram p(BatchProgram::kCopy);
   const fs::path folder = fs::path(install->path());
   struct Case {
     const char* name;
@@ -573,7 +605,7 @@ TEST(LogPlacementTest, LogOptionAndEnvironment) {
 }
 
 TEST(CommandLineTest, HelpVersionAndUsageErrors) {
-  ProgramCopy p;
+  BatchProgram p;
   const auto help = p.Run({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   for (const char* part : {"Usage: fonwerk [--log PATH] [INSTALLATION]", "SQL.INI", "KORVANA_REGISTRY",

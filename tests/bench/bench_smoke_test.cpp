@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "bench/contact_generator.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {
@@ -133,11 +134,7 @@ TEST_P(BenchSmokeTest, FonwerkAndBaselineWriteTheSameRows) {
   EXPECT_TRUE(from_fonwerk == from_baseline) << Difference(from_fonwerk, from_baseline);
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, BenchSmokeTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) {
-                           return std::string(test::ProviderName(param_info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(Providers, BenchSmokeTest, test::BothProviders(), test::ProviderParamName);
 
 TEST(ContactGeneratorTest, TheSeedFixesTheSequence) {
   bench::ContactGenerator first(7), second(7), other(8);

@@ -18,6 +18,8 @@
 #include "ctl/cli.h"
 #include "ctl/reverse_lookup.h"
 #include "db/connection_string.h"
+#include "phone/stored_number.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 #include "tools/install.h"
 
@@ -26,19 +28,36 @@ namespace {
 
 using test::ProgramResult;
 using test::Provider;
+using test::SqlLiteral;
 using test::TestInstall;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
 // --- the reverse lookup's pieces ---
 
-TEST(ReverseLookupTest, IncomingNumbersTakeTheStoredForm) {
-  com::cUtil util;
+// The settings of a German installation: Plus 00, code 49, VAZ 0, Suspress.
+cCanonicalTelephone GermanSettings() {
   cCanonicalTelephone settings;
   settings.Plus = "00";
   settings.code = "49";
   settings.VAZ = "0";
   settings.Suspress = true;
+  return settings;
+}
+
+// The harvesting stores what phone/stored_number.h gives; the lookup must ask
+// for the same form.
+TEST(StoredNumberTest, TheLookupReducesIncomingNumbersTheSameWay) {
+  com::cUtil util;
+  const cCanonicalTelephone rules = GermanSettings();
+  for (const char* number : {"+49 (0)89 123456", "0049 89 123456", "(+49) 89 1", "089-1 ext 2"}) {
+    EXPECT_EQ(ctl::NormaliseIncoming(number, rules, util), StoredNumber(number, rules, util));
+  }
+}
+
+TEST(ReverseLookupTest, IncomingNumbersTakeTheStoredForm) {
+  com::cUtil util;
+  cCanonicalTelephone settings = GermanSettings();
   const std::pair<std::string, std::string> cases[] = {
       {"+49 89 123456", "089123456"},
       {"089/123456", "089123456"},
@@ -113,11 +132,7 @@ TEST_P(LookupPlanTest, NumberAndAddressSearchesUseTheIndexes) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, LookupPlanTest,
-                         testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) {
-                           return test::ProviderName(param_info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Providers, LookupPlanTest, test::BothProviders(), test::ProviderParamName);
 
 // --- the command line, in process ---
 
@@ -232,23 +247,13 @@ class FonwerkctlTest : public testing::TestWithParam<Provider> {
     std::optional<std::string> name, name2, company, telefon, fax, email;
   };
 
-  static std::string Literal(const std::optional<std::string>& value) {
-    if (!value) return "NULL";
-    std::string quoted = "'";
-    for (const char c : *value) {
-      quoted += c;
-      if (c == '\'') quoted += '\'';
-    }
-    return quoted + "'";
-  }
-
   void AddContact(const Contact& c) {
     install_->Exec(
         "INSERT INTO AD (DSN, IDX_NAME, IDX_NAME2, IDX_FIRMA, TELEFON, FAX, EMAIL) "
         "VALUES (" +
-        Literal(c.dsn) + ", " + Literal(c.name) + ", " + Literal(c.name2) + ", " +
-        Literal(c.company) + ", " + Literal(c.telefon) + ", " + Literal(c.fax) + ", " +
-        Literal(c.email) + ")");
+        SqlLiteral(c.dsn) + ", " + SqlLiteral(c.name) + ", " + SqlLiteral(c.name2) + ", " +
+        SqlLiteral(c.company) + ", " + SqlLiteral(c.telefon) + ", " + SqlLiteral(c.fax) + ", " +
+        SqlLiteral(c.email) + ")");
   }
 
   // Four contacts with their TAPI rows written by `refresh`.
@@ -534,11 +539,7 @@ TEST_P(FonwerkctlTest, FailuresGiveStatus3AndTheCause) {
   EXPECT_THAT(no_table.err, ::testing::StartsWith("fonwerkctl: "));
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, FonwerkctlTest,
-                         testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) {
-                           return test::ProviderName(param_info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Providers, FonwerkctlTest, test::BothProviders(), test::ProviderParamName);
 
 TEST(FonwerkctlProgramTest, HelpExplainsEveryCommand) {
   const ProgramResult help = test::RunProgram(test::BinaryPath("fonwerkctl"), {"--help"});

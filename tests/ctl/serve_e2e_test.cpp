@@ -29,6 +29,7 @@
 
 #include "db/connection_string.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {
@@ -489,9 +490,7 @@ TEST_P(ServeTest, RefreshTakesAKennung) {
   EXPECT_EQ(Ctl({"refresh", "K1", "--kennung", "MEIER"}).exit_code, 64);
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, ServeTest,
-                         testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         reliability::ProviderTestName);
+INSTANTIATE_TEST_SUITE_P(Providers, ServeTest, test::BothProviders(), test::ProviderParamName);
 
 // A TCP port nobody listens on now; the private server only uses it to name
 // its socket file, so a port taken later by someone else does no harm.

@@ -18,6 +18,7 @@
 #include "ctl/serve.h"
 #include "ctl/service_secret.h"
 #include "phone/canonical_telephone.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {
@@ -240,11 +241,7 @@ TEST_P(LookupServiceTest, AMissingTableIsAFailureAndHealthSaysSo) {
   EXPECT_EQ(json::parse(health.body)["status"], "unavailable");
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, LookupServiceTest,
-                         testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) {
-                           return test::ProviderName(param_info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Providers, LookupServiceTest, test::BothProviders(), test::ProviderParamName);
 
 }  // namespace
 }  // namespace fonwerk

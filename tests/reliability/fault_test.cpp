@@ -19,17 +19,11 @@
 
 #include "db/session.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/providers.h"
 #include "tools/install.h"
 
 namespace fonwerk::reliability {
 namespace {
-
-namespace fs = std::filesystem;
-using test::Provider;
-using test::TestInstall;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kFailure = "Fehler beim Aufbau aufgetreten.";
 
@@ -362,9 +356,7 @@ TEST_P(ReaderTest, ReaderSeesTheOldOrTheNewTableNeverAPartOfOne) {
             std::vector<test::Row>{{std::to_string(4 * kContacts)}});
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, ReaderTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         ProviderTestName);
+INSTANTIATE_TEST_SUITE_P(Providers, ReaderTest, test::BothProviders(), test::ProviderParamName);
 
 }  // namespace
 }  // namespace fonwerk::reliability

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <ranges>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -22,17 +23,12 @@
 #include "db/connection_string.h"
 #include "db/session.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/providers.h"
 #include "tools/install.h"
 
 namespace fonwerk::reliability {
 namespace {
 
-namespace fs = std::filesystem;
-using test::Provider;
-using test::TestInstall;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
-using Clock = std::chrono::steady_clock;
 using Value = std::optional<std::string>;
 
 constexpr const char* kEmailType = "{C451E716-7025-4EE9-8579-E2D0C6E26888}";
@@ -73,14 +69,13 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// The tab-separated columns of a line (an empty line is one empty column).
 std::vector<std::string> Columns(const std::string& line) {
+  if (line.empty()) return {""};
   std::vector<std::string> columns;
-  size_t start = 0;
-  for (size_t tab = line.find('\t'); tab != std::string::npos; tab = line.find('\t', start)) {
-    columns.push_back(line.substr(start, tab - start));
-    start = tab + 1;
+  for (const auto column : std::views::split(line, '\t')) {
+    columns.emplace_back(column.begin(), column.end());
   }
-  columns.push_back(line.substr(start));
   return columns;
 }
 
@@ -254,9 +249,7 @@ TEST_P(HostileSqlTest, OwnCountryShortCodeMadeOfSql) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, HostileSqlTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         ProviderTestName);
+INSTANTIATE_TEST_SUITE_P(Providers, HostileSqlTest, test::BothProviders(), test::ProviderParamName);
 
 // --- very large fields ---
 
@@ -356,9 +349,7 @@ TEST_P(LargeFieldTest, LookupOfAVeryLongNumberStaysFast) {
   EXPECT_LT(Seconds(Clock::now() - start), kLargeFieldSeconds);
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, LargeFieldTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         ProviderTestName);
+INSTANTIATE_TEST_SUITE_P(Providers, LargeFieldTest, test::BothProviders(), test::ProviderParamName);
 
 // --- invalid UTF-8, control characters and Null ---
 
@@ -434,9 +425,7 @@ TEST_P(ByteTest, NullInEveryColumnOfAd) {
   EXPECT_EQ(refresh.out, "0\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, ByteTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         ProviderTestName);
+INSTANTIATE_TEST_SUITE_P(Providers, ByteTest, test::BothProviders(), test::ProviderParamName);
 
 // --- a TAPI narrower than the data ---
 
@@ -484,9 +473,7 @@ TEST_P(NarrowTapiTest, ColumnsTheHarvestDoesNotCutAreRejectedByPostgresql) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, NarrowTapiTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         ProviderTestName);
+INSTANTIATE_TEST_SUITE_P(Providers, NarrowTapiTest, test::BothProviders(), test::ProviderParamName);
 
 // --- SQL.INI files ---
 

@@ -20,13 +20,10 @@
 #include <gtest/gtest.h>
 
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/providers.h"
 
 namespace fonwerk::reliability {
 namespace {
-
-using test::Provider;
-using test::TestInstall;
-using Clock = std::chrono::steady_clock;
 
 constexpr int kContacts = kSanitized ? 1500 : 5000;
 // Spread over three ways of choosing the point; fewer under the sanitizers,
@@ -155,14 +152,10 @@ TEST_P(KillTest, EveryKillLeavesTheOldTableOrTheCompleteNewOne) {
   EXPECT_GE(kills[Phase::kAfterWalk] + kills[Phase::kFinished], 1);
 
   // Whatever the kills left behind, the next rebuild runs to the end.
-  const test::ProgramResult last = program.Run(install->path());
-  EXPECT_EQ(last.exit_code, 0) << last.err;
-  EXPECT_EQ(TapiContent(*install, false), new_table);
+  ExpectCompleteRebuild(program, *install, new_table);
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, KillTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         ProviderTestName);
+INSTANTIATE_TEST_SUITE_P(Providers, KillTest, test::BothProviders(), test::ProviderParamName);
 
 }  // namespace
 }  // namespace fonwerk::reliability

@@ -216,11 +216,14 @@ const char* PhaseName(Phase phase) {
 
 // ----------------------------------------------------------------------- data
 
-std::string Literal(const std::string& text) {
-  std::string literal = "'";
-  for (const char c : text) literal += c == '\'' ? std::string("''") : std::string(1, c);
-  return literal + "'";
+void ExpectCompleteRebuild(const ProgramCopy& program, test::TestInstall& install,
+                           const std::vector<test::Row>& new_table) {
+  const test::ProgramResult last = program.Run(install.path());
+  EXPECT_EQ(last.exit_code, 0) << last.err;
+  EXPECT_EQ(TapiContent(install, false), new_table);
 }
+
+std::string Literal(const std::string& text) { return test::SqlLiteral(text); }
 
 void AddContacts(test::TestInstall& install, int count) {
   const std::string n = std::to_string(count);

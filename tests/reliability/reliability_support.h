@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk::reliability {
@@ -26,10 +28,13 @@ inline constexpr bool kSanitized = true;
 inline constexpr bool kSanitized = false;
 #endif
 
-// Test name suffix of a provider parameter: "SQLite" or "PostgreSQL".
-inline std::string ProviderTestName(const ::testing::TestParamInfo<test::Provider>& param) {
-  return test::ProviderName(param.param);
-}
+// Names every reliability test uses.
+namespace fs = std::filesystem;
+using test::Provider;
+using test::TestInstall;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using Clock = std::chrono::steady_clock;
 
 // A copy of the fonwerk program in a temporary folder of its own, so that its
 // run log (beside the executable) belongs to one test.
@@ -128,6 +133,12 @@ void ReplaceTapi(test::TestInstall& install, int count);
 std::vector<test::Row> TapiContent(test::TestInstall& install, bool with_dsn);
 // The same on a session opened for this call (after the server restarted).
 std::vector<test::Row> TapiContent(const std::string& connect_string, bool with_dsn);
+
+// Runs the program once more on the installation and expects a rebuild that
+// runs to the end and leaves `new_table` (TapiContent without DSN) in TAPI:
+// whatever a test's kills left behind must not stand in its way.
+void ExpectCompleteRebuild(const ProgramCopy& program, test::TestInstall& install,
+                           const std::vector<test::Row>& new_table);
 
 // Runs fonwerkctl with `args` on the installation folder.
 test::ProgramResult RunCtl(const std::string& install_path, const std::vector<std::string>& args,

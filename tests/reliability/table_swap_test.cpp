@@ -21,15 +21,10 @@
 #include <gtest/gtest.h>
 
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/providers.h"
 
 namespace fonwerk::reliability {
 namespace {
-
-using test::Provider;
-using test::TestInstall;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kInPlace = "Rebuild in place|";
 
@@ -275,9 +270,7 @@ TEST_P(TableSwapTest, DependentsOfTapi) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, TableSwapTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         ProviderTestName);
+INSTANTIATE_TEST_SUITE_P(Providers, TableSwapTest, test::BothProviders(), test::ProviderParamName);
 
 // --- SIGKILL while the new table is filled, indexed and swapped in ---
 
@@ -401,14 +394,10 @@ TEST_P(SwapKillTest, KillInTheFillIndexBuildOrSwapKeepsTheOldTable) {
     EXPECT_GE(hits["COPY"], 1);
     EXPECT_GE(hits["CREATE INDEX"], 1);
   }
-  const test::ProgramResult last = program.Run(install->path());
-  EXPECT_EQ(last.exit_code, 0) << last.err;
-  EXPECT_EQ(TapiContent(*install, false), new_table);
+  ExpectCompleteRebuild(program, *install, new_table);
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, SwapKillTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         ProviderTestName);
+INSTANTIATE_TEST_SUITE_P(Providers, SwapKillTest, test::BothProviders(), test::ProviderParamName);
 
 }  // namespace
 }  // namespace fonwerk::reliability

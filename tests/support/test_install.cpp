@@ -36,32 +36,6 @@ std::string RequireEnv(const char* name, const char* purpose) {
   return value;
 }
 
-std::string MakeTempFolder() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/fonwerk-test-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("cannot create a temporary folder from " + pattern + ": " +
-                             std::strerror(errno));
-  }
-  return pattern;
-}
-
-// A connection string for a new database on the test server.
-std::string NewPostgresConnectString() {
-  static std::atomic<int> counter{0};
-  ConnectionString params = ConnectionString::Parse(
-      RequireEnv("FONWERK_TEST_PG",
-                 "PostgreSQL tests need the test server's connection string "
-                 "(ctest sets it; see tests/CMakeLists.txt)"));
-  params.Set("Database", "fwi_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
-  return params.ToString();
-}
-
-bool KeepRequested() {
-  const char* keep = std::getenv("FONWERK_KEEP_TEST_INSTALL");
-  return keep != nullptr && *keep != '\0' && std::string(keep) != "0";
-}
-
 // ---------------------------------------------------------------- RunProgram
 
 // A file descriptor that is closed when it goes out of scope.
@@ -208,12 +182,8 @@ void IgnoreSigpipeOnce() {
 
 // ---------------------------------------------------------------- TestInstall
 
-const char* ProviderName(Provider provider) {
-  return provider == Provider::kSQLite ? "SQLite" : "PostgreSQL";
-}
-
-TestInstall::TestInstall(Provider provider, std::string path)
-    : provider_(provider), path_(std::move(path)) {}
+TestInstall::TestInstall(Provider provider)
+    : database_(provider, TestDatabase::Make::kNameOnly) {}
 
 std::unique_ptr<TestInstall> TestInstall::Create(Provider provider, Options options) {
   install::Options install_options;
@@ -223,37 +193,20 @@ std::unique_ptr<TestInstall> TestInstall::Create(Provider provider, Options opti
   install_options.land = options.land;
 
   // The object exists before anything is created, so a failure half-way is cleaned up.
-  std::unique_ptr<TestInstall> result(new TestInstall(provider, MakeTempFolder()));
+  std::unique_ptr<TestInstall> result(new TestInstall(provider));
   if (provider == Provider::kSQLite) {
-    result->connect_string_ = install::InstallSqlite(result->path_, install_options);
+    result->connect_string_ = install::InstallSqlite(result->path(), install_options);
   } else {
-    result->connect_string_ = NewPostgresConnectString();
+    result->connect_string_ = result->database_.connect_string();
     install_options.force = true;  // a database left over by an earlier process of the same pid
-    install::InstallPostgres(result->path_, result->connect_string_, install_options);
+    install::InstallPostgres(result->path(), result->connect_string_, install_options);
   }
   return result;
 }
 
-TestInstall::~TestInstall() {
-  session_.reset();
-  ado::ResetSessionPool();
-  if (KeepRequested()) {
-    std::cerr << "kept test installation " << path_ << " ("
-              << ConnectionString::MaskPassword(connect_string_) << ")\n";
-    return;
-  }
-  if (provider_ == Provider::kPostgreSQL && !connect_string_.empty()) {
-    try {
-      install::DropPostgresDatabase(connect_string_);
-    } catch (const std::exception& e) {
-      std::cerr << "warning: test database not dropped: " << e.what() << "\n";
-    }
-  }
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
+TestInstall::~TestInstall() { session_.reset(); }
 
-std::string TestInstall::sql_ini_path() const { return path_ + "/SQL/SQL.INI"; }
+std::string TestInstall::sql_ini_path() const { return path() + "/SQL/SQL.INI"; }
 
 ado::Session& TestInstall::session() {
   if (!session_) session_ = install::OpenUnpooledSession(connect_string_);
@@ -277,6 +230,13 @@ std::vector<Row> TestInstall::Query(const std::string& sql) {
     }
   }
   return rows;
+}
+
+std::string SqlLiteral(const std::optional<std::string>& value) {
+  if (!value) return "NULL";
+  std::string quoted = "'";
+  for (const char c : *value) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+  return quoted + "'";
 }
 
 // ---------------------------------------------------------------- programs

@@ -1,17 +1,11 @@
 #pragma once
 // Throwaway Korvana installations for tests, and a runner for the real programs.
 //
-// A TestInstall is a temporary folder with SQL/SQL.INI and a database of its
-// own: a SQLite file inside the folder, or a fresh database on the test
-// PostgreSQL server named by the environment variable FONWERK_TEST_PG (an ADO
-// connection string for its "postgres" database; the ctest fixtures set it).
-// Each PostgreSQL installation gets a database name of its own,
-// fwi_<pid>_<counter>, so test processes running side by side do not meet.
-//
-// The destructor removes the folder, drops the PostgreSQL database and empties
-// the process's session pool (sessions the code under test left pooled would
-// otherwise keep the database open). Set FONWERK_KEEP_TEST_INSTALL=1 to keep
-// both for a look after the test; the folder is then named on standard error.
+// A TestInstall is a fresh test database (tests/support/test_database.h: a
+// temporary folder, and a SQLite file in it or a database of its own on the
+// test PostgreSQL server) made into an installation: SQL/SQL.INI and the
+// tables. It goes away with the folder and the database as a TestDatabase
+// does (FONWERK_KEEP_TEST_INSTALL=1 keeps both).
 
 #include <filesystem>
 #include <map>
@@ -20,16 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_database.h"
+
 namespace fonwerk::ado {
 class Session;
 }
 
 namespace fonwerk::test {
-
-enum class Provider { kSQLite, kPostgreSQL };
-
-// Printable name for test parameters: "SQLite" or "PostgreSQL".
-const char* ProviderName(Provider provider);
 
 struct Options {
   bool schema = true;        // without it the database is empty and the rest is ignored
@@ -51,9 +42,9 @@ class TestInstall {
   TestInstall(const TestInstall&) = delete;
   TestInstall& operator=(const TestInstall&) = delete;
 
-  Provider provider() const { return provider_; }
+  Provider provider() const { return database_.provider(); }
   // The installation folder (absolute, without trailing '/').
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return database_.temp_folder().path(); }
   // The connection string that SQL.INI describes (absolute SQLite path).
   const std::string& connect_string() const { return connect_string_; }
   // path() + "/SQL/SQL.INI".
@@ -67,14 +58,17 @@ class TestInstall {
   std::vector<Row> Query(const std::string& sql);
 
  private:
-  TestInstall(Provider provider, std::string path);
+  explicit TestInstall(Provider provider);
   ado::Session& session();
 
-  Provider provider_;
-  std::string path_;
+  TestDatabase database_;
   std::string connect_string_;
   std::unique_ptr<ado::Session> session_;
 };
+
+// An SQL value for a statement: NULL for nullopt, else a text literal ('...'
+// with quotes doubled).
+std::string SqlLiteral(const std::optional<std::string>& value);
 
 // Result of one run of a program.
 struct ProgramResult {

@@ -17,6 +17,7 @@
 #include "base/errors.h"
 #include "db/connection_string.h"
 #include "db/session.h"
+#include "tests/support/providers.h"
 #include "tools/install.h"
 
 namespace fonwerk::test {
@@ -42,12 +43,6 @@ std::string ReadText(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-std::string SqlLiteral(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += (c == '\'') ? std::string("''") : std::string(1, c);
-  return quoted + "'";
 }
 
 // Country rows of the shipped file, as the country query should return them
@@ -213,9 +208,7 @@ TEST_P(TestInstallTest, ExistingDatabaseIsRefusedUnlessForced) {
   EXPECT_EQ(inst->Query("SELECT count(*) FROM STD"), (std::vector<Row>{{"1"}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, TestInstallTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& p) { return std::string(ProviderName(p.param)); });
+INSTANTIATE_TEST_SUITE_P(Providers, TestInstallTest, test::BothProviders(), test::ProviderParamName);
 
 TEST(TestInstallCrossProvider, CountryListsAgreeRowForRow) {
   auto sqlite = TestInstall::Create(Provider::kSQLite);

@@ -17,77 +17,15 @@
 #include "com/ado.h"
 #include "com/session_pool.h"
 #include "db/connection_string.h"
+#include "tests/support/test_database.h"
 
 namespace fonwerk::ado {
 namespace {
 
 namespace fs = std::filesystem;
 
-// ------------------------------------------------------------ test databases
-
-class TestDatabase {
- public:
-  virtual ~TestDatabase() = default;
-  const std::string& connect_string() const { return connect_string_; }
-
- protected:
-  std::string connect_string_;
-};
-
-// An empty database file in a folder of its own.
-class SqliteTestDatabase : public TestDatabase {
- public:
-  SqliteTestDatabase() {
-    std::string pattern = (fs::temp_directory_path() / "fwt_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    folder_ = pattern;
-    const fs::path file = folder_ / "test.db";
-    std::ofstream(file).close();
-    connect_string_ = "Provider=SQLite;Data Source=" + file.string();
-  }
-  ~SqliteTestDatabase() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-  const fs::path& folder() const { return folder_; }
-
- private:
-  fs::path folder_;
-};
-
-// A database created on the test server and dropped again.
-class PostgresTestDatabase : public TestDatabase {
- public:
-  explicit PostgresTestDatabase(std::string admin) : admin_(std::move(admin)) {
-    static int counter = 0;
-    name_ = "fwt_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
-    RunAsAdmin("DROP DATABASE IF EXISTS " + name_);
-    RunAsAdmin("CREATE DATABASE " + name_);
-    ConnectionString cs = ConnectionString::Parse(admin_);
-    cs.Set("Database", name_);
-    connect_string_ = cs.ToString();
-  }
-  ~PostgresTestDatabase() override {
-    try {
-      ResetSessionPool();
-      RunAsAdmin("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
-      ResetSessionPool();
-    } catch (const std::exception& error) {
-      ADD_FAILURE() << "cannot drop " << name_ << ": " << error.what();
-    }
-  }
-
- private:
-  void RunAsAdmin(const std::string& sql) {
-    Connection admin;
-    admin.SetConnectionString(admin_);
-    admin.Open();
-    admin.Execute(sql);
-  }
-
-  std::string admin_;
-  std::string name_;
-};
+using test::Provider;
+using test::TestDatabase;
 
 // Statements whose form differs between the providers.
 struct Dialect {
@@ -142,14 +80,7 @@ std::string Show(const Variant& value) { return value.IsNull() ? "<null>" : valu
 class AdoContractTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (GetParam() == "SQLite") {
-      db_ = std::make_unique<SqliteTestDatabase>();
-    } else {
-      const char* admin = std::getenv("FONWERK_TEST_PG");
-      ASSERT_NE(admin, nullptr) << "FONWERK_TEST_PG is not set: the PostgreSQL contract needs the "
-                                   "test server (run the tests through ctest)";
-      db_ = std::make_unique<PostgresTestDatabase>(admin);
-    }
+    db_ = TestDatabase::Create(GetParam());
     conn_.SetConnectionString(db_->connect_string());
     conn_.Open();
     for (const char* sql : kSchema) conn_.Execute(sql);
@@ -685,7 +616,7 @@ TEST(SessionPoolTest, ProviderIsChosenByNameAndUnknownOnesAreNamed) {
   ExpectOpenFails("Provider=Oracle;Data Source=/x.db", DbError::Kind::kUsage, "Oracle");
   ExpectOpenFails("Data Source=/x.db", DbError::Kind::kUsage, "provider");
   ExpectOpenFails("Provider=SQLite;Data Source=relative.db", DbError::Kind::kUsage, "relative.db");
-  SqliteTestDatabase db;
+  TestDatabase db(Provider::kSQLite);
   const std::string upper = "Provider=SQLITE;Data Source=" + (db.folder() / "test.db").string();
   const std::shared_ptr<Session> first = OpenSession(upper);
   EXPECT_EQ(first->ProviderName(), "SQLite");
@@ -696,7 +627,7 @@ TEST(SessionPoolTest, ProviderIsChosenByNameAndUnknownOnesAreNamed) {
 }
 
 TEST(SqliteSessionTest, MissingOrForeignFileIsAnErrorAndNothingIsCreated) {
-  SqliteTestDatabase db;
+  TestDatabase db(Provider::kSQLite);
   const fs::path missing = db.folder() / "missing.db";
   ExpectOpenFails("Provider=SQLite;Data Source=" + missing.string(), DbError::Kind::kConnection,
                   missing.string());
@@ -708,7 +639,7 @@ TEST(SqliteSessionTest, MissingOrForeignFileIsAnErrorAndNothingIsCreated) {
 }
 
 TEST(SqliteSessionTest, StatementsAreTranslatedOnlyWhereSqliteLacksTheConstruct) {
-  SqliteTestDatabase db;
+  TestDatabase db(Provider::kSQLite);
   const std::shared_ptr<Session> session = OpenSession(db.connect_string());
   session->Execute("CREATE TABLE t (x TEXT); INSERT INTO t VALUES ('a'), ('b')");
   session->Execute("  truncate   TABLE  t ; ");
@@ -729,7 +660,7 @@ TEST(SqliteSessionTest, StatementsAreTranslatedOnlyWhereSqliteLacksTheConstruct)
 }
 
 TEST(SqliteSessionTest, LockedDatabaseFailsAfterABoundedWaitWhileReadersSeeCommittedRows) {
-  SqliteTestDatabase db;
+  TestDatabase db(Provider::kSQLite);
   const std::string path = (db.folder() / "test.db").string();
   const std::shared_ptr<Session> writer = OpenSession("Provider=SQLite;Data Source=" + path);
   const std::shared_ptr<Session> other = OpenSession("Data Source=" + path + ";Provider=SQLite");
@@ -794,7 +725,7 @@ class SqliteStoreCacheTest : public ::testing::Test {
   static constexpr const char* kTrigger =
       "CREATE TRIGGER tapi_seen AFTER INSERT ON TAPI BEGIN INSERT INTO SEEN VALUES (NEW.DSN); END";
 
-  SqliteTestDatabase db_;
+  TestDatabase db_{Provider::kSQLite};
   std::string path_;
   std::shared_ptr<Session> session_;
 };

@@ -10,7 +10,8 @@
 
 #include "base/errors.h"
 #include "phone/canonical_telephone.h"
-#include "tests/canonical/canonical_peer.h"
+#include "tests/phone/canonical_peer.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {
@@ -18,6 +19,7 @@ namespace {
 
 using Peer = CanonicalTelephoneTestPeer;
 using test::Provider;
+using test::SqlLiteral;
 using test::TestInstall;
 
 // --- RemoveString ---
@@ -96,16 +98,6 @@ TEST(RemoveStringTest, LongTexts) {
 
 // --- GetPhone ---
 
-std::string Literal(const std::optional<std::string>& value) {
-  if (!value) return "NULL";
-  std::string quoted = "'";
-  for (const char c : *value) {
-    quoted += c;
-    if (c == '\'') quoted += '\'';
-  }
-  return quoted + "'";
-}
-
 struct Contact {
   std::string dsn;
   std::optional<std::string> name;
@@ -128,8 +120,8 @@ class PhoneListTest : public testing::TestWithParam<Provider> {
 
   void Add(const Contact& c) {
     install_->Exec("INSERT INTO AD (DSN, IDX_NAME, IDX_NAME2, IDX_FIRMA, TELEFON) VALUES (" +
-                   Literal(c.dsn) + ", " + Literal(c.name) + ", " + Literal(c.name2) + ", " +
-                   Literal(c.company) + ", " + Literal(c.telefon) + ")");
+                   SqlLiteral(c.dsn) + ", " + SqlLiteral(c.name) + ", " + SqlLiteral(c.name2) + ", " +
+                   SqlLiteral(c.company) + ", " + SqlLiteral(c.telefon) + ")");
   }
 
   // The table for `key`, with the row number translated from `row`.
@@ -263,11 +255,7 @@ TEST_P(PhoneListTest, NothingFoundLeavesTheRowNumber) {
   EXPECT_EQ(row, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, PhoneListTest,
-                         testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) {
-                           return test::ProviderName(param_info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Providers, PhoneListTest, test::BothProviders(), test::ProviderParamName);
 
 TEST(PhoneListFailureTest, MissingColumnEndsTheCallWithTheError) {
   auto install = TestInstall::Create(Provider::kSQLite);

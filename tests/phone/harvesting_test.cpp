@@ -7,7 +7,8 @@
 #include "com/dal.h"
 #include "com/util.h"
 #include "phone/canonical_telephone.h"
-#include "tests/canonical/canonical_peer.h"
+#include "tests/phone/canonical_peer.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {
@@ -333,9 +334,7 @@ TEST_P(HarvestingTest, ComponentCallsAreMadeInOrderWithTheirValues) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, HarvestingTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) { return std::string(test::ProviderName(param_info.param)); });
+INSTANTIATE_TEST_SUITE_P(Providers, HarvestingTest, test::BothProviders(), test::ProviderParamName);
 
 TEST(ContactTypeTest, KeysAreCaseInsensitiveAndUnknownKeysShareOneType) {
   cCanonicalTelephone c;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "phone/canonical_telephone.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {
@@ -115,11 +116,7 @@ TEST_P(FragmentQueryTest, EmailConditionFindsStoredValuesContainingTheText) {
   EXPECT_EQ(Found(phone_.sql_WhereLikeEMail("")).size(), 8u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, FragmentQueryTest,
-                         testing::Values(test::Provider::kSQLite, test::Provider::kPostgreSQL),
-                         [](const auto& param_info) {
-                           return test::ProviderName(param_info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Providers, FragmentQueryTest, test::BothProviders(), test::ProviderParamName);
 
 }  // namespace
 }  // namespace fonwerk

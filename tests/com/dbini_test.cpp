@@ -8,7 +8,7 @@
 
 #include "base/errors.h"
 #include "com/dal.h"
-#include "tests/services/component_test_support.h"
+#include "tests/com/component_test_support.h"
 
 namespace fonwerk::com {
 namespace {

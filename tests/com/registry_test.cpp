@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/errors.h"
-#include "tests/services/component_test_support.h"
+#include "tests/com/component_test_support.h"
 
 namespace fonwerk::com {
 namespace {

@@ -6,8 +6,9 @@
 
 #include "com/component_factory.h"
 #include "phone/canonical_telephone.h"
-#include "tests/canonical/canonical_peer.h"
-#include "tests/canonical/run_log_capture.h"
+#include "tests/phone/canonical_peer.h"
+#include "tests/phone/run_log_capture.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {
@@ -25,6 +26,14 @@ class ConfigurationTest : public ::testing::TestWithParam<Provider> {
     return TestInstall::Create(GetParam(), options);
   }
 };
+
+// The code Init leaves on an object whose code was `before`.
+std::string CodeAfterInit(const TestInstall& install, const std::string& before) {
+  cCanonicalTelephone c;
+  c.code = before;
+  c.Init(install.connect_string());
+  return c.code;
+}
 
 TEST_P(ConfigurationTest, OwnCountryGivesItsCodeAndTheLogShowsIt) {
   auto install = Install("AUT");
@@ -49,10 +58,7 @@ TEST_P(ConfigurationTest, NullOrEmptyLandMeansGermany) {
 
 TEST_P(ConfigurationTest, UnknownShortCodeFallsBackTo49) {
   auto install = Install("ZZZ");
-  cCanonicalTelephone c;
-  c.code = "7";
-  c.Init(install->connect_string());
-  EXPECT_EQ(c.code, "49");
+  EXPECT_EQ(CodeAfterInit(*install, "7"), "49");
 }
 
 TEST_P(ConfigurationTest, SeveralMatchingCountriesTakeTheFirstByName) {
@@ -66,14 +72,27 @@ TEST_P(ConfigurationTest, SeveralMatchingCountriesTakeTheFirstByName) {
   EXPECT_EQ(c.code, "992");
 }
 
+// The stored settings as a new object's Init reads them.
+struct Settings {
+  bool enabled;
+  std::string plus, vaz;
+  bool suspress;
+  bool operator==(const Settings&) const = default;
+  friend void PrintTo(const Settings& s, std::ostream* out) {
+    *out << "{Enabled " << s.enabled << ", Plus '" << s.plus << "', VAZ '" << s.vaz
+         << "', Suspress " << s.suspress << "}";
+  }
+};
+
+Settings SettingsAfterInit(const std::string& connect_string) {
+  cCanonicalTelephone c;
+  c.Init(connect_string);
+  return {c.Enabled, c.Plus, c.VAZ, c.Suspress};
+}
+
 TEST_P(ConfigurationTest, NoStoredSettingsGiveTheDefaults) {
   auto install = Install();
-  cCanonicalTelephone c;
-  c.Init(install->connect_string());
-  EXPECT_FALSE(c.Enabled);
-  EXPECT_EQ(c.Plus, "00");
-  EXPECT_EQ(c.VAZ, "0");
-  EXPECT_TRUE(c.Suspress);
+  EXPECT_EQ(SettingsAfterInit(install->connect_string()), (Settings{false, "00", "0", true}));
 }
 
 TEST_P(ConfigurationTest, StoredSettingsSurviveInitButCodeDoesNot) {
@@ -90,12 +109,7 @@ TEST_P(ConfigurationTest, StoredSettingsSurviveInitButCodeDoesNot) {
     c.Init(install->connect_string());
     EXPECT_EQ(c.code, "49");  // never stored, derived anew
   }
-  cCanonicalTelephone fresh;
-  fresh.Init(install->connect_string());
-  EXPECT_TRUE(fresh.Enabled);
-  EXPECT_EQ(fresh.Plus, "011");
-  EXPECT_EQ(fresh.VAZ, "1");
-  EXPECT_FALSE(fresh.Suspress);
+  EXPECT_EQ(SettingsAfterInit(install->connect_string()), (Settings{true, "011", "1", false}));
 }
 
 TEST_P(ConfigurationTest, CountryListIsUnfilteredAndOnItsFirstRow) {
@@ -156,10 +170,7 @@ TEST_P(ConfigurationTest, NullDiallingCodeKeepsTheEarlierCode) {
   auto install = Install("AUT");
   install->Exec("UPDATE postplz SET vorwahl = NULL WHERE alort IN "
                 "(SELECT alort FROM postorte WHERE ozusatz = 'AUT')");
-  cCanonicalTelephone c;
-  c.code = "31";
-  c.Init(install->connect_string());
-  EXPECT_EQ(c.code, "31");
+  EXPECT_EQ(CodeAfterInit(*install, "31"), "31");
 }
 
 TEST_P(ConfigurationTest, CheckInitRunsInitOnlyWithoutAConnection) {
@@ -178,9 +189,7 @@ TEST_P(ConfigurationTest, CheckInitRunsInitOnlyWithoutAConnection) {
   EXPECT_EQ(empty.code, "43");
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, ConfigurationTest,
-                         ::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) { return std::string(test::ProviderName(param_info.param)); });
+INSTANTIATE_TEST_SUITE_P(Providers, ConfigurationTest, test::BothProviders(), test::ProviderParamName);
 
 // --- failures that need a component double ---
 

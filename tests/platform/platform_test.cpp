@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/services/component_test_support.h"
+#include "tests/com/component_test_support.h"
 
 namespace fonwerk::platform {
 namespace {

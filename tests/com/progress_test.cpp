@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "tests/services/component_test_support.h"
+#include "tests/com/component_test_support.h"
 
 namespace fonwerk::com {
 namespace {

@@ -1,5 +1,6 @@
-// The one number reduction shared by the harvesting and the reverse lookup,
-// and what the harvesting stores with it.
+// The one number reduction shared by the harvesting and the reverse lookup
+// (tests/ctl/fonwerkctl_e2e_test.cpp checks that the lookup uses it), and what
+// the harvesting stores with it.
 
 #include "phone/stored_number.h"
 
@@ -11,8 +12,8 @@
 
 #include "com/component_factory.h"
 #include "com/util.h"
-#include "ctl/reverse_lookup.h"
 #include "phone/canonical_telephone.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {
@@ -88,14 +89,6 @@ TEST(StoredNumberTest, ExtensionMarkersLeaveTheDirectDialDigits) {
                                              });
 }
 
-TEST(StoredNumberTest, TheLookupReducesIncomingNumbersTheSameWay) {
-  com::cUtil util;
-  const cCanonicalTelephone rules = Rules("00", "49", "0", true);
-  for (const char* number : {"+49 (0)89 123456", "0049 89 123456", "(+49) 89 1", "089-1 ext 2"}) {
-    EXPECT_EQ(ctl::NormaliseIncoming(number, rules, util), StoredNumber(number, rules, util));
-  }
-}
-
 // What the harvesting writes for telephone lines, read back from TAPI.
 class StoredNumberHarvestTest : public ::testing::TestWithParam<Provider> {};
 
@@ -119,11 +112,7 @@ TEST_P(StoredNumberHarvestTest, HarvestingStoresTheFormTheLookupAsksFor) {
                                              "08912345612", "08912345699"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, StoredNumberHarvestTest,
-                         testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) {
-                           return test::ProviderName(param_info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Providers, StoredNumberHarvestTest, test::BothProviders(), test::ProviderParamName);
 
 }  // namespace
 }  // namespace fonwerk

@@ -11,7 +11,8 @@
 #include "com/component_factory.h"
 #include "com/util.h"
 #include "phone/canonical_telephone.h"
-#include "tests/canonical/canonical_peer.h"
+#include "tests/phone/canonical_peer.h"
+#include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
 namespace fonwerk {
@@ -264,11 +265,7 @@ TEST_P(FormattingTest, TheCountryListIsReadWholeOnEveryCall) {
   EXPECT_EQ(phone.GetCanonicalPrefixFormat(german), "+49(89)");
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, FormattingTest,
-                         testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
-                         [](const auto& param_info) {
-                           return test::ProviderName(param_info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Providers, FormattingTest, test::BothProviders(), test::ProviderParamName);
 
 TEST(FormattingListTest, AnEmptyCountryListKnowsNoCode) {
   auto install = TestInstall::Create(Provider::kSQLite, {.countries = false});
