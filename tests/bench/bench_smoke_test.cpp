@@ -28,22 +28,6 @@ using test::TestInstall;
 constexpr int kContacts = 2000;
 constexpr int kTimeoutSeconds = 600;  // the machine may be busy
 
-// fonwerk writes its run log beside itself: each run gets a copy of its own.
-class ProgramCopy {
- public:
-  ProgramCopy()
-      : dir_(fs::temp_directory_path() / ("fonwerk_smoke_" + std::to_string(::getpid()))) {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::copy_file(test::BinaryPath("fonwerk"), dir_ / "fonwerk");
-  }
-  ~ProgramCopy() { fs::remove_all(dir_); }
-  std::string program() const { return (dir_ / "fonwerk").string(); }
-
- private:
-  fs::path dir_;
-};
-
 // The rows of TAPI without DSN, sorted (a multiset); checks DSN on the way.
 std::vector<Row> TapiRows(TestInstall& install) {
   static const std::regex kGuid(
@@ -108,8 +92,9 @@ TEST_P(BenchSmokeTest, FonwerkAndBaselineWriteTheSameRows) {
       install->Query("SELECT count(*), count(DISTINCT Kennung) FROM AD");
   ASSERT_EQ(counts.at(0), (Row{std::to_string(kContacts), std::to_string(kContacts)}));
 
-  ProgramCopy fonwerk;
-  const test::ProgramResult rebuild = RunChecked(fonwerk.program(), {install->path()});
+  const test::TempFolder log_folder("fonwerk-smoke");
+  const test::ProgramResult rebuild = RunChecked(
+      test::BinaryPath("fonwerk"), {"--log", log_folder.File("Fonwerk.log"), install->path()});
   ASSERT_EQ(rebuild.exit_code, 0);
   const std::vector<Row> from_fonwerk = TapiRows(*install);
 

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "base/errors.h"
@@ -74,6 +75,22 @@ struct Case {
   std::string expected;
 };
 
+// What the formatting functions do with their argument besides returning the result.
+enum class Argument { kHoldsTheResult, kIsLeftAlone };
+
+// Runs `format` on a copy of every input and checks the result and the copy.
+template <typename Format>
+void ExpectFormats(std::span<const Case> cases, Format format, Argument argument) {
+  for (const Case& c : cases) {
+    std::string value = c.input;
+    EXPECT_EQ(format(value), c.expected) << c.input;
+    EXPECT_EQ(value, argument == Argument::kHoldsTheResult ? c.expected : c.input)
+        << (argument == Argument::kHoldsTheResult ? "the argument holds the result: "
+                                                  : "the argument is left alone: ")
+        << c.input;
+  }
+}
+
 TEST_P(FormattingTest, DialNumberWithTheDefaults) {
   cCanonicalTelephone phone = Initialised();
   const Case cases[] = {
@@ -88,11 +105,8 @@ TEST_P(FormattingTest, DialNumberWithTheDefaults) {
       {"", ""},
       {"Zentrale", ""},
   };
-  for (const Case& c : cases) {
-    std::string number = c.input;
-    EXPECT_EQ(phone.GetCanonicalDialNumer(number), c.expected) << c.input;
-    EXPECT_EQ(number, c.expected) << "the argument holds the result: " << c.input;
-  }
+  ExpectFormats(cases, [&](std::string& value) { return phone.GetCanonicalDialNumer(value); },
+                Argument::kHoldsTheResult);
 }
 
 // Without an own country code (a country list that could not be read) no
@@ -107,11 +121,8 @@ TEST_P(FormattingTest, DialNumberWithoutOwnCountryCode) {
       {"089/123456", "089123456"},
       {"0043 1 234567", "00431234567"},
   };
-  for (const Case& c : cases) {
-    std::string number = c.input;
-    EXPECT_EQ(phone.GetCanonicalDialNumer(number), c.expected) << c.input;
-    EXPECT_EQ(number, c.expected) << c.input;
-  }
+  ExpectFormats(cases, [&](std::string& value) { return phone.GetCanonicalDialNumer(value); },
+                Argument::kHoldsTheResult);
 }
 
 TEST(FormattingListTest, UnreadableCountryListLeavesNoOwnCodeAndNumbersStayInternational) {
@@ -143,11 +154,8 @@ TEST_P(FormattingTest, TelefonFormatWithTheDefaults) {
       {" 089 123", "\t089 123"},
       {"(089) 123", "+49(89)\t123"},
   };
-  for (const Case& c : cases) {
-    std::string value = c.input;
-    EXPECT_EQ(phone.GetCanonicalTelefonFormat(value), c.expected) << c.input;
-    EXPECT_EQ(value, c.input) << "the argument is left alone: " << c.input;
-  }
+  ExpectFormats(cases, [&](std::string& value) { return phone.GetCanonicalTelefonFormat(value); },
+                Argument::kIsLeftAlone);
 }
 
 TEST_P(FormattingTest, PrefixFormatWithTheDefaults) {
@@ -177,11 +185,8 @@ TEST_P(FormattingTest, PrefixFormatWithTheDefaults) {
       {"0096", "0096"},
       {"00", "00"},
   };
-  for (const Case& c : cases) {
-    std::string prefix = c.input;
-    EXPECT_EQ(phone.GetCanonicalPrefixFormat(prefix), c.expected) << c.input;
-    EXPECT_EQ(prefix, c.expected) << "the argument holds the result: " << c.input;
-  }
+  ExpectFormats(cases, [&](std::string& value) { return phone.GetCanonicalPrefixFormat(value); },
+                Argument::kHoldsTheResult);
 }
 
 TEST_P(FormattingTest, SuspressFalseKeepsTheTrunkPrefixInTheBrackets) {
@@ -334,11 +339,8 @@ TEST_F(FormattingFailureTest, FailingOwnCountryTestMakesItsReplacementAndSkipsTh
   const Case cases[] = {
       {"+49 89 123456", "089123456"}, {"+43 1 234567", "431234567"},  // no "+" became 00
   };
-  for (const Case& c : cases) {
-    std::string number = c.input;
-    EXPECT_EQ(phone_.GetCanonicalDialNumer(number), c.expected) << c.input;
-    EXPECT_EQ(number, c.expected);
-  }
+  ExpectFormats(cases, [&](std::string& value) { return phone_.GetCanonicalDialNumer(value); },
+                Argument::kHoldsTheResult);
 }
 
 TEST_F(FormattingFailureTest, FailingTestWithoutOwnCodeStillMakesTheForeignReplacement) {
