@@ -92,21 +92,16 @@ void AppendCopyField(std::string& line, const std::optional<std::string_view>& v
     return;
   }
   for (char c : *value) {
-    switch (c) {
-      case '\\':
-        line.append("\\\\");
-        break;
-      case '\t':
-        line.append("\\t");
-        break;
-      case '\n':
-        line.append("\\n");
-        break;
-      case '\r':
-        line.append("\\r");
-        break;
-      default:
-        line.push_back(c);
+    // The four characters of COPY's text format that stand as two.
+    const char* escaped = c == '\\' ? "\\\\"
+                          : c == '\t' ? "\\t"
+                          : c == '\n' ? "\\n"
+                          : c == '\r' ? "\\r"
+                                       : nullptr;
+    if (escaped != nullptr) {
+      line.append(escaped, 2);
+    } else {
+      line.push_back(c);
     }
   }
 }

@@ -111,33 +111,34 @@ int RunInProcess(const BatchProgram& p, const std::vector<std::string>& args) {
 
 // --- start-up checks (no database is touched) ---
 
+// A run that the start-up checks end: exit status 1, `message` on standard
+// error and as the last of three log lines, after `source` (where the path came from).
+void ExpectStartupRefusal(const BatchProgram& p, const test::ProgramResult& r,
+                          const std::string& source, const std::string& message) {
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "Fonwerk: " + message + "\n");
+  EXPECT_THAT(p.Log(), ElementsAre(kStart, source, "Fehler|" + message));
+}
+
 TEST(StartupTest, NoPathAndNoRegistryValue) {
   BatchProgram p;
-  const auto r = p.Run({});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "Fonwerk: Kein Pfad angegeben. Commandlineparameter fehlt\n");
-  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Registry|",
-                                   "Fehler|Kein Pfad angegeben. Commandlineparameter fehlt"));
+  ExpectStartupRefusal(p, p.Run({}), "Registry|",
+                       "Kein Pfad angegeben. Commandlineparameter fehlt");
 }
 
 TEST(StartupTest, RegistryPathWithMissingFolderAsksNothing) {
   BatchProgram p;
   p.SetRegistryPath("/nonexistent/korvana");
   const auto r = p.Run({}, "ok\n");
-  EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "Fonwerk: Pfad nicht gefunden '/nonexistent/korvana'\n");
-  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Registry|/nonexistent/korvana",
-                                   "Fehler|Pfad nicht gefunden '/nonexistent/korvana'"));
+  ExpectStartupRefusal(p, r, "Registry|/nonexistent/korvana",
+                       "Pfad nicht gefunden '/nonexistent/korvana'");
 }
 
 TEST(StartupTest, CommandLineIsTakenWholeAndLiterally) {
   BatchProgram p;
-  const auto r = p.Run({"\"/tmp\""});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "Fonwerk: Pfad nicht gefunden '\"/tmp\"'\n");
-  EXPECT_THAT(p.Log(), ElementsAre(kStart, "Command|\"/tmp\"",
-                                   "Fehler|Pfad nicht gefunden '\"/tmp\"'"));
+  ExpectStartupRefusal(p, p.Run({"\"/tmp\""}), "Command|\"/tmp\"",
+                       "Pfad nicht gefunden '\"/tmp\"'");
 }
 
 TEST(StartupTest, FolderWithoutIniNamesTheIniPath) {
@@ -600,7 +601,9 @@ TEST(LogPlacementTest, LogOptionAndEnvironment) {
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log[1], "Command|" + install->path());
     EXPECT_EQ(log.back(), kFinish);
-    if (c.expected != p.log_path()) EXPECT_FALSE(fs::exists(p.log_path()));
+    if (c.expected != p.log_path()) {
+      EXPECT_FALSE(fs::exists(p.log_path()));
+    }
   }
 }
 

@@ -24,14 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path NewTempFolder(const std::string& stem) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + stem +
-                        "-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed: " + pattern);
-  return pattern;
-}
-
 std::string RequireEnv(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr || *value == '\0') {
@@ -85,14 +77,7 @@ std::string PgCtlPath() {
 
 // ------------------------------------------------------------------ ProgramCopy
 
-ProgramCopy::ProgramCopy() : folder_(NewTempFolder("fonwerk-rel-bin")) {
-  fs::copy_file(test::BinaryPath("fonwerk"), program());
-}
-
-ProgramCopy::~ProgramCopy() {
-  std::error_code ignored;
-  fs::remove_all(folder_, ignored);
-}
+ProgramCopy::ProgramCopy() { fs::copy_file(test::BinaryPath("fonwerk"), program()); }
 
 std::vector<std::string> ProgramCopy::LogTexts() const {
   std::vector<std::string> texts;
@@ -110,10 +95,9 @@ test::ProgramResult ProgramCopy::Run(const std::string& install_path, int timeou
 
 // ------------------------------------------------------------------------ Child
 
-Child::Child(const std::string& program, const std::vector<std::string>& args)
-    : folder_(NewTempFolder("fonwerk-rel-child")) {
-  const std::string out = (folder_ / "out").string();
-  const std::string err = (folder_ / "err").string();
+Child::Child(const std::string& program, const std::vector<std::string>& args) {
+  const std::string out = folder_.File("out");
+  const std::string err = folder_.File("err");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -134,8 +118,6 @@ Child::~Child() {
     ::kill(pid_, SIGKILL);
     Wait(std::chrono::seconds(30));
   }
-  std::error_code ignored;
-  fs::remove_all(folder_, ignored);
 }
 
 void Child::Kill(int signal_number) {
@@ -160,8 +142,8 @@ std::optional<int> Child::Wait(std::chrono::milliseconds timeout) {
   return status_;
 }
 
-std::string Child::Out() const { return ReadFile(folder_ / "out"); }
-std::string Child::Err() const { return ReadFile(folder_ / "err"); }
+std::string Child::Out() const { return ReadFile(folder_.File("out")); }
+std::string Child::Err() const { return ReadFile(folder_.File("err")); }
 
 // ------------------------------------------------------------------ LogFollower
 

@@ -41,13 +41,10 @@ using Clock = std::chrono::steady_clock;
 class ProgramCopy {
  public:
   ProgramCopy();
-  ~ProgramCopy();
-  ProgramCopy(const ProgramCopy&) = delete;
-  ProgramCopy& operator=(const ProgramCopy&) = delete;
 
-  const std::filesystem::path& folder() const { return folder_; }
-  std::string program() const { return (folder_ / "fonwerk").string(); }
-  std::filesystem::path log_path() const { return folder_ / "Fonwerk.log"; }
+  std::filesystem::path folder() const { return folder_.path(); }
+  std::string program() const { return folder_.File("fonwerk"); }
+  std::filesystem::path log_path() const { return folder() / "Fonwerk.log"; }
 
   // The texts of the log's lines, without time stamps and line ends; a last
   // line without its CR LF (cut off by a kill) is kept as it is.
@@ -61,7 +58,7 @@ class ProgramCopy {
   test::ProgramResult Run(const std::string& install_path, int timeout_seconds = 120) const;
 
  private:
-  std::filesystem::path folder_;
+  test::TempFolder folder_{"fonwerk-rel-bin"};
 };
 
 // A program started without waiting for it. Standard input is /dev/null;
@@ -89,7 +86,7 @@ class Child {
   pid_t pid_ = -1;
   std::optional<int> status_;
   bool signalled_ = false;
-  std::filesystem::path folder_;
+  test::TempFolder folder_{"fonwerk-rel-child"};  // standard output and error
 };
 
 // Reads the lines a program appends to its run log, as they come.
