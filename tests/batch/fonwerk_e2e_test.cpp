@@ -428,9 +428,9 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, SchemaFaultTest,
     ::testing::Combine(::testing::Values(Provider::kSQLite, Provider::kPostgreSQL),
                        ::testing::ValuesIn(kSchemaFaults)),
-    [](const auto& info) {
-      std::string name = std::string(test::ProviderName(std::get<0>(info.param))) + "_" +
-                         std::get<1>(info.param).name;
+    [](const auto& fault_info) {
+      std::string name = std::string(test::ProviderName(std::get<0>(fault_info.param))) + "_" +
+                         std::get<1>(fault_info.param).name;
       for (char& c : name) if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
       return name;
     });
