@@ -145,16 +145,8 @@ std::string Variant::ToText() const {
 
 bool Variant::ToBool() const {
   switch (type()) {
-    case Type::kEmpty:
-      return false;
-    case Type::kNull:
-      ThrowInvalidUseOfNull();
-    case Type::kInteger:
-      return integer() != 0;
     case Type::kDouble:
       return real() != 0.0;
-    case Type::kBoolean:
-      return boolean();
     case Type::kText: {
       const std::string_view text = text::TrimBlanks(text_);
       if (text::EqualsNoCase(text, "true")) return true;
@@ -162,8 +154,9 @@ bool Variant::ToBool() const {
       if (auto number = ParseNumber(text)) return *number != 0.0;
       ThrowTypeMismatch();
     }
+    default:  // Empty, Null, Integer and Boolean: their whole number (or its error)
+      return ToInteger() != 0;
   }
-  return false;
 }
 
 int64_t Variant::ToInteger() const {
@@ -192,22 +185,14 @@ int64_t Variant::ToInteger() const {
 
 double Variant::ToDouble() const {
   switch (type()) {
-    case Type::kEmpty:
-      return 0.0;
-    case Type::kNull:
-      ThrowInvalidUseOfNull();
-    case Type::kInteger:
-      return static_cast<double>(integer());
     case Type::kDouble:
       return real();
-    case Type::kBoolean:
-      return boolean() ? -1.0 : 0.0;
-    case Type::kText: {
+    case Type::kText:
       if (auto number = ParseNumber(text_)) return *number;
       ThrowTypeMismatch();
-    }
+    default:  // Empty, Null, Integer and Boolean: their whole number (or its error)
+      return static_cast<double>(ToInteger());
   }
-  return 0.0;
 }
 
 }  // namespace fonwerk

@@ -1,6 +1,6 @@
 #pragma once
-// The errors the data-access objects raise for their own misuse (ADO's
-// numbers), shared by the files of com/ado.h.
+// The errors the data-access objects raise for their own misuse, shared by
+// the files of com/ado.h.
 
 #include <cstdint>
 #include <string>
@@ -9,10 +9,13 @@
 
 namespace fonwerk::ado {
 
-inline constexpr int32_t kNoCurrentRecord = 3021;
-inline constexpr int32_t kObjectClosed = 3704;
-inline constexpr int32_t kObjectOpen = 3705;
-inline constexpr int32_t kConnectionClosed = 3709;
+// ADO's own numbers for them.
+enum UsageErrorNumber : int32_t {
+  kNoCurrentRecord = 3021,
+  kObjectClosed = 3704,
+  kObjectOpen = 3705,
+  kConnectionClosed = 3709,
+};
 
 [[noreturn]] inline void ThrowUsage(int32_t number, const std::string& text) {
   throw DbError(DbError::Kind::kUsage, number, text);
