@@ -1,5 +1,5 @@
 #pragma once
-// Data-access objects in the shape of ADO: Connection, Recordset, Field.
+// Data-access objects in the shape of ADO: Connection, Transaction, Recordset, Field.
 // The system's code uses them the way it would use ADO; which database is
 // behind them (SQLite or PostgreSQL) is decided by the connection string.
 //

@@ -99,6 +99,7 @@ std::optional<std::string> cDbIni::Read(const std::string& section, const std::s
 }
 
 void cDbIni::Write(const std::string& section, const std::string& key, const std::string& value) {
+  // Refused before anything is written: no parameter can carry a NUL byte.
   for (const std::string* part : {&section, &key, &value}) text::RequireNoNul(*part);
   const std::vector<Variant> key_params{Variant(section), Variant(key)};
   const std::vector<Variant> row_params{Variant(section), Variant(key), Variant(value)};
