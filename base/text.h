@@ -74,4 +74,8 @@ inline std::string UpperAscii(std::string_view s) {
   return out;
 }
 
+// Throws Error 5 when `text` holds a NUL byte, which neither a statement nor a
+// bound parameter can carry; does nothing otherwise.
+void RequireNoNul(std::string_view text);
+
 }  // namespace fonwerk::text

@@ -502,6 +502,30 @@ void SqliteSession::Execute(const std::string& sql) {
   }
 }
 
+void SqliteSession::Execute(const std::string& sql, const std::vector<Variant>& params) {
+  const std::string text = TranslateForSqlite(sql);
+  const char* tail = nullptr;
+  SqliteStatement stmt = Prepare(text, &tail);
+  if (!stmt) throw DbError(DbError::Kind::kUsage, "The command holds no statement: " + sql);
+  const char* end = text.data() + text.size();
+  if (tail && !OnlyBlanksOrSemicolons(tail, end) &&
+      Prepare(std::string_view(tail, static_cast<size_t>(end - tail)))) {
+    throw DbError(DbError::Kind::kUsage,
+                  "A command with parameters may hold only one statement: " + ForMessage(sql));
+  }
+  const int placeholders = sqlite3_bind_parameter_count(stmt.get());
+  if (placeholders != static_cast<int>(params.size())) {
+    throw DbError(DbError::Kind::kUsage, "The command has " + std::to_string(placeholders) +
+                                             " placeholders for " + std::to_string(params.size()) +
+                                             " parameters: " + ForMessage(sql));
+  }
+  for (size_t i = 0; i < params.size(); ++i) {
+    const int rc = BindValue(stmt.get(), static_cast<int>(i + 1), params[i]);
+    if (rc != SQLITE_OK) throw SqliteError(db_.get(), rc, text);
+  }
+  Run(stmt.get(), text);
+}
+
 const std::vector<ColumnInfo>& SqliteSession::TableColumns(const std::string& table) {
   if (last_columns_ != nullptr && table == last_table_) return *last_columns_;
   const std::string key = Lower(table);
