@@ -34,6 +34,8 @@ build=$repo/build-bench
 work=/tmp/fonwerk-bench-serve
 port=54372
 bench_name=bench-serve
+# shellcheck source=scripts/lib/bench.sh
+source "$repo/scripts/lib/bench.sh"
 
 while [[ $# -gt 0 ]]; do
   case $1 in
@@ -51,8 +53,7 @@ while [[ $# -gt 0 ]]; do
   esac
 done
 
-# shellcheck source=scripts/lib/bench.sh
-source "$repo/scripts/lib/bench.sh"
+bench_paths
 bench_build fonwerkctl fonwerk-gen fonwerk-baseline
 
 rm -rf "$work"

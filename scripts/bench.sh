@@ -33,6 +33,8 @@ lookup=1
 micro=1
 keep=0
 bench_name=bench
+# shellcheck source=scripts/lib/bench.sh
+source "$repo/scripts/lib/bench.sh"
 
 while [[ $# -gt 0 ]]; do
   case $1 in
@@ -52,8 +54,7 @@ done
 [[ $reps =~ ^[1-9][0-9]*$ ]] || die "--reps must be a positive number"
 
 # --- build ---
-# shellcheck source=scripts/lib/bench.sh
-source "$repo/scripts/lib/bench.sh"
+bench_paths
 targets=(fonwerk fonwerkctl fonwerk-gen fonwerk-baseline fonwerk-lookup-bench)
 [[ $micro -eq 1 ]] && targets+=(micro_bench)
 bench_build "${targets[@]}"
@@ -169,7 +170,8 @@ bench_point() {
 
 # One stored telephone number of the installation, for the process-level lookup.
 tapi_rows_sample() {
-  query "$1" "$2" "$3" "SELECT NUMMER FROM TAPI WHERE NUMMER NOT LIKE '%@%' ORDER BY DSN LIMIT 1 OFFSET 1000"
+  query "$1" "$2" "$3" \
+    "SELECT NUMMER FROM TAPI WHERE NUMMER NOT LIKE '%@%' ORDER BY DSN LIMIT 1 OFFSET 1000"
 }
 
 largest=$(tr ' ' '\n' <<<"$sizes" | sort -n | tail -n 1)

@@ -4,8 +4,9 @@
 # benchmark programs, the throwaway PostgreSQL server, queries on an
 # installation's database and the generated installations.
 #
-# The sourcing script sets repo, build, work, port and providers first, and
-# bench_name (the prefix of its error messages).
+# The sourcing script sets repo and bench_name (the prefix of its error
+# messages) before it sources this file, and calls bench_paths once build,
+# work, port and providers are known.
 
 # shellcheck source=scripts/lib/deps.sh
 source "$repo/scripts/lib/deps.sh"
@@ -22,13 +23,16 @@ bench_build() {
   cmake --build "$build" -j2 --target "$@" >/dev/null
 }
 
-gen=$build/bench/fonwerk-gen
-baseline=$build/bench/fonwerk-baseline
-ctl=$build/ctl/fonwerkctl
-pg_dir=$work/pg
-pg_socket=$pg_dir/socket
-results=$work/results.md
-server_started=0
+# The programs and files of the run.
+bench_paths() {
+  gen=$build/bench/fonwerk-gen
+  baseline=$build/bench/fonwerk-baseline
+  ctl=$build/ctl/fonwerkctl
+  pg_dir=$work/pg
+  pg_socket=$pg_dir/socket
+  results=$work/results.md
+  server_started=0
+}
 
 # Starts the throwaway server (scripts/pg-test-server.sh, fsync off) when the
 # providers include postgres; bench_stop_server stops it again.

@@ -81,7 +81,8 @@ class BatchProgram {
     return {{"KORVANA_REGISTRY", registry_},
             {"FONWERK_LOG", kind_ == kCopy ? std::nullopt : std::optional(log_path().string())}};
   }
-  test::ProgramResult Run(const std::vector<std::string>& args, const std::string& input = "") const {
+  test::ProgramResult Run(const std::vector<std::string>& args,
+                          const std::string& input = "") const {
     return test::RunProgram(program(), args, input, Environment());
   }
   void SetRegistryPath(const std::string& path) {
@@ -197,6 +198,26 @@ class RunTest : public ::testing::TestWithParam<Provider> {
   }
 };
 
+// A trigger `name` before each `event` (INSERT or DELETE) on TAPI that fails
+// with `message`; with a `condition` (on NEW) only for the rows it holds for.
+void AddFailingTrigger(TestInstall& install, const std::string& name, const std::string& event,
+                       const std::string& message, const std::string& condition = "") {
+  if (install.provider() == Provider::kSQLite) {
+    const std::string when = condition.empty() ? "" : "WHEN " + condition + " ";
+    install.Exec("CREATE TRIGGER " + name + " BEFORE " + event + " ON TAPI " + when +
+                 "BEGIN SELECT RAISE(ABORT, " + test::SqlLiteral(message) + "); END");
+    return;
+  }
+  const std::string raise = "RAISE EXCEPTION " + test::SqlLiteral(message) + ";";
+  const std::string body =
+      condition.empty() ? "BEGIN " + raise + " END"
+                        : "BEGIN IF " + condition + " THEN " + raise + " END IF; RETURN NEW; END";
+  install.Exec("CREATE FUNCTION " + name + "() RETURNS trigger LANGUAGE plpgsql AS " +
+               test::SqlLiteral(body));
+  install.Exec("CREATE TRIGGER " + name + " BEFORE " + event + " ON TAPI FOR EACH ROW " +
+               "EXECUTE FUNCTION " + name + "()");
+}
+
 TEST_P(RunTest, CompleteRunRebuildsAndLogsEveryStep) {
   auto install = Install();
   AddContact(*install, "K2", "B", "089 2");
@@ -254,16 +275,8 @@ TEST_P(RunTest, RegistryPathWithConfirmation) {
 
 TEST_P(RunTest, ContactWhoseRowsAreRejectedIsReportedAndSkipped) {
   auto install = Install();
-  if (GetParam() == Provider::kSQLite) {
-    install->Exec("CREATE TRIGGER reject_bad BEFORE INSERT ON TAPI WHEN NEW.AD_DSN = 'BAD' "
-                  "BEGIN SELECT RAISE(ABORT, 'contact rejected by trigger'); END");
-  } else {
-    install->Exec("CREATE FUNCTION reject_bad() RETURNS trigger LANGUAGE plpgsql AS "
-                  "'BEGIN IF NEW.ad_dsn = ''BAD'' THEN RAISE EXCEPTION ''contact rejected by "
-                  "trigger''; END IF; RETURN NEW; END'");
-    install->Exec("CREATE TRIGGER reject_bad BEFORE INSERT ON TAPI FOR EACH ROW "
-                  "EXECUTE FUNCTION reject_bad()");
-  }
+  AddFailingTrigger(*install, "reject_bad", "INSERT", "contact rejected by trigger",
+                    "NEW.AD_DSN = 'BAD'");
   for (int i = 0; i < 50; ++i) {
     const std::string n = std::to_string(1000 + i);
     AddContact(*install, i == 20 ? "BAD" : "K" + n, n, "089 " + n);
@@ -284,14 +297,8 @@ TEST_P(RunTest, FailedTruncationWritesNothing) {
   AddContact(*install, "K1", "A", "089 1");
   install->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{old}', 'old', '999')");
   // A TAPI that cannot be emptied: on SQLite a trigger, on PostgreSQL a rule.
-  if (GetParam() == Provider::kSQLite) {
-    install->Exec("CREATE TRIGGER keep_tapi BEFORE DELETE ON TAPI "
-                  "BEGIN SELECT RAISE(ABORT, 'TAPI must not be emptied'); END");
-  } else {
-    install->Exec("CREATE FUNCTION keep_tapi() RETURNS trigger LANGUAGE plpgsql AS "
-                  "'BEGIN RAISE EXCEPTION ''TAPI must not be emptied''; END'");
-    install->Exec("CREATE TRIGGER keep_tapi BEFORE DELETE ON TAPI FOR EACH ROW "
-                  "EXECUTE FUNCTION keep_tapi()");
+  AddFailingTrigger(*install, "keep_tapi", "DELETE", "TAPI must not be emptied");
+  if (GetParam() == Provider::kPostgreSQL) {
     install->Exec("CREATE TRIGGER keep_tapi_truncate BEFORE TRUNCATE ON TAPI "
                   "FOR EACH STATEMENT EXECUTE FUNCTION keep_tapi()");
   }
@@ -327,7 +334,8 @@ pid_t Spawn(const BatchProgram& p, const std::string& arg) {
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   std::vector<char*> argv = {const_cast<char*>(p.program().c_str()), const_cast<char*>(arg.c_str()),
                              nullptr};
-  const int rc = posix_spawn(&pid, p.program().c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int rc =
+      posix_spawn(&pid, p.program().c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
 }
@@ -438,15 +446,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_P(RunTest, EveryContactFailingRollsBackAndStopsEarly) {
   auto install = Install();
   install->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{old}', 'old', '999')");
-  if (GetParam() == Provider::kSQLite) {
-    install->Exec("CREATE TRIGGER reject_all BEFORE INSERT ON TAPI "
-                  "BEGIN SELECT RAISE(ABORT, 'nothing goes in'); END");
-  } else {
-    install->Exec("CREATE FUNCTION reject_all() RETURNS trigger LANGUAGE plpgsql AS "
-                  "'BEGIN RAISE EXCEPTION ''nothing goes in''; END'");
-    install->Exec("CREATE TRIGGER reject_all BEFORE INSERT ON TAPI FOR EACH ROW "
-                  "EXECUTE FUNCTION reject_all()");
-  }
+  AddFailingTrigger(*install, "reject_all", "INSERT", "nothing goes in");
   for (int contacts : {3, 5000}) {
     SCOPED_TRACE(contacts);
     install->Exec("DELETE FROM AD");

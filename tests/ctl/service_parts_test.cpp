@@ -241,7 +241,8 @@ TEST_P(LookupServiceTest, AMissingTableIsAFailureAndHealthSaysSo) {
   EXPECT_EQ(json::parse(health.body)["status"], "unavailable");
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, LookupServiceTest, test::BothProviders(), test::ProviderParamName);
+INSTANTIATE_TEST_SUITE_P(Providers, LookupServiceTest, test::BothProviders(),
+                         test::ProviderParamName);
 
 }  // namespace
 }  // namespace fonwerk

@@ -189,7 +189,8 @@ TEST_P(ConfigurationTest, CheckInitRunsInitOnlyWithoutAConnection) {
   EXPECT_EQ(empty.code, "43");
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, ConfigurationTest, test::BothProviders(), test::ProviderParamName);
+INSTANTIATE_TEST_SUITE_P(Providers, ConfigurationTest, test::BothProviders(),
+                         test::ProviderParamName);
 
 // --- failures that need a component double ---
 

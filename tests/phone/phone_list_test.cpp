@@ -120,8 +120,8 @@ class PhoneListTest : public testing::TestWithParam<Provider> {
 
   void Add(const Contact& c) {
     install_->Exec("INSERT INTO AD (DSN, IDX_NAME, IDX_NAME2, IDX_FIRMA, TELEFON) VALUES (" +
-                   SqlLiteral(c.dsn) + ", " + SqlLiteral(c.name) + ", " + SqlLiteral(c.name2) + ", " +
-                   SqlLiteral(c.company) + ", " + SqlLiteral(c.telefon) + ")");
+                   SqlLiteral(c.dsn) + ", " + SqlLiteral(c.name) + ", " + SqlLiteral(c.name2) +
+                   ", " + SqlLiteral(c.company) + ", " + SqlLiteral(c.telefon) + ")");
   }
 
   // The table for `key`, with the row number translated from `row`.

@@ -116,7 +116,8 @@ TEST_P(FragmentQueryTest, EmailConditionFindsStoredValuesContainingTheText) {
   EXPECT_EQ(Found(phone_.sql_WhereLikeEMail("")).size(), 8u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, FragmentQueryTest, test::BothProviders(), test::ProviderParamName);
+INSTANTIATE_TEST_SUITE_P(Providers, FragmentQueryTest, test::BothProviders(),
+                         test::ProviderParamName);
 
 }  // namespace
 }  // namespace fonwerk

@@ -112,7 +112,8 @@ TEST_P(StoredNumberHarvestTest, HarvestingStoresTheFormTheLookupAsksFor) {
                                              "08912345612", "08912345699"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, StoredNumberHarvestTest, test::BothProviders(), test::ProviderParamName);
+INSTANTIATE_TEST_SUITE_P(Providers, StoredNumberHarvestTest, test::BothProviders(),
+                         test::ProviderParamName);
 
 }  // namespace
 }  // namespace fonwerk

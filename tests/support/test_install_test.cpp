@@ -208,7 +208,8 @@ TEST_P(TestInstallTest, ExistingDatabaseIsRefusedUnlessForced) {
   EXPECT_EQ(inst->Query("SELECT count(*) FROM STD"), (std::vector<Row>{{"1"}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Providers, TestInstallTest, test::BothProviders(), test::ProviderParamName);
+INSTANTIATE_TEST_SUITE_P(Providers, TestInstallTest, test::BothProviders(),
+                         test::ProviderParamName);
 
 TEST(TestInstallCrossProvider, CountryListsAgreeRowForRow) {
   auto sqlite = TestInstall::Create(Provider::kSQLite);
