@@ -246,7 +246,8 @@ Plan MakePlan(Session& session, const TableFacts& t, const std::string& shadow,
                              shadow + " (LIKE " + t.qualified +
                              " INCLUDING DEFAULTS INCLUDING CONSTRAINTS INCLUDING GENERATED"
                              " INCLUDING STORAGE INCLUDING COMMENTS INCLUDING COMPRESSION)");
-  if (t.comment) plan.before_rows.push_back("COMMENT ON TABLE " + shadow + " IS " + SqlQuote(*t.comment));
+  if (t.comment)
+    plan.before_rows.push_back("COMMENT ON TABLE " + shadow + " IS " + SqlQuote(*t.comment));
 
   for (const TextRow& row : QueryTexts(
            session, "SELECT oid::text, conname, contype::text, pg_get_constraintdef(oid)"
@@ -255,13 +256,13 @@ Plan MakePlan(Session& session, const TableFacts& t, const std::string& shadow,
     const std::string name = TextOf(row[1]);
     const std::string definition = TextOf(row[3]);
     if (TextOf(row[2]) == "f") {
-      plan.before_rows.push_back("ALTER TABLE " + shadow + " ADD CONSTRAINT " + DoubleQuoted(name) + " " +
-                                 definition);
+      plan.before_rows.push_back("ALTER TABLE " + shadow + " ADD CONSTRAINT " + DoubleQuoted(name) +
+                                 " " + definition);
       continue;
     }
     const std::string temporary = kShadowPrefix + TextOf(row[0]);
-    plan.before_rows.push_back("ALTER TABLE " + shadow + " ADD CONSTRAINT " + DoubleQuoted(temporary) +
-                               " " + definition);
+    plan.before_rows.push_back("ALTER TABLE " + shadow + " ADD CONSTRAINT " +
+                               DoubleQuoted(temporary) + " " + definition);
     plan.renames.push_back({temporary, name, true});
   }
 
@@ -282,8 +283,8 @@ Plan MakePlan(Session& session, const TableFacts& t, const std::string& shadow,
       obstacle = "the index " + TextOf(row[1]) + " cannot be read";
       return plan;
     }
-    const std::string statement = definition.substr(0, at) + "INDEX " + DoubleQuoted(temporary) + " ON " +
-                                  shadow + " USING " + definition.substr(at + from.size());
+    const std::string statement = definition.substr(0, at) + "INDEX " + DoubleQuoted(temporary) +
+                                  " ON " + shadow + " USING " + definition.substr(at + from.size());
     (IsTrue(row[4]) ? plan.before_rows : plan.deferred_indexes).push_back(statement);
     plan.renames.push_back({temporary, TextOf(row[1]), false});
   }
@@ -300,7 +301,8 @@ Plan MakePlan(Session& session, const TableFacts& t, const std::string& shadow,
     plan.before_rows.push_back(ReplaceFirst(definition, from, " ON " + shadow + " "));
   }
 
-  if (!t.owner_is_me) plan.before_rows.push_back("ALTER TABLE " + shadow + " OWNER TO " + DoubleQuoted(t.owner));
+  if (!t.owner_is_me)
+    plan.before_rows.push_back("ALTER TABLE " + shadow + " OWNER TO " + DoubleQuoted(t.owner));
   if (t.has_acl) {
     plan.before_rows.push_back("REVOKE ALL ON " + shadow + " FROM " + DoubleQuoted(t.owner));
     for (const TextRow& row : QueryTexts(
@@ -350,8 +352,9 @@ class PostgresReplacement final : public TableRebuild {
         session.Execute("ALTER TABLE " + facts_.qualified + " RENAME CONSTRAINT " +
                         DoubleQuoted(renamed.temporary) + " TO " + DoubleQuoted(renamed.name));
       } else {
-        session.Execute("ALTER INDEX " + DoubleQuoted(facts_.schema) + "." + DoubleQuoted(renamed.temporary) +
-                        " RENAME TO " + DoubleQuoted(renamed.name));
+        session.Execute("ALTER INDEX " + DoubleQuoted(facts_.schema) + "." +
+                        DoubleQuoted(renamed.temporary) + " RENAME TO " +
+                        DoubleQuoted(renamed.name));
       }
     }
     const std::string oid = Single(session, "SELECT " + RegclassOf(facts_.qualified) + "::oid::text");
@@ -384,8 +387,9 @@ Replacement BeginPostgresReplacement(const std::shared_ptr<Session>& session,
   std::string shadow_name = kShadowPrefix + facts->name;
   if (shadow_name.size() > kMaxIdentifier) shadow_name.resize(kMaxIdentifier);
   // Quoted the way PostgreSQL writes it in definitions, so they can be compared.
-  const std::string shadow = Single(db, "SELECT quote_ident(" + SqlQuote(facts->schema) +
-                                            ") || '.' || quote_ident(" + SqlQuote(shadow_name) + ")");
+  const std::string shadow =
+      Single(db, "SELECT quote_ident(" + SqlQuote(facts->schema) + ") || '.' || quote_ident(" +
+                     SqlQuote(shadow_name) + ")");
   Plan plan = MakePlan(db, *facts, shadow, result.in_place_reason);
   if (!result.in_place_reason.empty()) return result;
 
