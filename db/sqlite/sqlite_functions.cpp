@@ -53,8 +53,8 @@ void RightFunction(sqlite3_context* context, int, sqlite3_value** argv) {
 
 int AddFunctions(sqlite3* db) {
   return sqlite3_create_function_v2(db, "RIGHT", 2,
-                                    SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
-                                    nullptr, &RightFunction, nullptr, nullptr, nullptr);
+                                    SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+                                    &RightFunction, nullptr, nullptr, nullptr);
 }
 
 }  // namespace fonwerk::ado::sqlite

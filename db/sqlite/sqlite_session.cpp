@@ -32,7 +32,6 @@ bool OnlyBlanksOrSemicolons(const char* begin, const char* end) {
 
 }  // namespace
 
-
 SqliteSession::SqliteSession(const std::string& path) : path_(path) {
   sqlite3* raw = nullptr;
   const int rc =
