@@ -20,10 +20,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string SqlQuote(std::string_view text) {
+void RequireNoNul(std::string_view text) {
   if (text.find('\0') != std::string_view::npos) {
     throw Error(errnum::kInvalidProcedureCall, "SQL-Text enthält ein NUL-Zeichen");
   }
+}
+
+std::string SqlQuote(std::string_view text) {
+  RequireNoNul(text);
   std::string literal;
   literal.reserve(text.size() + 2);
   literal.push_back('\'');

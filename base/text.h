@@ -75,6 +75,10 @@ inline std::string UpperAscii(std::string_view s) {
   return out;
 }
 
+// Throws Error 5 when `text` holds a NUL byte, which neither a statement nor a
+// bound parameter can carry; does nothing otherwise.
+void RequireNoNul(std::string_view text);
+
 // Whether `text` holds `word`, comparing ASCII letters without regard to case.
 // An empty word is found in every text.
 inline bool ContainsNoCase(std::string_view text, std::string_view word) {

@@ -30,6 +30,8 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  // Closes now and tells whether that succeeded: a late write error shows here.
+  bool Close() { return ::close(release()) == 0; }
 
  private:
   int fd_ = -1;

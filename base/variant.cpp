@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "base/errors.h"
+#include "base/text.h"
 
 namespace fonwerk {
 namespace {
@@ -20,28 +21,10 @@ namespace {
 
 [[noreturn]] void ThrowTypeMismatch() { throw Error(errnum::kTypeMismatch, "Type mismatch"); }
 
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // Parses a decimal number ("12", "-3.5", "+1e3", blanks around it); nullopt if the
 // text is anything else.
 std::optional<double> ParseNumber(std::string_view text) {
-  text = TrimBlanks(text);
+  text = text::TrimBlanks(text);
   bool negative = false;
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
     negative = text.front() == '-';
@@ -162,25 +145,18 @@ std::string Variant::ToText() const {
 
 bool Variant::ToBool() const {
   switch (type()) {
-    case Type::kEmpty:
-      return false;
-    case Type::kNull:
-      ThrowInvalidUseOfNull();
-    case Type::kInteger:
-      return integer() != 0;
     case Type::kDouble:
       return real() != 0.0;
-    case Type::kBoolean:
-      return boolean();
     case Type::kText: {
-      const std::string_view text = TrimBlanks(text_);
-      if (EqualsNoCase(text, "true")) return true;
-      if (EqualsNoCase(text, "false")) return false;
+      const std::string_view text = text::TrimBlanks(text_);
+      if (text::EqualsNoCase(text, "true")) return true;
+      if (text::EqualsNoCase(text, "false")) return false;
       if (auto number = ParseNumber(text)) return *number != 0.0;
       ThrowTypeMismatch();
     }
+    default:  // Empty, Null, Integer and Boolean: their whole number (or its error)
+      return ToInteger() != 0;
   }
-  return false;
 }
 
 int64_t Variant::ToInteger() const {
@@ -196,7 +172,7 @@ int64_t Variant::ToInteger() const {
     case Type::kBoolean:
       return boolean() ? -1 : 0;
     case Type::kText: {
-      const std::string_view text = TrimBlanks(text_);
+      const std::string_view text = text::TrimBlanks(text_);
       int64_t whole = 0;
       auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), whole);
       if (ec == std::errc() && ptr == text.data() + text.size() && !text.empty()) return whole;
@@ -209,22 +185,14 @@ int64_t Variant::ToInteger() const {
 
 double Variant::ToDouble() const {
   switch (type()) {
-    case Type::kEmpty:
-      return 0.0;
-    case Type::kNull:
-      ThrowInvalidUseOfNull();
-    case Type::kInteger:
-      return static_cast<double>(integer());
     case Type::kDouble:
       return real();
-    case Type::kBoolean:
-      return boolean() ? -1.0 : 0.0;
-    case Type::kText: {
+    case Type::kText:
       if (auto number = ParseNumber(text_)) return *number;
       ThrowTypeMismatch();
-    }
+    default:  // Empty, Null, Integer and Boolean: their whole number (or its error)
+      return static_cast<double>(ToInteger());
   }
-  return 0.0;
 }
 
 }  // namespace fonwerk

@@ -1,5 +1,5 @@
 #pragma once
-// Data-access objects in the shape of ADO: Connection, Recordset, Field.
+// Data-access objects in the shape of ADO: Connection, Transaction, Recordset, Field.
 // The system's code uses them the way it would use ADO; which database is
 // behind them (SQLite or PostgreSQL) is decided by the connection string.
 //
@@ -48,8 +48,13 @@ class Connection {
 
   // Runs a command; any result is dropped. REQUIRES: IsOpen(). Throws DbError.
   void Execute(const std::string& sql);
+  // Runs one command whose `?` placeholders take `params` in order (see
+  // Session::Execute). Throws Error 5 when a text holds a NUL byte (no
+  // provider can bind one faithfully), DbError otherwise.
+  void Execute(const std::string& sql, const std::vector<Variant>& params);
 
   // Transactions on the shared session. CommitTrans flushes deferred stores.
+  // The system's code holds its transactions in a Transaction (below).
   void BeginTrans();
   void CommitTrans();
   void RollbackTrans();
@@ -67,6 +72,33 @@ class Connection {
   CursorLocation location_ = CursorLocation::kServer;
   std::shared_ptr<Session> session_;
   bool own_transaction_ = false;
+};
+
+// One transaction on the session of an open connection. The constructor
+// begins it; Commit() or Rollback() ends it, and one that neither ended is
+// rolled back when the object goes. A Commit() that fails leaves the
+// transaction to that rollback. The destructor never throws: the failure that
+// ended the scope is the one to report.
+class Transaction {
+ public:
+  // Begins the transaction (Connection::BeginTrans). Throws DbError.
+  explicit Transaction(Connection& connection);
+  ~Transaction();
+
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  // Commits, deferred stores first. Throws DbError.
+  void Commit();
+  // Rolls back what the session still holds of the transaction: the database
+  // may have ended it on its own (SQLite does on a full disk or an I/O
+  // error). Throws DbError when the rollback fails; the transaction counts as
+  // ended all the same.
+  void Rollback();
+
+ private:
+  Connection& connection_;
+  bool open_ = true;
 };
 
 // A light handle on one column of a recordset's current row. It stays valid

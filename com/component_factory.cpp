@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "base/text.h"
 #include "com/dal.h"
 #include "com/dbini.h"
 #include "com/dbutil.h"
@@ -13,7 +14,7 @@
 namespace fonwerk::com {
 namespace {
 
-std::string Key(const std::string& prog_id) { return AsciiLower(prog_id); }
+std::string Key(const std::string& prog_id) { return text::AsciiLower(prog_id); }
 
 template <class T>
 void RegisterClass(ComponentFactory& factory, const char* prog_id) {

@@ -65,6 +65,9 @@ class IDal : public Component {
   virtual RecordsetRef GetRecordset(const std::string& connect_string, const std::string& sql) = 0;
   // Runs a command.
   virtual void ExecQuery(const std::string& connect_string, const std::string& sql) = 0;
+  // Runs one command with its `?` placeholders bound to `params`, in order.
+  virtual void ExecQuery(const std::string& connect_string, const std::string& sql,
+                         const std::vector<Variant>& params) = 0;
   // An updatable recordset over `table`, with all its columns and no rows.
   virtual RecordsetRef OpenEmptyTable(const std::string& connect_string, const std::string& table,
                                       int32_t mode) = 0;

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "base/errors.h"
-#include "com/util.h"
+#include "base/text.h"
 
 namespace fonwerk::com {
 namespace {
@@ -17,7 +17,7 @@ ado::Recordset& Require(const RecordsetRef& rs, const char* operation) {
 std::string BatchTag(const ado::RowBatch& batch) {
   if (batch.rows.empty()) return std::string();
   for (size_t i = 0; i < batch.columns.size(); ++i) {
-    if (!EqualsIgnoreCase(batch.columns[i].name, "AD_DSN")) continue;
+    if (!text::EqualsNoCase(batch.columns[i].name, "AD_DSN")) continue;
     const Variant& value = batch.rows.front()[i];
     if (value.IsNull() || value.IsEmpty()) return std::string();
     return value.ToText();
@@ -46,6 +46,11 @@ RecordsetRef cDal::GetRecordset(const std::string& connect_string, const std::st
 
 void cDal::ExecQuery(const std::string& connect_string, const std::string& sql) {
   ConnectionFor(connect_string).Execute(sql);
+}
+
+void cDal::ExecQuery(const std::string& connect_string, const std::string& sql,
+                     const std::vector<Variant>& params) {
+  ConnectionFor(connect_string).Execute(sql, params);
 }
 
 RecordsetRef cDal::OpenEmptyTable(const std::string& connect_string, const std::string& table,

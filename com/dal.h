@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "com/ado.h"
 #include "com/components.h"
@@ -21,6 +22,10 @@ class cDal : public IDal {
   RecordsetRef GetRecordset(const std::string& connect_string, const std::string& sql) override;
   // Runs a command; any result is dropped. Throws DbError.
   void ExecQuery(const std::string& connect_string, const std::string& sql) override;
+  // The same with bound parameters (see ado::Connection::Execute). Throws
+  // Error 5 for a text holding a NUL byte, DbError otherwise.
+  void ExecQuery(const std::string& connect_string, const std::string& sql,
+                 const std::vector<Variant>& params) override;
   // An updatable recordset over `table` with all its columns and no rows.
   // `mode` (4 from the callers) is accepted and ignored. Throws DbError when
   // the table does not exist.

@@ -2,9 +2,10 @@
 
 #include <charconv>
 #include <string_view>
+#include <vector>
 
 #include "base/errors.h"
-#include "com/util.h"
+#include "base/text.h"
 
 namespace fonwerk::com {
 namespace {
@@ -14,49 +15,29 @@ constexpr const char* kCreateTable =
     "CREATE TABLE IF NOT EXISTS DBINI (SECTION TEXT NOT NULL, KEYNAME TEXT NOT NULL, "
     "KEYVALUE TEXT, PRIMARY KEY (SECTION, KEYNAME))";
 
+// The row of a section and key, both compared without regard to case; with
+// `?` placeholders for a write, as literals for a read.
+constexpr const char* kKeyCondition = " WHERE LOWER(SECTION)=LOWER(?) AND LOWER(KEYNAME)=LOWER(?)";
+
 std::string KeyCondition(const std::string& section, const std::string& key) {
-  return " WHERE LOWER(SECTION)=LOWER(" + SqlQuote(section) + ") AND LOWER(KEYNAME)=LOWER(" +
-         SqlQuote(key) + ")";
+  return " WHERE LOWER(SECTION)=LOWER(" + text::SqlQuote(section) + ") AND LOWER(KEYNAME)=LOWER(" +
+         text::SqlQuote(key) + ")";
 }
 
 // The Boolean a stored text stands for, or nullopt when it is none.
-std::optional<bool> ParseBool(std::string_view text) {
-  text = TrimBlanks(text);
-  if (EqualsIgnoreCase(text, "true")) return true;
-  if (EqualsIgnoreCase(text, "false")) return false;
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+std::optional<bool> ParseBool(std::string_view stored) {
+  std::string_view trimmed = text::TrimBlanks(stored);
+  if (text::EqualsNoCase(trimmed, "true")) return true;
+  if (text::EqualsNoCase(trimmed, "false")) return false;
+  if (!trimmed.empty() && trimmed.front() == '+') trimmed.remove_prefix(1);
   long long number = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+  const auto [end, error] =
+      std::from_chars(trimmed.data(), trimmed.data() + trimmed.size(), number);
+  if (trimmed.empty() || error != std::errc() || end != trimmed.data() + trimmed.size()) {
     return std::nullopt;
   }
   return number != 0;
 }
-
-// Rolls back a transaction that was begun and not committed.
-class TransactionScope {
- public:
-  explicit TransactionScope(ado::Connection& connection) : connection_(connection) {
-    connection_.BeginTrans();
-  }
-  ~TransactionScope() {
-    if (!active_) return;
-    try {
-      connection_.RollbackTrans();
-    } catch (...) {  // the original failure is the one to report
-    }
-  }
-  TransactionScope(const TransactionScope&) = delete;
-  TransactionScope& operator=(const TransactionScope&) = delete;
-  void Commit() {
-    connection_.CommitTrans();
-    active_ = false;
-  }
-
- private:
-  ado::Connection& connection_;
-  bool active_ = true;
-};
 
 }  // namespace
 
@@ -118,22 +99,22 @@ std::optional<std::string> cDbIni::Read(const std::string& section, const std::s
 }
 
 void cDbIni::Write(const std::string& section, const std::string& key, const std::string& value) {
-  const std::string condition = KeyCondition(section, key);
-  const std::string insert = "INSERT INTO DBINI (SECTION, KEYNAME, KEYVALUE) VALUES (" +
-                             SqlQuote(section) + ", " + SqlQuote(key) + ", " + SqlQuote(value) +
-                             ")";
+  // Refused before anything is written: no parameter can carry a NUL byte.
+  for (const std::string* part : {&section, &key, &value}) text::RequireNoNul(*part);
+  const std::vector<Variant> key_params{Variant(section), Variant(key)};
+  const std::vector<Variant> row_params{Variant(section), Variant(key), Variant(value)};
   ado::Connection& db = connection();
   const bool create = !TableExists();  // asked before a transaction begins
   const auto store = [&] {
     if (create) db.Execute(kCreateTable);
-    db.Execute("DELETE FROM DBINI" + condition);
-    db.Execute(insert);
+    db.Execute(std::string("DELETE FROM DBINI") + kKeyCondition, key_params);
+    db.Execute("INSERT INTO DBINI (SECTION, KEYNAME, KEYVALUE) VALUES (?, ?, ?)", row_params);
   };
   if (db.session().InTransaction()) {
     store();  // part of the caller's transaction
     return;
   }
-  TransactionScope transaction(db);
+  ado::Transaction transaction(db);
   store();
   transaction.Commit();
 }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "base/errors.h"
-#include "com/util.h"
+#include "base/text.h"
 #include "db/connection_string.h"
 #include "platform/ini_reader.h"
 
@@ -65,9 +65,9 @@ Variant cDBUtil::GetConnectString(const std::string& ini_path, int32_t /*flags*/
   if (!entries) throw Error(errnum::kFileNotFound, "SQL.INI nicht gefunden: " + ini_path);
   std::optional<std::string> provider = Value(*entries, "Provider");
   if (!provider) ThrowIniError("Provider fehlt in [Database]", ini_path);
-  if (EqualsIgnoreCase(*provider, "SQLite"))
+  if (text::EqualsNoCase(*provider, "SQLite"))
     return Variant(SqliteConnectString(*entries, ini_path));
-  if (EqualsIgnoreCase(*provider, "PostgreSQL")) {
+  if (text::EqualsNoCase(*provider, "PostgreSQL")) {
     return Variant(PostgresConnectString(*entries, ini_path));
   }
   ThrowIniError("unbekannter Provider '" + *provider + "'", ini_path);

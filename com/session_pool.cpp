@@ -3,12 +3,12 @@
 
 #include "com/session_pool.h"
 
-#include <cctype>
 #include <map>
 #include <mutex>
 #include <optional>
 
 #include "base/errors.h"
+#include "base/text.h"
 #include "db/connection_string.h"
 #include "db/session.h"
 #include "db/session_providers.h"
@@ -24,17 +24,6 @@ struct Pool {
 Pool& ThePool() {
   static Pool pool;
   return pool;
-}
-
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 ConnectionString ParseForSession(const std::string& connect_string) {
@@ -54,8 +43,8 @@ std::unique_ptr<Session> OpenProviderSession(const std::string& connect_string) 
     throw DbError(DbError::Kind::kUsage, "The connection string names no provider: " +
                                              ConnectionString::MaskPassword(connect_string));
   }
-  if (EqualsNoCase(*provider, "SQLite")) return OpenSqliteSession(params);
-  if (EqualsNoCase(*provider, "PostgreSQL")) return OpenPostgresSession(params);
+  if (text::EqualsNoCase(*provider, "SQLite")) return OpenSqliteSession(params);
+  if (text::EqualsNoCase(*provider, "PostgreSQL")) return OpenPostgresSession(params);
   throw DbError(DbError::Kind::kUsage, "Unknown database provider: " + *provider);
 }
 

@@ -7,6 +7,7 @@
 
 #include "base/errors.h"
 #include "base/guid.h"
+#include "base/text.h"
 
 namespace fonwerk::com {
 
@@ -56,8 +57,8 @@ Variant cUtil::BEG(const std::string& text, const std::string& start) {
 
 std::string cUtil::SqlUid(const Variant& key) {
   if (key.IsNull()) return "NULL";
-  if (key.IsText()) return SqlQuote(key.text());
-  return SqlQuote(k(key));
+  if (key.IsText()) return text::SqlQuote(key.text());
+  return text::SqlQuote(k(key));
 }
 
 int32_t cUtil::StrListCount(const std::string& list, const std::string& separator) {

@@ -1,6 +1,6 @@
 #pragma once
-// brixcom.cUtil: the text utilities of the component library, and the small
-// text helpers the other components share.
+// brixcom.cUtil: the text utilities of the component library (the helpers
+// every layer shares are in base/text.h).
 //
 // Every operation works on bytes (UTF-8 text passes through untouched) and is
 // cheap enough to be called several times per contact for a million contacts:
@@ -9,18 +9,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "base/text.h"
 #include "com/components.h"
 
 namespace fonwerk::com {
-
-using text::AsciiLower;
-using text::SqlQuote;
-using text::TrimBlanks;
-inline bool EqualsIgnoreCase(std::string_view a, std::string_view b) { return text::EqualsNoCase(a, b); }
 
 // The translation service: this installation is German only, so every text
 // comes back unchanged.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/text.h"
 #include "ctl/commands.h"
 #include "ctl/installation.h"
 
@@ -70,13 +71,6 @@ or unknown contact, 3 failure (refresh: the contact's old rows are kept),
 #error "FONWERK_VERSION must give the project's version"
 #endif
 constexpr const char* kVersion = "fonwerkctl " FONWERK_VERSION;
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 // A message on one line: line breaks become blanks.
 std::string OneLine(std::string text) {
@@ -257,7 +251,7 @@ Request BuildRequest(const Fields& fields, const Commands& commands,
 }  // namespace
 
 bool ParseFlag(const std::string& text, const std::string& what) {
-  const std::string value = Lower(text);
+  const std::string value = text::AsciiLower(text);
   if (value == "true" || value == "yes" || value == "1" || value == "-1") return true;
   if (value == "false" || value == "no" || value == "0") return false;
   throw UsageError(what + " takes true or false, not '" + text + "'");
@@ -282,7 +276,7 @@ Setting ParseSetting(const std::string& argument) {
   if (equals == std::string::npos) {
     throw UsageError("config set takes KEY=VALUE, not '" + argument + "'");
   }
-  const std::string key = Lower(argument.substr(0, equals));
+  const std::string key = text::AsciiLower(argument.substr(0, equals));
   const std::string value = argument.substr(equals + 1);
   if (key == "active") return {SettingKey::kActive, {}, ParseFlag(value, "Active")};
   if (key == "suspress") return {SettingKey::kSuspress, {}, ParseFlag(value, "Suspress")};

@@ -19,35 +19,30 @@ namespace {
 
 std::string BoolText(bool value) { return Variant(value).ToText(); }
 
-void ApplySetting(const Setting& setting, cCanonicalTelephone& phone) {
+// Calls `use(field, value)` with the member of `phone` that `setting` names
+// and the setting's value for it.
+template <class Phone, class Use>
+auto WithSettingField(const Setting& setting, Phone& phone, Use&& use) {
   switch (setting.key) {
     case SettingKey::kActive:
-      phone.Enabled = setting.flag;
-      break;
+      return use(phone.Enabled, setting.flag);
     case SettingKey::kPlus:
-      phone.Plus = setting.text;
-      break;
+      return use(phone.Plus, setting.text);
     case SettingKey::kVaz:
-      phone.VAZ = setting.text;
-      break;
+      return use(phone.VAZ, setting.text);
     case SettingKey::kSuspress:
-      phone.Suspress = setting.flag;
       break;
   }
+  return use(phone.Suspress, setting.flag);
+}
+
+void ApplySetting(const Setting& setting, cCanonicalTelephone& phone) {
+  WithSettingField(setting, phone, [](auto& field, const auto& value) { field = value; });
 }
 
 bool Kept(const Setting& setting, const cCanonicalTelephone& phone) {
-  switch (setting.key) {
-    case SettingKey::kActive:
-      return phone.Enabled == setting.flag;
-    case SettingKey::kPlus:
-      return phone.Plus == setting.text;
-    case SettingKey::kVaz:
-      return phone.VAZ == setting.text;
-    case SettingKey::kSuspress:
-      return phone.Suspress == setting.flag;
-  }
-  return false;
+  return WithSettingField(setting, phone,
+                          [](const auto& field, const auto& value) { return field == value; });
 }
 
 // Stores the settings, then loads the configuration again so that what is
@@ -86,10 +81,10 @@ int Refresh(const std::string& key, Installation& installation, std::ostream& ou
   RequireHarvestColumns(installation.connection->session());
   com::IUtil& util = *installation.util;
   const std::string literal = util.SqlUid(Variant(key));
-  ado::Connection transaction;
-  transaction.SetConnectionString(installation.connect);
-  transaction.Open();
-  transaction.BeginTrans();
+  ado::Connection connection;
+  connection.SetConnectionString(installation.connect);
+  connection.Open();
+  ado::Transaction transaction(connection);
   com::RecordsetRef contact =
       installation.dal->GetRecordset(installation.connect, "Select * From AD Where DSN=" + literal);
   if (contact->Eof()) {
@@ -97,11 +92,11 @@ int Refresh(const std::string& key, Installation& installation, std::ostream& ou
     return kExitNoMatch;  // the transaction rolls back with `transaction`
   }
   installation.phone.SaveTapiNumbers(contact, true, true);
-  transaction.FlushStores();
-  for (const ado::StoreFailure& failure : transaction.TakeStoreFailures()) {
+  connection.FlushStores();
+  for (const ado::StoreFailure& failure : connection.TakeStoreFailures()) {
     throw Error(errnum::kProvider, failure.description);
   }
-  transaction.CommitTrans();
+  transaction.Commit();
 
   com::RecordsetRef count = installation.dal->GetRecordset(
       installation.connect, "Select count(*) From TAPI Where AD_DSN=" + literal);

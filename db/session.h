@@ -78,6 +78,13 @@ class Session {
 
   // Runs a command and drops any result. Throws DbError.
   virtual void Execute(const std::string& sql) = 0;
+  // Runs one command whose `?` placeholders (outside literals, quoted names
+  // and comments) take `params` in order: text as text, integers, doubles,
+  // Booleans as 1 or 0, Null and Empty as NULL. The statement text is
+  // otherwise treated as Execute(sql) treats it, but it may hold one statement
+  // only. Throws DbError: kUsage when the placeholders and `params` differ in
+  // number.
+  virtual void Execute(const std::string& sql, const std::vector<Variant>& params) = 0;
 
   // The columns of `table` in table order, cached for the life of the session.
   // Throws DbError when the table does not exist.

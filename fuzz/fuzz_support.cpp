@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "base/text.h"
 #include "com/session_pool.h"
 #include "com/util.h"
 #include "db/session.h"
@@ -33,7 +34,7 @@ void CreateFilterRows(ado::Session& session) {
   session.Execute("CREATE TABLE FILTERROWS (id INTEGER, name TEXT, code TEXT)");
   for (const FilterRow& row : FilterRows()) {
     auto literal = [](const char* text) {
-      return text == nullptr ? std::string("NULL") : com::SqlQuote(text);
+      return text == nullptr ? std::string("NULL") : text::SqlQuote(text);
     };
     session.Execute("INSERT INTO FILTERROWS (id, name, code) VALUES (" + std::to_string(row.id) +
                     ", " + literal(row.name) + ", " + literal(row.code) + ")");

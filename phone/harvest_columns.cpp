@@ -41,9 +41,8 @@ void RequireColumns(ado::Session& session, const std::string& table,
 std::string FirstMissingColumn(const std::vector<std::string>& present,
                                const std::vector<std::string>& required) {
   for (const std::string& name : required) {
-    const std::string wanted = text::UpperAscii(name);
     const bool found = std::any_of(present.begin(), present.end(), [&](const std::string& column) {
-      return text::UpperAscii(column) == wanted;
+      return text::EqualsNoCase(column, name);
     });
     if (!found) return name;
   }

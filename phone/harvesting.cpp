@@ -35,13 +35,7 @@ constexpr ContactType kContactTypes[] = {
 // The identifier of a contact type key (compared after upper-casing).
 std::string_view ContactTypeIdentifier(std::string_view key) {
   for (const ContactType& type : kContactTypes) {
-    if (key.size() != type.key.size()) continue;
-    bool same = true;
-    for (size_t i = 0; i < key.size() && same; ++i) {
-      const char c = key[i];
-      same = (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) == type.key[i];
-    }
-    if (same) return type.identifier;
+    if (text::EqualsNoCase(key, type.key)) return type.identifier;
   }
   return kOtherType;
 }
@@ -136,8 +130,10 @@ void cCanonicalTelephone::SaveTapiNumbers(com::RecordsetRef& rsAd, bool bDelete,
   if (bDelete) {
     const Variant valid = dal.MdbValidDy(rsAd);
     if (!valid.IsNull() && valid.ToBool()) {
-      dal.ExecQuery(m_strConnect, "DELETE FROM TAPI Where AD_DSN=" +
-                                      util.SqlUid(Require(rsAd).Fields("DSN").Value()));
+      // The key is bound as the text SqlUid would quote; a Null key matches no row.
+      const Variant& key = Require(rsAd).Fields("DSN").Value();
+      dal.ExecQuery(m_strConnect, "DELETE FROM TAPI Where AD_DSN=?",
+                    {key.IsNull() ? Variant::Null() : Variant(util.k(key))});
     }
   }
   if (!bWrite) return;

@@ -11,9 +11,11 @@
 #include <exception>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "base/errors.h"
+#include "base/text.h"
 #include "com/ado.h"
 #include "com/component_factory.h"
 #include "com/table_rebuild.h"
@@ -40,10 +42,7 @@ std::string RowNumber(int32_t count) {
 
 std::string KeyText(const Variant& value) {
   if (value.IsNull() || value.IsEmpty()) return {};
-  const std::string key = value.ToText();
-  const size_t first = key.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return key.substr(first, key.find_last_not_of(' ') - first + 1);
+  return std::string(text::TrimBlanks(value.ToText()));
 }
 
 // A provider's message on one line: a line break and the indentation after it become one blank.
@@ -148,12 +147,11 @@ class RebuildRun {
       connection_.SetConnectionString(connect_string_);
       connection_.SetCursorLocation(ado::CursorLocation::kServer);
       connection_.Open();
-      connection_.BeginTrans();
+      transaction_.emplace(connection_);
     } catch (const Error& error) {
       throw Error(error.number(), "Die Datenbank kann nicht geöffnet werden: " +
                                       NamingTheDatabase(error.description()));
     }
-    in_transaction_ = true;
   }
 
   // Runs a statement on the database; its failure names the database (a
@@ -267,28 +265,27 @@ class RebuildRun {
   }
 
   // Commits a complete walk in which not every contact failed; anything else
-  // keeps the old table.
+  // keeps the old table. A commit that fails leaves the rollback to the
+  // transaction's end.
   void Finish(bool walked) {
-    if (!in_transaction_) return;
-    if (!walked) {
-      if (TransactionAlive()) Quietly([&] { connection_.RollbackTrans(); });
-      return;
+    if (!transaction_) return;
+    if (walked && ReadyToCommit()) {
+      committed_ = Step([&] { transaction_->Commit(); });
+    } else {
+      Quietly([&] { transaction_->Rollback(); });
     }
+  }
+
+  // After a complete walk: true when every store went through, not every
+  // contact failed and the new table is in place.
+  bool ReadyToCommit() {
     const bool flushed = Step([&] { connection_.FlushStores(); });
-    if (!ReportDeferredFailures() || !flushed) {
-      Quietly([&] { connection_.RollbackTrans(); });
-      return;
-    }
+    if (!ReportDeferredFailures() || !flushed) return false;
     if (count_ > 0 && failed_contacts_ >= count_) {
       Report("Alle " + std::to_string(count_) + " Kontakte sind fehlgeschlagen.");
-      Quietly([&] { connection_.RollbackTrans(); });
-      return;
+      return false;
     }
-    if (!Step([&] { tapi_->Complete(); })) {
-      Quietly([&] { connection_.RollbackTrans(); });
-      return;
-    }
-    committed_ = Step([&] { connection_.CommitTrans(); });
+    return Step([&] { tapi_->Complete(); });
   }
 
   std::string Translate(const std::string& text) {
@@ -364,7 +361,7 @@ class RebuildRun {
   int32_t& reported_failures_;
   bool& committed_;
   ado::Connection connection_;
-  bool in_transaction_ = false;
+  std::optional<ado::Transaction> transaction_;  // begun with the connection
   bool aborted_ = false;
   int32_t count_ = 0;
   std::unique_ptr<ado::TableRebuild> tapi_;  // after connection_: ends before it

@@ -7,6 +7,7 @@
 #include <exception>
 #include <optional>
 
+#include "base/text.h"
 #include "com/ado.h"
 #include "db/connection_string.h"
 
@@ -21,9 +22,7 @@ std::optional<std::string> SqliteFile(const std::string& connect_string) {
     const ConnectionString params = ConnectionString::Parse(connect_string);
     const std::optional<std::string> provider = params.Get("Provider");
     if (!provider) return std::nullopt;
-    std::string name = *provider;
-    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (name != "sqlite") return std::nullopt;
+    if (!text::EqualsNoCase(*provider, "sqlite")) return std::nullopt;
     return params.Get("Data Source");
   } catch (const std::exception&) {
     return std::nullopt;

@@ -13,24 +13,11 @@
 #include <string_view>
 #include <utility>
 
+#include "base/text.h"
+#include "base/unique_fd.h"
+
 namespace fonwerk::platform {
 namespace {
-
-// An owned file descriptor, closed on destruction unless released.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 // The error number a file operation's errno stands for.
 int32_t FileErrorNumber(int error_number, bool file_itself) {
@@ -48,12 +35,6 @@ int32_t FileErrorNumber(int error_number, bool file_itself) {
   }
 }
 
-[[noreturn]] void ThrowFileError(const char* action, const std::string& path, int error_number,
-                                 bool file_itself) {
-  throw Error(FileErrorNumber(error_number, file_itself),
-              std::string(action) + " '" + path + "': " + std::strerror(error_number));
-}
-
 bool AnswersOk(std::string_view answer) {
   while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r' ||
                              answer.back() == ' ' || answer.back() == '\t')) {
@@ -62,10 +43,7 @@ bool AnswersOk(std::string_view answer) {
   while (!answer.empty() && (answer.front() == ' ' || answer.front() == '\t')) {
     answer.remove_prefix(1);
   }
-  std::string lower(answer);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string lower = text::AsciiLower(answer);
   return lower == "ok" || lower == "j" || lower == "ja" || lower == "y" || lower == "yes";
 }
 
@@ -86,6 +64,12 @@ std::function<void()>& MessageHook() {
 }
 
 }  // namespace
+
+[[noreturn]] void ThrowFileError(const char* action, const std::string& path, int error_number,
+                                 bool file_itself) {
+  throw Error(FileErrorNumber(error_number, file_itself),
+              std::string(action) + " '" + path + "': " + std::strerror(error_number));
+}
 
 const std::string& AppTitle() {
   static const std::string title = "Fonwerk";
@@ -201,9 +185,7 @@ void AppendLine(const std::string& path, const std::string& line) {
     }
     written += static_cast<size_t>(n);
   }
-  if (::close(fd.release()) != 0) {
-    ThrowFileError("Datei kann nicht geschlossen werden", path, errno, true);
-  }
+  if (!fd.Close()) ThrowFileError("Datei kann nicht geschlossen werden", path, errno, true);
 }
 
 std::string NowStamp() {

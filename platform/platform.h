@@ -60,6 +60,12 @@ bool FolderExists(const std::string& path);
 bool FileExists(const std::string& path);
 // Deletes a file, read-only or not. Throws Error naming the path and the cause.
 void DeleteFileForced(const std::string& path);
+// Throws the Error of a file operation that failed with errno `error_number`:
+// "<action> '<path>': <cause>", numbered by the cause (a missing file is 53
+// when `file_itself` names the file, 76 for a missing folder on its way).
+[[noreturn]] void ThrowFileError(const char* action, const std::string& path, int error_number,
+                                 bool file_itself);
+
 // Opens `path` for appending (creating it), writes `line` + CR LF, closes it.
 // Throws Error naming the path and the cause.
 void AppendLine(const std::string& path, const std::string& line);

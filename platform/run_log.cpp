@@ -10,16 +10,13 @@
 #include <cstring>
 
 #include "base/errors.h"
+#include "platform/platform.h"
 
 namespace fonwerk::platform {
 namespace {
 
 [[noreturn]] void ThrowLogError(const char* action, const std::string& path, int error_number) {
-  const int32_t number = error_number == ENOENT || error_number == ENOTDIR ? errnum::kPathNotFound
-                         : error_number == EACCES || error_number == EPERM || error_number == EROFS
-                             ? errnum::kPermissionDenied
-                             : errnum::kPathFileAccess;
-  throw Error(number, std::string(action) + " '" + path + "': " + std::strerror(error_number));
+  ThrowFileError(action, path, error_number, false);
 }
 
 bool RefusesWriting(int error_number) {

@@ -1,5 +1,6 @@
 #include "db/pg/pg_session.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -91,6 +92,121 @@ void PostgresSession::Execute(const std::string& sql) {
     store_.Flush();
     std::optional<std::string> truncated = in_transaction_ ? TruncatedTable(sql) : std::nullopt;
     Run(truncated ? "DELETE FROM " + *truncated : sql);
+  });
+}
+
+namespace {
+
+bool IsNameChar(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return std::isalnum(u) != 0 || c == '_' || u >= 0x80;
+}
+
+// End of the literal, quoted name, comment or dollar-quoted text that starts
+// at `i`, or `i` when none starts there.
+std::size_t SkipQuotedText(const std::string& sql, std::size_t i) {
+  const char c = sql[i];
+  const char next = i + 1 < sql.size() ? sql[i + 1] : '\0';
+  if (c == '-' && next == '-') {
+    const std::size_t end = sql.find('\n', i);
+    return end == std::string::npos ? sql.size() : end + 1;
+  }
+  if (c == '/' && next == '*') {  // block comments nest
+    int depth = 0;
+    for (std::size_t j = i; j + 1 < sql.size(); ++j) {
+      if (sql[j] == '/' && sql[j + 1] == '*') {
+        ++depth;
+        ++j;
+      } else if (sql[j] == '*' && sql[j + 1] == '/') {
+        ++j;
+        if (--depth == 0) return j + 1;
+      }
+    }
+    return sql.size();
+  }
+  if (c == '$') {  // $tag$...$tag$; $1 and names holding $ are no quotes
+    if (i > 0 && (IsNameChar(sql[i - 1]) || sql[i - 1] == '$')) return i;
+    if (std::isdigit(static_cast<unsigned char>(next)) != 0) return i;
+    std::size_t j = i + 1;
+    while (j < sql.size() && IsNameChar(sql[j])) ++j;
+    if (j >= sql.size() || sql[j] != '$') return i;
+    const std::string tag = sql.substr(i, j - i + 1);
+    const std::size_t end = sql.find(tag, j + 1);
+    return end == std::string::npos ? sql.size() : end + tag.size();
+  }
+  if (c != '\'' && c != '"') return i;
+  // E'...' reads backslash escapes; other literals take a backslash as it stands.
+  const bool escapes = c == '\'' && i > 0 && (sql[i - 1] == 'E' || sql[i - 1] == 'e') &&
+                       (i < 2 || !IsNameChar(sql[i - 2]));
+  std::size_t j = i + 1;
+  while (j < sql.size()) {
+    if (escapes && sql[j] == '\\') {
+      j += 2;
+    } else if (sql[j] != c) {
+      ++j;
+    } else if (j + 1 < sql.size() && sql[j + 1] == c) {
+      j += 2;  // doubled quote inside
+    } else {
+      return j + 1;
+    }
+  }
+  return sql.size();
+}
+
+// `sql` with its `?` placeholders numbered $1, $2, ... for the parameters
+// that have a value, whose texts go to `texts`, and written NULL for the
+// others (the text parameters libpq is given carry no NULL). Throws DbError
+// (kUsage) when the counts differ or a text holds a NUL byte.
+std::string NumberPlaceholders(const std::string& sql, const std::vector<Variant>& params,
+                               std::vector<std::string>& texts) {
+  std::string out;
+  out.reserve(sql.size() + 2 * params.size());
+  std::size_t placeholders = 0;
+  std::size_t i = 0;
+  while (i < sql.size()) {
+    const std::size_t skipped = SkipQuotedText(sql, i);
+    if (skipped != i) {
+      out.append(sql, i, skipped - i);
+      i = skipped;
+      continue;
+    }
+    if (sql[i] != '?') {
+      out += sql[i++];
+      continue;
+    }
+    ++i;
+    if (placeholders++ >= params.size()) continue;  // reported below
+    const Variant& value = params[placeholders - 1];
+    if (value.IsNull() || value.IsEmpty()) {
+      out += "NULL";
+      continue;
+    }
+    if (value.type() == Variant::Type::kBoolean) {
+      texts.emplace_back(value.ToBool() ? "1" : "0");
+    } else {
+      texts.push_back(value.ToText());
+    }
+    if (texts.back().find('\0') != std::string::npos) {
+      throw DbError(DbError::Kind::kUsage, "A parameter holds a NUL byte: " + sql);
+    }
+    out += '$' + std::to_string(texts.size());
+  }
+  if (placeholders != params.size()) {
+    throw DbError(DbError::Kind::kUsage, "The command has " + std::to_string(placeholders) +
+                                             " placeholders for " + std::to_string(params.size()) +
+                                             " parameters: " + sql);
+  }
+  return out;
+}
+
+}  // namespace
+
+void PostgresSession::Execute(const std::string& sql, const std::vector<Variant>& params) {
+  std::vector<std::string> texts;
+  const std::string numbered = NumberPlaceholders(sql, params, texts);
+  Guarded([&] {
+    store_.Flush();
+    Run(numbered, &texts);
   });
 }
 

@@ -52,6 +52,7 @@ class PostgresSession final : public Session {
   std::string ProviderName() const override { return "PostgreSQL"; }
   std::unique_ptr<Cursor> Query(const std::string& sql, bool streaming) override;
   void Execute(const std::string& sql) override;
+  void Execute(const std::string& sql, const std::vector<Variant>& params) override;
   const std::vector<ColumnInfo>& TableColumns(const std::string& table) override;
   void StoreRows(RowBatch&& batch, const std::string& tag) override;
   void FlushStores() override;

@@ -7,36 +7,10 @@
 
 #include "db/sqlite/sqlite_dialect.h"
 #include "db/sqlite/sqlite_error.h"
+#include "db/sqlite/sqlite_values.h"
 
 namespace fonwerk::ado::sqlite {
 namespace {
-
-// Column `index` of the current row into `out`, reusing its text buffer.
-void ReadColumn(sqlite3_stmt* stmt, int index, Variant& out) {
-  switch (sqlite3_column_type(stmt, index)) {
-    case SQLITE_INTEGER:
-      out = Variant(static_cast<int64_t>(sqlite3_column_int64(stmt, index)));
-      return;
-    case SQLITE_FLOAT:
-      out = Variant(sqlite3_column_double(stmt, index));
-      return;
-    case SQLITE_NULL:
-      out.SetNull();
-      return;
-    case SQLITE_BLOB: {
-      const void* data = sqlite3_column_blob(stmt, index);
-      const int bytes = sqlite3_column_bytes(stmt, index);
-      out.SetText(std::string_view(static_cast<const char*>(data), data ? bytes : 0));
-      return;
-    }
-    default: {
-      const unsigned char* text = sqlite3_column_text(stmt, index);
-      const int bytes = sqlite3_column_bytes(stmt, index);
-      out.SetText(std::string_view(reinterpret_cast<const char*>(text), text ? bytes : 0));
-      return;
-    }
-  }
-}
 
 // A cursor over one prepared statement. The first step runs when the cursor is
 // made, so a statement that fails at run time fails the query.

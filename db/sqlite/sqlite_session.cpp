@@ -11,6 +11,7 @@
 #include "db/sqlite/sqlite_dialect.h"
 #include "db/sqlite/sqlite_error.h"
 #include "db/sqlite/sqlite_functions.h"
+#include "db/sqlite/sqlite_values.h"
 
 namespace fonwerk::ado {
 
@@ -135,8 +136,8 @@ std::unique_ptr<Cursor> SqliteSession::Query(const std::string& sql, bool /*stre
   const char* end = text.data() + text.size();
   if (tail && !OnlyBlanksOrSemicolons(tail, end) &&
       Prepare(std::string_view(tail, static_cast<size_t>(end - tail)))) {
-    throw DbError(DbError::Kind::kUsage, "A query may hold only one statement: " +
-                                             sqlite::StatementForMessage(sql));
+    throw DbError(DbError::Kind::kUsage,
+                  "A query may hold only one statement: " + sqlite::StatementForMessage(sql));
   }
   return sqlite::MakeCursor(db_.get(), std::move(stmt), sql);
 }
@@ -152,6 +153,30 @@ void SqliteSession::Execute(const std::string& sql) {
     if (used == 0) break;
     rest.remove_prefix(used);
   }
+}
+
+void SqliteSession::Execute(const std::string& sql, const std::vector<Variant>& params) {
+  const std::string text = TranslateForSqlite(sql);
+  const char* tail = nullptr;
+  SqliteStatement stmt = Prepare(text, &tail);
+  if (!stmt) throw DbError(DbError::Kind::kUsage, "The command holds no statement: " + sql);
+  const char* end = text.data() + text.size();
+  if (tail && !OnlyBlanksOrSemicolons(tail, end) &&
+      Prepare(std::string_view(tail, static_cast<size_t>(end - tail)))) {
+    throw DbError(DbError::Kind::kUsage, "A command with parameters may hold only one statement: " +
+                                             sqlite::StatementForMessage(sql));
+  }
+  const int placeholders = sqlite3_bind_parameter_count(stmt.get());
+  if (placeholders != static_cast<int>(params.size())) {
+    throw DbError(DbError::Kind::kUsage, "The command has " + std::to_string(placeholders) +
+                                             " placeholders for " + std::to_string(params.size()) +
+                                             " parameters: " + sqlite::StatementForMessage(sql));
+  }
+  for (size_t i = 0; i < params.size(); ++i) {
+    const int rc = sqlite::BindValue(stmt.get(), static_cast<int>(i + 1), params[i]);
+    if (rc != SQLITE_OK) throw SqliteError(db_.get(), rc, text);
+  }
+  Run(stmt.get(), text);
 }
 
 const std::vector<ColumnInfo>& SqliteSession::TableColumns(const std::string& table) {

@@ -54,6 +54,7 @@ class SqliteSession : public Session {
   std::unique_ptr<Cursor> Query(const std::string& sql, bool streaming) override;
   // Runs every statement of `sql` in turn, dropping their rows.
   void Execute(const std::string& sql) override;
+  void Execute(const std::string& sql, const std::vector<Variant>& params) override;
   const std::vector<ColumnInfo>& TableColumns(const std::string& table) override;
   // Synchronous: a failure always throws (kStatement for rejected data) after
   // the batch has been undone; the surrounding transaction, if any, goes on.

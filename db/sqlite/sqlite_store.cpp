@@ -8,10 +8,12 @@
 #include "base/text.h"
 #include "db/sqlite/sqlite_error.h"
 #include "db/sqlite/sqlite_session.h"
+#include "db/sqlite/sqlite_values.h"
 
 namespace fonwerk::ado {
 namespace {
 
+using sqlite::BindValue;
 using sqlite::SqliteError;
 using text::AsciiLower;
 using text::DoubleQuoted;
@@ -20,23 +22,6 @@ using text::DoubleQuoted;
 DbError TransactionEnded(const DbError& error) {
   return DbError(error.kind(), error.description() + " (the transaction was rolled back)",
                  error.sqlstate());
-}
-
-// Binds one set value; text is bound without a copy, so `value` must outlive the step.
-int BindValue(sqlite3_stmt* stmt, int position, const Variant& value) {
-  switch (value.type()) {
-    case Variant::Type::kText:
-      return sqlite3_bind_text(stmt, position, value.text().data(),
-                               static_cast<int>(value.text().size()), SQLITE_STATIC);
-    case Variant::Type::kInteger:
-      return sqlite3_bind_int64(stmt, position, value.ToInteger());
-    case Variant::Type::kDouble:
-      return sqlite3_bind_double(stmt, position, value.ToDouble());
-    case Variant::Type::kBoolean:
-      return sqlite3_bind_int(stmt, position, value.ToBool() ? 1 : 0);
-    default:
-      return sqlite3_bind_null(stmt, position);
-  }
 }
 
 }  // namespace

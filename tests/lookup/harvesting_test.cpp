@@ -161,14 +161,21 @@ TEST_P(HarvestingTest, RowsCarryNewKeysAndTheContactKey) {
 }
 
 TEST_P(HarvestingTest, DeleteRemovesOnlyThatContactsRows) {
-  AddContact("A'1", {"0891", {}, {}, {}});
-  AddContact("A'2", {"0892", {}, {}, {}});
-  Harvest("A'1", false, true);
-  Harvest("A'2", false, true);
-  Harvest("A'1", true, false);
-  EXPECT_TRUE(Rows("A'1").empty());
-  EXPECT_EQ(Rows("A'2").size(), 1u);
+  // Keys a statement built by quoting could get wrong.
+  const std::vector<std::string> keys = {"A'1",  "A'2",          "C:\\x\\", "\\'",
+                                         "a''b", "x' OR '1'='1", "Grüße ☎"};
+  for (const std::string& key : keys) {
+    AddContact(key, {"0891", {}, {}, {}});
+    Harvest(key, false, true);
+  }
+  for (size_t i = 0; i < keys.size(); ++i) {
+    Harvest(keys[i], true, false);
+    for (size_t j = 0; j < keys.size(); ++j) {
+      EXPECT_EQ(Rows(keys[j]).size(), j <= i ? 0u : 1u) << keys[i] << " deleted, " << keys[j];
+    }
+  }
 
+  Harvest("A'2", true, true);
   Harvest("A'2", true, true);  // delete and write: the rows are replaced, not doubled
   EXPECT_EQ(Rows("A'2").size(), 1u);
 }

@@ -583,6 +583,121 @@ TEST_P(AdoContractTest, ConnectionsWithOneStringShareTheSessionAndItsTransaction
   EXPECT_EQ(Count("STD"), 1);
 }
 
+TEST_P(AdoContractTest, TransactionEndsAsItsOwnerSaysAndRollsBackWhatWasLeftOpen) {
+  const auto insert = [&](const std::string& land) {
+    conn_.Execute("INSERT INTO STD (Land) VALUES ('" + land + "')");
+  };
+  {
+    Transaction left_open(conn_);
+    insert("CHE");
+  }
+  EXPECT_FALSE(conn_.session().InTransaction());
+  {
+    Transaction rolled_back(conn_);
+    insert("ITA");
+    rolled_back.Rollback();
+    EXPECT_FALSE(conn_.session().InTransaction());
+    insert("FRA");  // after the rollback: outside any transaction, and kept
+  }
+  {
+    Transaction committed(conn_);
+    insert("DEU");
+    committed.Commit();
+  }
+  {
+    // One the database ended already is only forgotten.
+    Transaction ended(conn_);
+    insert("ESP");
+    conn_.session().RollbackTransaction();
+    EXPECT_NO_THROW(ended.Rollback());
+  }
+  {
+    // A second one cannot begin inside it, and the first goes on.
+    Transaction outer(conn_);
+    EXPECT_THROW(Transaction inner(conn_), DbError);
+    insert("POL");
+    outer.Commit();
+  }
+  EXPECT_FALSE(conn_.session().InTransaction());
+  EXPECT_EQ(Rows("SELECT Land FROM STD ORDER BY Land"),
+            (std::vector<std::vector<std::string>>{{"AUT"}, {"DEU"}, {"FRA"}, {"POL"}}));
+}
+
+// SQLite keeps the transaction open after a COMMIT that a deferred check
+// refused, PostgreSQL ends it: either way nothing of it may stay.
+TEST_P(AdoContractTest, ACommitThatFailsLeavesNothingOfTheTransaction) {
+  if (GetParam() == "SQLite") conn_.Execute("PRAGMA foreign_keys=ON");
+  conn_.Execute("CREATE TABLE PARENT (ID INTEGER PRIMARY KEY)");
+  conn_.Execute(
+      "CREATE TABLE CHILD (PARENT_ID INTEGER REFERENCES PARENT (ID) "
+      "DEFERRABLE INITIALLY DEFERRED)");
+  {
+    Transaction transaction(conn_);
+    conn_.Execute("INSERT INTO STD (Land) VALUES ('CHE')");
+    conn_.Execute("INSERT INTO CHILD (PARENT_ID) VALUES (7)");
+    EXPECT_THROW(transaction.Commit(), DbError);
+  }
+  EXPECT_FALSE(conn_.session().InTransaction());
+  EXPECT_EQ(Count("STD"), 1);
+  EXPECT_EQ(Count("CHILD"), 0);
+}
+
+TEST_P(AdoContractTest, BoundParametersArriveAsTheyAre) {
+  const std::vector<std::string> texts = {
+      "O'Brien",      "it''s",        "C:\\temp\\", "\\'); DELETE FROM TAPI; --",
+      "x' OR '1'='1", "Grüße ☎ 東京", "?",          "",
+      "$1 $$ :a @b"};
+  for (size_t i = 0; i < texts.size(); ++i) {
+    conn_.Execute(
+        "INSERT INTO TAPI (DSN, AD_DSN, NUMMER, BEMERKUNG) VALUES (?, ?, ?, ?)",
+        {Variant("k" + std::to_string(i)), Variant("{A}"), Variant(texts[i]), Variant::Null()});
+  }
+  std::vector<std::vector<std::string>> expected;
+  for (const std::string& text : texts) expected.push_back({text, "<null>"});
+  EXPECT_EQ(Rows("SELECT NUMMER, BEMERKUNG FROM TAPI ORDER BY DSN"), expected);
+
+  // The same values find their rows again, and only those.
+  conn_.Execute("DELETE FROM TAPI WHERE NUMMER=?", {Variant("x' OR '1'='1")});
+  EXPECT_EQ(Count("TAPI"), static_cast<int64_t>(texts.size()) - 1);
+
+  // A ? in a literal, a quoted name or a comment is no placeholder; RIGHT is
+  // translated around the placeholders as in any other statement.
+  conn_.Execute(
+      "UPDATE TAPI SET BEMERKUNG = 'why?' || RIGHT(?, 3) /* ? */ WHERE \"nummer\" = ? "
+      "-- ?\n",
+      {Variant("Grüße"), Variant("it''s")});
+  EXPECT_EQ(Rows("SELECT BEMERKUNG FROM TAPI WHERE DSN='k1'"),
+            (std::vector<std::vector<std::string>>{{"why?üße"}}));
+  if (GetParam() == "PostgreSQL") {
+    conn_.Execute("UPDATE TAPI SET BEMERKUNG = E'\\'?' || $$?$$ || $q$ ? $q$ WHERE DSN = ?",
+                  {Variant("k2")});
+    EXPECT_EQ(Rows("SELECT BEMERKUNG FROM TAPI WHERE DSN='k2'"),
+              (std::vector<std::vector<std::string>>{{"'?? ? "}}));
+  }
+
+  // Numbers and Booleans (as 1 and 0); Empty is NULL.
+  conn_.Execute("INSERT INTO TAPI (DSN, AD_DSN, NUMMER, BEMERKUNG) VALUES (?, ?, ?, ?)",
+                {Variant(int64_t{42}), Variant(true), Variant(2.5), Variant()});
+  EXPECT_EQ(Rows("SELECT AD_DSN, NUMMER, BEMERKUNG FROM TAPI WHERE DSN='42'"),
+            (std::vector<std::vector<std::string>>{{"1", "2.5", "<null>"}}));
+
+  const std::string two = "UPDATE TAPI SET NUMMER = ? WHERE DSN = ?";
+  ExpectDbError([&] { conn_.Execute(two, {Variant("1")}); }, DbError::Kind::kUsage, "placeholders");
+  ExpectDbError(
+      [&] {
+        conn_.Execute(two, {Variant("1"), Variant("k0"), Variant("x")});
+      },
+      DbError::Kind::kUsage, "placeholders");
+  try {
+    conn_.Execute(two, {Variant(std::string("a\0b", 3)), Variant("k0")});
+    ADD_FAILURE() << "a NUL byte was bound";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.number(), errnum::kInvalidProcedureCall) << error.what();
+  }
+  EXPECT_EQ(Rows("SELECT NUMMER FROM TAPI WHERE DSN='k0'"),
+            (std::vector<std::vector<std::string>>{{"O'Brien"}}));
+}
+
 // A forward-only recordset reads a column when it is asked for on a row: a
 // column read on one row and not on the next, or first read rows later, must
 // still give the value of the row the recordset stands on, Null as Null.

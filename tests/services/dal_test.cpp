@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/text.h"
 #include "com/util.h"
 #include "tests/services/component_test_support.h"
 
@@ -81,7 +82,7 @@ TEST_P(DalTest, ARejectedStatementThrowsTheProvidersMessage) {
     dal_->ExecQuery(cs(), "INSERT INTO NO_SUCH_TABLE VALUES (1)");
     FAIL() << "no error";
   } catch (const DbError& error) {
-    EXPECT_NE(AsciiLower(error.description()).find("no_such_table"), std::string::npos)
+    EXPECT_NE(text::AsciiLower(error.description()).find("no_such_table"), std::string::npos)
         << error.description();
   }
   EXPECT_THROW(dal_->GetRecordset(cs(), "SELECT nonsense FROM PHONES"), DbError);

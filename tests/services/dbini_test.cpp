@@ -84,6 +84,28 @@ TEST_P(DbIniTest, TextsComeBackExactly) {
   EXPECT_TRUE(TableExists());
 }
 
+// Names that a statement built by quoting could confuse: each key keeps its
+// own row, and a write replaces that row only.
+TEST_P(DbIniTest, NamesWithQuotesBackslashesAndUmlautsAreKeptApart) {
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"O'Brien", "Plus"},     {"O'Brien", "Plus'"},     {"Sec\\", "Key\\'"},
+      {"x') OR ('1'='1", "k"}, {"Grüße ☎", "Schlüssel"}, {kSection, "a''b"},
+  };
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string value = "v" + std::to_string(i) + "'\\";
+    ini_->WriteStr(names[i].first, names[i].second, value, 0);
+  }
+  std::string again = "again";
+  ini_->WriteStr("O'BRIEN", "plus", again, 0);  // ASCII case does not count
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string expected = i == 0 ? "again" : "v" + std::to_string(i) + "'\\";
+    EXPECT_EQ(ini_->GetStr(names[i].first, names[i].second, "<default>", 0), Variant(expected))
+        << names[i].first << " / " << names[i].second;
+  }
+  RecordsetRef rs = dal_->GetRecordset(cs(), "SELECT count(*) FROM DBINI");
+  EXPECT_EQ(rs->Fields(0).Value().ToInteger(), static_cast<int64_t>(names.size()));
+}
+
 TEST_P(DbIniTest, BooleansAreStoredAsOneAndZero) {
   bool on = true;
   bool off = false;

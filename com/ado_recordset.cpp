@@ -1,38 +1,13 @@
-#include "com/ado.h"
-#include "com/session_pool.h"
+// ado::Recordset and ado::Field, and the spare rows that table recordsets reuse.
 
 #include <optional>
 
-#include "base/errors.h"
+#include "base/text.h"
+#include "com/ado.h"
+#include "com/ado_usage.h"
 
 namespace fonwerk::ado {
 namespace {
-
-// ADO's own error numbers for misuse of its objects.
-constexpr int32_t kNoCurrentRecord = 3021;
-constexpr int32_t kObjectClosed = 3704;
-constexpr int32_t kObjectOpen = 3705;
-constexpr int32_t kConnectionClosed = 3709;
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
-
-[[noreturn]] void ThrowUsage(int32_t number, const std::string& text) {
-  throw DbError(DbError::Kind::kUsage, number, text);
-}
 
 [[noreturn]] void ThrowItemNotFound(const std::string& item) {
   ThrowUsage(errnum::kItemNotFound,
@@ -116,59 +91,6 @@ std::vector<std::vector<Variant>> TakeSpareTable() {
 
 }  // namespace
 
-// ---------------------------------------------------------------- Connection
-
-Connection::~Connection() {
-  try {
-    Close();
-  } catch (...) {
-    // A destructor never throws; the session rolls back on its own when it closes.
-  }
-}
-
-void Connection::Open() {
-  if (session_) ThrowUsage(kObjectOpen, "Operation is not allowed when the object is open.");
-  session_ = OpenSession(connect_string_);
-}
-
-void Connection::Close() {
-  const std::shared_ptr<Session> session = std::move(session_);
-  session_ = nullptr;
-  const bool rollback = own_transaction_;
-  own_transaction_ = false;
-  if (session && rollback && session->InTransaction()) session->RollbackTransaction();
-}
-
-Session& Connection::session() const {
-  if (!session_) {
-    ThrowUsage(kConnectionClosed,
-               "The connection cannot be used to perform this operation. It is either closed or "
-               "invalid in this context.");
-  }
-  return *session_;
-}
-
-void Connection::Execute(const std::string& sql) { session().Execute(sql); }
-
-void Connection::BeginTrans() {
-  session().BeginTransaction();
-  own_transaction_ = true;
-}
-
-void Connection::CommitTrans() {
-  session().CommitTransaction();
-  own_transaction_ = false;
-}
-
-void Connection::RollbackTrans() {
-  own_transaction_ = false;
-  session().RollbackTransaction();
-}
-
-void Connection::FlushStores() { session().FlushStores(); }
-
-std::vector<StoreFailure> Connection::TakeStoreFailures() { return session().TakeStoreFailures(); }
-
 // ----------------------------------------------------------------- Recordset
 
 struct Recordset::Impl {
@@ -232,7 +154,7 @@ struct Recordset::Impl {
   // -1 when no column has that name.
   int32_t FindColumn(std::string_view name) const {
     for (size_t i = 0; i < columns.size(); ++i) {
-      if (EqualsNoCase(columns[i].name, name)) return static_cast<int32_t>(i);
+      if (text::EqualsNoCase(columns[i].name, name)) return static_cast<int32_t>(i);
     }
     return -1;
   }
@@ -297,15 +219,16 @@ std::optional<std::pair<int32_t, std::string>> Recordset::Impl::ParseFilter(
     default:
       RejectFilter("not a filter text", filter.IsNull() ? "Null" : filter.ToText());
   }
-  const std::string& text = filter.text();
-  const std::string_view trimmed = TrimBlanks(text);
+  const std::string& whole = filter.text();
+  const std::string_view trimmed = text::TrimBlanks(whole);
   if (trimmed.empty()) return std::nullopt;
   const size_t equals = trimmed.find('=');
-  if (equals == std::string_view::npos) RejectFilter("no '=' in the filter", text);
-  const std::string_view name = TrimBlanks(trimmed.substr(0, equals));
+  if (equals == std::string_view::npos) RejectFilter("no '=' in the filter", whole);
+  const std::string_view name = text::TrimBlanks(trimmed.substr(0, equals));
   const int32_t column = FindColumn(name);
-  if (name.empty() || column < 0) RejectFilter("unknown column '" + std::string(name) + "'", text);
-  return std::make_pair(column, ParseFilterValue(TrimBlanks(trimmed.substr(equals + 1)), text));
+  if (name.empty() || column < 0) RejectFilter("unknown column '" + std::string(name) + "'", whole);
+  return std::make_pair(column,
+                        ParseFilterValue(text::TrimBlanks(trimmed.substr(equals + 1)), whole));
 }
 
 Recordset::Recordset() = default;
