@@ -127,18 +127,24 @@ void SqliteSession::Run(sqlite3_stmt* stmt, std::string_view what) {
   sqlite3_reset(stmt);
 }
 
-std::unique_ptr<Cursor> SqliteSession::Query(const std::string& sql, bool /*streaming*/) {
-  // Both kinds of cursor step the statement; a static recordset simply reads it to the end.
-  const std::string text = TranslateForSqlite(sql);
+SqliteStatement SqliteSession::PrepareSingle(const std::string& text, const std::string& sql,
+                                             const char* none, const char* several) {
   const char* tail = nullptr;
   SqliteStatement stmt = Prepare(text, &tail);
-  if (!stmt) throw DbError(DbError::Kind::kUsage, "The query holds no statement: " + sql);
+  if (!stmt) throw DbError(DbError::Kind::kUsage, none + sql);
   const char* end = text.data() + text.size();
   if (tail && !OnlyBlanksOrSemicolons(tail, end) &&
       Prepare(std::string_view(tail, static_cast<size_t>(end - tail)))) {
-    throw DbError(DbError::Kind::kUsage,
-                  "A query may hold only one statement: " + sqlite::StatementForMessage(sql));
+    throw DbError(DbError::Kind::kUsage, several + sqlite::StatementForMessage(sql));
   }
+  return stmt;
+}
+
+std::unique_ptr<Cursor> SqliteSession::Query(const std::string& sql, bool /*streaming*/) {
+  // Both kinds of cursor step the statement; a static recordset simply reads it to the end.
+  SqliteStatement stmt =
+      PrepareSingle(TranslateForSqlite(sql), sql,
+                    "The query holds no statement: ", "A query may hold only one statement: ");
   return sqlite::MakeCursor(db_.get(), std::move(stmt), sql);
 }
 
@@ -157,15 +163,8 @@ void SqliteSession::Execute(const std::string& sql) {
 
 void SqliteSession::Execute(const std::string& sql, const std::vector<Variant>& params) {
   const std::string text = TranslateForSqlite(sql);
-  const char* tail = nullptr;
-  SqliteStatement stmt = Prepare(text, &tail);
-  if (!stmt) throw DbError(DbError::Kind::kUsage, "The command holds no statement: " + sql);
-  const char* end = text.data() + text.size();
-  if (tail && !OnlyBlanksOrSemicolons(tail, end) &&
-      Prepare(std::string_view(tail, static_cast<size_t>(end - tail)))) {
-    throw DbError(DbError::Kind::kUsage, "A command with parameters may hold only one statement: " +
-                                             sqlite::StatementForMessage(sql));
-  }
+  SqliteStatement stmt = PrepareSingle(text, sql, "The command holds no statement: ",
+                                       "A command with parameters may hold only one statement: ");
   const int placeholders = sqlite3_bind_parameter_count(stmt.get());
   if (placeholders != static_cast<int>(params.size())) {
     throw DbError(DbError::Kind::kUsage, "The command has " + std::to_string(placeholders) +

@@ -69,6 +69,11 @@ class SqliteSession : public Session {
 
  private:
   SqliteStatement Prepare(std::string_view sql, const char** tail = nullptr);
+  // The one statement of `text` (the translation of `sql`), prepared. Throws
+  // DbError kUsage with `none` and `sql` when it holds no statement, with
+  // `several` and `sql` when it holds more than one.
+  SqliteStatement PrepareSingle(const std::string& text, const std::string& sql, const char* none,
+                                const char* several);
   void Run(sqlite3_stmt* stmt, std::string_view what);
   void UndoStore(bool own_transaction);
   sqlite3_stmt* InsertStatement(const std::string& table, const std::vector<ColumnInfo>& columns,
