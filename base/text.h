@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fonwerk::text {
 
@@ -77,5 +78,45 @@ inline std::string UpperAscii(std::string_view s) {
 // Throws Error 5 when `text` holds a NUL byte, which neither a statement nor a
 // bound parameter can carry; does nothing otherwise.
 void RequireNoNul(std::string_view text);
+
+// Whether `text` holds `word`, comparing ASCII letters without regard to case.
+// An empty word is found in every text.
+inline bool ContainsNoCase(std::string_view text, std::string_view word) {
+  if (word.size() > text.size()) return false;
+  for (size_t i = 0; i + word.size() <= text.size(); ++i) {
+    if (EqualsNoCase(text.substr(i, word.size()), word)) return true;
+  }
+  return false;
+}
+
+// `text` between double quotes with every double quote in it doubled: an SQL
+// identifier as both SQLite and PostgreSQL read it, or a quoted value of a
+// connection string.
+inline std::string DoubleQuoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+// The pieces of `s` between the `separator` characters, in order: one more
+// piece than there are separators (empty pieces included). The pieces point
+// into `s`.
+inline std::vector<std::string_view> Split(std::string_view s, char separator) {
+  std::vector<std::string_view> pieces;
+  size_t start = 0;
+  for (size_t hit = s.find(separator); hit != std::string_view::npos;
+       hit = s.find(separator, start)) {
+    pieces.push_back(s.substr(start, hit - start));
+    start = hit + 1;
+  }
+  pieces.push_back(s.substr(start));
+  return pieces;
+}
 
 }  // namespace fonwerk::text

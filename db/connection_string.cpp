@@ -1,21 +1,14 @@
 #include "db/connection_string.h"
 
-#include <algorithm>
-
 #include "base/errors.h"
+#include "base/text.h"
 
 namespace fonwerk {
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return LowerAscii(x) == LowerAscii(y);
-         });
-}
+using text::EqualsNoCase;
 
 bool IsPasswordKey(const std::string& key) {
   return EqualsNoCase(key, "Password") || EqualsNoCase(key, "Pwd");
@@ -131,15 +124,6 @@ bool NeedsQuotes(const std::string& value) {
          IsBlank(value.back());
 }
 
-std::string Quoted(const std::string& value) {
-  std::string out = "\"";
-  for (char c : value) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
-
 }  // namespace
 
 ConnectionString ConnectionString::Parse(const std::string& text) {
@@ -169,7 +153,7 @@ std::string ConnectionString::ToString() const {
   std::string out;
   for (const auto& [name, value] : pairs_) {
     if (!out.empty()) out += ';';
-    out += name + '=' + (NeedsQuotes(value) ? Quoted(value) : value);
+    out += name + '=' + (NeedsQuotes(value) ? text::DoubleQuoted(value) : value);
   }
   return out;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "base/variant.h"
 
 namespace fonwerk::ado {
@@ -128,10 +129,7 @@ class Session {
   }
 
  private:
-  static std::string RedirectionKey(std::string text) {
-    for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    return text;
-  }
+  static std::string RedirectionKey(const std::string& table) { return text::AsciiLower(table); }
   std::map<std::string, std::string> redirections_;  // key: lower-case table name
 };
 

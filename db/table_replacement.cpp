@@ -23,13 +23,4 @@ std::vector<TextRow> QueryTexts(Session& session, const std::string& sql) {
   return rows;
 }
 
-std::string SqlLiteral(std::string_view text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') out += '\'';
-    out += c;
-  }
-  return out + "'";
-}
-
 }  // namespace fonwerk::ado::rebuild

@@ -55,9 +55,6 @@ using TextRow = std::vector<std::optional<std::string>>;
 // Runs a catalog query and returns its rows as texts. Throws DbError.
 std::vector<TextRow> QueryTexts(Session& session, const std::string& sql);
 
-// The value as an SQL text literal ('...' with quotes doubled).
-std::string SqlLiteral(std::string_view text);
-
 // The text of a value, "" for NULL.
 inline const std::string& TextOf(const std::optional<std::string>& value) {
   static const std::string kEmpty;

@@ -4,14 +4,14 @@
 // STD) and, on request, the demo contacts. Used by fonwerk-mkinstall, the test
 // support library and the benchmarks.
 //
-// The database is created with the provider's own library (SQLite: the file;
-// PostgreSQL: CREATE DATABASE on the server's "postgres" database), because the
-// data-access layer only opens what exists. Everything after that goes through
-// the data-access layer. The sessions used here are not taken from the session
-// pool, so an installation leaves no open session behind.
+// Everything goes through the data-access layer. A session opens only what
+// exists, so the database is made first: the SQLite file by the provider's
+// CreateSqliteFile, the PostgreSQL database by CREATE DATABASE in a session on
+// the server's "postgres" database. The sessions used here are not taken from
+// the session pool, so an installation leaves no open session behind.
 //
 // Errors: InstallError for refusals, bad input files and file-system problems;
-// DbError (services/errors.h) with the provider's message for anything the
+// DbError (base/errors.h) with the provider's message for anything the
 // database rejects. Thread use: one thread at a time per installation.
 
 #include <filesystem>
@@ -93,7 +93,8 @@ void CreateSqliteDatabase(const std::filesystem::path& file, bool force);
 // sort by code point as in SQLite). With `force` an existing database is dropped
 // first, ending its sessions; without it an existing one is refused.
 // Throws DbError (kConnection) with libpq's message when the server cannot be
-// reached, DbError (kStatement) when it rejects the statement.
+// reached, DbError (kStatement) when it rejects the statement, InstallError
+// when the connection string names no Database.
 void CreatePostgresDatabase(const std::string& connect_string, bool force);
 // Drops the database named by `connect_string` if it exists, ending its sessions.
 void DropPostgresDatabase(const std::string& connect_string);

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "base/errors.h"
+#include "base/text.h"
 #include "db/connection_string.h"
 #include "tools/install.h"
 
@@ -50,12 +51,6 @@ int UsageFailure(std::string message) {
   return kExitUsage;
 }
 
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 // The own country must be one of the country list: a code the list does not
 // know would make every rebuild fall back to Germany without a word.
 void CheckLand(const std::string& land) {
@@ -64,7 +59,7 @@ void CheckLand(const std::string& land) {
   if (std::find(known.begin(), known.end(), land) != known.end()) return;
   std::string hint;
   for (const std::string& code : known) {
-    if (EqualsNoCase(code, land)) hint = " (did you mean " + code + "?)";
+    if (fonwerk::text::EqualsNoCase(code, land)) hint = " (did you mean " + code + "?)";
   }
   if (hint.empty()) {
     hint = " (known: ";

@@ -9,69 +9,26 @@ namespace {
 constexpr int kFetchSize = 1000;
 constexpr const char* kCursorName = "fw_stream";
 
-void ReadRow(const PGresult* result, int row, std::vector<Variant>& values) {
-  const int count = PQnfields(result);
-  values.resize(static_cast<size_t>(count));
-  for (int field = 0; field < count; ++field) ReadFieldValue(result, row, field, values[field]);
-}
-
-class ResultCursor final : public Cursor {
+// A cursor over the rows of one result at a time: a derived cursor that reads
+// its rows in blocks hands over the next block when asked.
+class BlockCursor : public Cursor {
  public:
-  explicit ResultCursor(ResultPtr result)
-      : result_(std::move(result)), columns_(DescribeFields(result_.get())) {}
-
   const std::vector<ColumnInfo>& Columns() const override { return columns_; }
 
   bool Next(std::vector<Variant>& row) override {
     if (!Advance()) return false;
-    ReadRow(result_.get(), current_row_, row);
-    return true;
-  }
-
-  bool Advance() override {
-    if (next_row_ >= PQntuples(result_.get())) return false;
-    current_row_ = next_row_++;
-    return true;
-  }
-
-  void Read(size_t index, Variant& out) override {
-    ReadFieldValue(result_.get(), current_row_, static_cast<int>(index), out);
-  }
-
- private:
-  ResultPtr result_;
-  std::vector<ColumnInfo> columns_;
-  int next_row_ = 0;
-  int current_row_ = 0;
-};
-
-class StreamingCursor final : public Cursor {
- public:
-  StreamingCursor(const ConnectionString& params, const std::string& sql) : conn_(Connect(params)) {
-    Exec(conn_.get(), "BEGIN READ ONLY");
-    Exec(conn_.get(), std::string("DECLARE ") + kCursorName + " NO SCROLL CURSOR FOR " + sql);
-    Fetch();
-    columns_ = PQnfields(block_.get()) > 0 ? DescribeFields(block_.get()) : DescribePortal();
-    if (PQntuples(block_.get()) < kFetchSize) Finish();
-  }
-
-  const std::vector<ColumnInfo>& Columns() const override { return columns_; }
-
-  bool Next(std::vector<Variant>& row) override {
-    if (!Advance()) return false;
-    ReadRow(block_.get(), current_row_, row);
-    return true;
-  }
-
-  // The block of the current row stays until the next fetch, so Read() takes
-  // a column straight from it.
-  bool Advance() override {
-    if (next_row_ >= PQntuples(block_.get())) {
-      if (!conn_) return false;
-      Fetch();
-      if (PQntuples(block_.get()) < kFetchSize) Finish();
-      if (PQntuples(block_.get()) == 0) return false;
+    const int count = PQnfields(block_.get());
+    row.resize(static_cast<size_t>(count));
+    for (int field = 0; field < count; ++field) {
+      ReadFieldValue(block_.get(), current_row_, field, row[field]);
     }
+    return true;
+  }
+
+  // The block of the current row stays until the next block comes, so Read()
+  // takes a column straight from it.
+  bool Advance() override {
+    if (next_row_ >= PQntuples(block_.get()) && !NextBlock()) return false;
     current_row_ = next_row_++;
     return true;
   }
@@ -80,12 +37,56 @@ class StreamingCursor final : public Cursor {
     ReadFieldValue(block_.get(), current_row_, static_cast<int>(index), out);
   }
 
+ protected:
+  // Makes `block` the current block, read from its first row.
+  void SetBlock(ResultPtr block) {
+    block_ = std::move(block);
+    next_row_ = 0;
+  }
+  const PGresult* block() const { return block_.get(); }
+
+  void SetColumns(std::vector<ColumnInfo> columns) { columns_ = std::move(columns); }
+
+  // Sets the block after the current one, or returns false when there is none.
+  virtual bool NextBlock() { return false; }
+
  private:
+  std::vector<ColumnInfo> columns_;
+  ResultPtr block_;
+  int next_row_ = 0;
+  int current_row_ = 0;
+};
+
+class ResultCursor final : public BlockCursor {
+ public:
+  explicit ResultCursor(ResultPtr result) {
+    SetBlock(std::move(result));
+    SetColumns(DescribeFields(block()));
+  }
+};
+
+class StreamingCursor final : public BlockCursor {
+ public:
+  StreamingCursor(const ConnectionString& params, const std::string& sql) : conn_(Connect(params)) {
+    Exec(conn_.get(), "BEGIN READ ONLY");
+    Exec(conn_.get(), std::string("DECLARE ") + kCursorName + " NO SCROLL CURSOR FOR " + sql);
+    Fetch();
+    SetColumns(PQnfields(block()) > 0 ? DescribeFields(block()) : DescribePortal());
+    if (PQntuples(block()) < kFetchSize) Finish();
+  }
+
+ private:
+  bool NextBlock() override {
+    if (!conn_) return false;
+    Fetch();
+    if (PQntuples(block()) < kFetchSize) Finish();
+    return PQntuples(block()) > 0;
+  }
+
   // Reads the next block of rows. A short block is the last one.
   void Fetch() {
-    block_ =
-        Exec(conn_.get(), "FETCH FORWARD " + std::to_string(kFetchSize) + " FROM " + kCursorName);
-    next_row_ = 0;
+    SetBlock(
+        Exec(conn_.get(), "FETCH FORWARD " + std::to_string(kFetchSize) + " FROM " + kCursorName));
   }
 
   // Ends the read-only transaction and releases the connection at once.
@@ -103,10 +104,6 @@ class StreamingCursor final : public Cursor {
   }
 
   ConnPtr conn_;
-  ResultPtr block_;
-  std::vector<ColumnInfo> columns_;
-  int next_row_ = 0;
-  int current_row_ = 0;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <utility>
 
+#include "base/text.h"
 #include "db/pg/pg_cursor.h"
 #include "db/session_providers.h"
 
@@ -33,14 +34,6 @@ LEFT JOIN pg_catalog.pg_attribute a
 LEFT JOIN pg_catalog.pg_type t ON t.oid = a.atttypid
 ORDER BY a.attnum)sql";
 
-bool IsWord(const std::string& word, const char* expected) {
-  if (word.size() != std::strlen(expected)) return false;
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(word[i])) != expected[i]) return false;
-  }
-  return true;
-}
-
 // The table of a plain "TRUNCATE [TABLE] <name>" statement; none for any
 // other statement (several tables, options, ONLY, ...).
 std::optional<std::string> TruncatedTable(const std::string& sql) {
@@ -52,11 +45,11 @@ std::optional<std::string> TruncatedTable(const std::string& sql) {
     words.back().pop_back();
   }
   std::size_t next = 1;
-  if (words.empty() || !IsWord(words[0], "truncate")) return std::nullopt;
-  if (next < words.size() && IsWord(words[next], "table")) ++next;
+  if (words.empty() || !text::EqualsNoCase(words[0], "truncate")) return std::nullopt;
+  if (next < words.size() && text::EqualsNoCase(words[next], "table")) ++next;
   if (words.size() != next + 1) return std::nullopt;
   const std::string& name = words[next];
-  if (IsWord(name, "only") || name.find(',') != std::string::npos) return std::nullopt;
+  if (text::EqualsNoCase(name, "only") || name.find(',') != std::string::npos) return std::nullopt;
   return name;
 }
 

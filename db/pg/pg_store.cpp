@@ -1,8 +1,13 @@
+// The pipelined INSERTs of PgStore and what both ways of storing share; the
+// COPY groups are in pg_copy_store.cpp.
+
 #include "db/pg/pg_store.h"
 
 #include <algorithm>
 #include <charconv>
 #include <utility>
+
+#include "base/text.h"
 
 namespace fonwerk::ado::pg {
 namespace {
@@ -17,53 +22,11 @@ constexpr std::size_t kGroupCommands = 2000;
 // Queued batches are pushed to the server every so often, so that it works
 // while we are still producing.
 constexpr std::size_t kFlushEvery = 16;
-// COPY data is handed to libpq in pieces of about this size, small enough
-// that the server stores rows while we are still producing the group's rest.
-constexpr std::size_t kCopyChunk = 32 * 1024;
-// A COPY group is larger than an INSERT group: at its end the client waits
-// until the server has stored everything sent, and the server then waits
-// for the next group's first rows.
-constexpr std::size_t kCopyGroupBatches = 2000;
-
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
-  });
-}
-
-std::string QuoteIdentifier(const std::string& name) {
-  std::string quoted = "\"";
-  for (char c : name) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
-}
 
 std::string DoubleText(double value) {
   char buffer[32];
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
   return ec == std::errc() ? std::string(buffer, end) : std::to_string(value);
-}
-
-// The text a value is sent as to a column of class `type`. REQUIRES: not Null/Empty.
-std::string ParamText(const Variant& value, TypeClass type) {
-  switch (value.type()) {
-    case Variant::Type::kText:
-      return value.text();
-    case Variant::Type::kInteger:
-      return std::to_string(value.ToInteger());
-    case Variant::Type::kDouble:
-      return DoubleText(value.ToDouble());
-    case Variant::Type::kBoolean:
-      if (type == TypeClass::kBoolean) return value.ToBool() ? "true" : "false";
-      if (type != TypeClass::kText) return value.ToBool() ? "-1" : "0";
-      return value.ToText();
-    case Variant::Type::kEmpty:
-    case Variant::Type::kNull:
-      break;
-  }
-  return {};
 }
 
 // For each column of the batch, its position among the table's columns.
@@ -73,7 +36,7 @@ std::vector<int> MapColumns(const TableInfo& table, const RowBatch& batch) {
   mapping.reserve(batch.columns.size());
   for (const ColumnInfo& column : batch.columns) {
     auto found = std::find_if(table.columns.begin(), table.columns.end(), [&](const ColumnInfo& c) {
-      return EqualsNoCase(c.name, column.name);
+      return text::EqualsNoCase(c.name, column.name);
     });
     if (found == table.columns.end()) {
       throw DbError(DbError::Kind::kUsage,
@@ -99,39 +62,10 @@ void SetColumns(const std::vector<Variant>& row, std::vector<int>& set) {
   }
 }
 
-// Appends `text` as a field of COPY's text format. Like a parameter's C
-// string, the value ends at a NUL byte.
-void AppendCopyText(std::string& out, const std::string& text) {
-  for (char c : text) {
-    switch (c) {
-      case '\0':
-        return;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
 std::string InsertSql(const TableInfo& table, const std::vector<int>& columns, int rows) {
   if (columns.empty()) return "INSERT INTO " + table.relation + " DEFAULT VALUES";
-  std::string sql = "INSERT INTO " + table.relation + " (";
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (i > 0) sql += ", ";
-    sql += QuoteIdentifier(table.columns[columns[i]].name);
-  }
-  sql += ") VALUES ";
+  std::string sql =
+      "INSERT INTO " + table.relation + " (" + ColumnList(table, columns) + ") VALUES ";
   int param = 0;
   for (int row = 0; row < rows; ++row) {
     sql += row > 0 ? ", (" : "(";
@@ -145,6 +79,34 @@ std::string InsertSql(const TableInfo& table, const std::vector<int>& columns, i
 }
 
 }  // namespace
+
+std::string ParamText(const Variant& value, TypeClass type) {
+  switch (value.type()) {
+    case Variant::Type::kText:
+      return value.text();
+    case Variant::Type::kInteger:
+      return std::to_string(value.ToInteger());
+    case Variant::Type::kDouble:
+      return DoubleText(value.ToDouble());
+    case Variant::Type::kBoolean:
+      if (type == TypeClass::kBoolean) return value.ToBool() ? "true" : "false";
+      if (type != TypeClass::kText) return value.ToBool() ? "-1" : "0";
+      return value.ToText();
+    case Variant::Type::kEmpty:
+    case Variant::Type::kNull:
+      break;
+  }
+  return {};
+}
+
+std::string ColumnList(const TableInfo& table, const std::vector<int>& columns) {
+  std::string list;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i > 0) list += ", ";
+    list += text::DoubleQuoted(table.columns[columns[i]].name);
+  }
+  return list;
+}
 
 void PgStore::StoreNow(const TableInfo& table, const RowBatch& batch) {
   // The rows stay in `batch`; the pending entry only carries the column mapping.
@@ -379,147 +341,6 @@ PgStore::Prepared& PgStore::StatementFor(const TableInfo& table, const std::vect
 
 void PgStore::SendFailed() const {
   throw DbError(DbError::Kind::kConnection, ErrorText(conn_, nullptr));
-}
-
-}  // namespace fonwerk::ado::pg
-
-namespace fonwerk::ado::pg {
-
-std::optional<std::vector<int>> PgStore::CopyColumns(const Pending& pending) const {
-  const TableInfo& table = *pending.table;
-  if (copy_refused_ || !table.copy_allowed) return std::nullopt;
-  // A column left unset takes its default. Without a default that is Null,
-  // which COPY can say; a default it can only give to columns it leaves out,
-  // so a column with a default must be set in every row or in none.
-  std::vector<bool> set_somewhere(table.columns.size(), false);
-  std::vector<bool> unset_somewhere(table.columns.size(), false);
-  for (const auto& row : pending.batch.rows) {
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      const int column = pending.mapping[i];
-      (row[i].IsEmpty() ? unset_somewhere : set_somewhere)[column] = true;
-    }
-  }
-  std::vector<int> columns;
-  for (std::size_t column = 0; column < table.columns.size(); ++column) {
-    if (!table.columns[column].has_default) {
-      columns.push_back(static_cast<int>(column));
-    } else if (set_somewhere[column]) {
-      if (unset_somewhere[column]) return std::nullopt;
-      columns.push_back(static_cast<int>(column));
-    }
-  }
-  if (columns.empty()) return std::nullopt;
-  return columns;
-}
-
-bool PgStore::QueueCopied(Pending& pending) {
-  std::optional<std::vector<int>> columns = CopyColumns(pending);
-  if (!columns) return false;
-  if (copy_.active && (copy_.table != pending.table || copy_.columns != *columns)) {
-    CompleteCopyGroup();
-  }
-  if (!copy_.active) {
-    StartCopy(*pending.table, *columns);
-    if (!copy_.active) return false;
-  }
-  AppendCopyRows(pending);
-  group_.push_back(std::move(pending));
-  if (group_.size() >= kCopyGroupBatches) CompleteCopyGroup();
-  return true;
-}
-
-void PgStore::StartCopy(const TableInfo& table, const std::vector<int>& columns) {
-  RunControl("SAVEPOINT fw_group");
-  std::string sql = "COPY " + table.relation + " (";
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (i > 0) sql += ", ";
-    sql += QuoteIdentifier(table.columns[columns[i]].name);
-  }
-  sql += ") FROM STDIN";
-  ResultPtr result(PQexec(conn_, sql.c_str()));
-  if (IsConnectionFailure(conn_, result.get())) throw MakeError(conn_, result.get());
-  if (PQresultStatus(result.get()) != PGRES_COPY_IN) {
-    // The server will not take this table by COPY (a privilege, a kind of
-    // relation it refuses): every later group goes as INSERTs, which report
-    // the cause per batch.
-    copy_refused_ = true;
-    RunControl("ROLLBACK TO SAVEPOINT fw_group");
-    RunControl("RELEASE SAVEPOINT fw_group");
-    return;
-  }
-  copy_.active = true;
-  copy_.table = &table;
-  copy_.columns = columns;
-  copy_.data.clear();
-}
-
-void PgStore::AppendCopyRows(const Pending& pending) {
-  // For each column of the COPY, the batch column that gives it, or -1.
-  std::vector<int> source(copy_.columns.size(), -1);
-  for (std::size_t i = 0; i < pending.mapping.size(); ++i) {
-    const auto found = std::find(copy_.columns.begin(), copy_.columns.end(), pending.mapping[i]);
-    if (found != copy_.columns.end()) source[found - copy_.columns.begin()] = static_cast<int>(i);
-  }
-  for (const auto& row : pending.batch.rows) {
-    for (std::size_t i = 0; i < source.size(); ++i) {
-      if (i > 0) copy_.data += '\t';
-      const Variant* value = source[i] < 0 ? nullptr : &row[source[i]];
-      if (value == nullptr || value->IsNull() || value->IsEmpty()) {
-        copy_.data += "\\N";
-      } else {
-        AppendCopyText(copy_.data, ParamText(*value, pending.table->classes[copy_.columns[i]]));
-      }
-    }
-    copy_.data += '\n';
-  }
-  if (copy_.data.size() >= kCopyChunk) SendCopyData();
-}
-
-void PgStore::SendCopyData() {
-  if (copy_.data.empty()) return;
-  if (PQputCopyData(conn_, copy_.data.data(), static_cast<int>(copy_.data.size())) != 1) {
-    SendFailed();
-  }
-  copy_.data.clear();
-}
-
-std::optional<std::string> PgStore::EndCopy(const char* abort_reason) {
-  copy_.active = false;
-  if (abort_reason == nullptr) SendCopyData();
-  copy_.data.clear();
-  if (PQputCopyEnd(conn_, abort_reason) != 1) SendFailed();
-  std::optional<std::string> rejected;
-  ResultPtr result(PQgetResult(conn_));
-  if (IsConnectionFailure(conn_, result.get())) throw MakeError(conn_, result.get());
-  if (!Succeeded(result.get())) rejected = ErrorText(conn_, result.get());
-  while (ResultPtr extra{PQgetResult(conn_)}) {
-    if (IsConnectionFailure(conn_, extra.get())) throw MakeError(conn_, extra.get());
-  }
-  return rejected;
-}
-
-void PgStore::CompleteCopyGroup() {
-  if (!EndCopy(nullptr)) {
-    RunControl("RELEASE SAVEPOINT fw_group");
-    group_.clear();
-    return;
-  }
-  // A row was rejected and the COPY undone. The group goes again as INSERTs,
-  // which find the batch at fault; the savepoint stays the group's.
-  RunControl("ROLLBACK TO SAVEPOINT fw_group");
-  EnterPipeline();
-  group_open_ = true;
-  for (std::size_t i = 0; i < group_.size(); ++i) SendBatch(i, group_[i]);
-  CompletePipelinedGroup();
-}
-
-void PgStore::RunControl(const char* sql) {
-  ResultPtr result(PQexec(conn_, sql));
-  if (Succeeded(result.get())) return;
-  // The group's own bookkeeping failed: its batches are lost with it.
-  copy_.active = false;
-  group_.clear();
-  throw MakeError(conn_, result.get());
 }
 
 }  // namespace fonwerk::ado::pg

@@ -43,6 +43,14 @@ struct TableInfo {
   bool copy_allowed = false;        // COPY stores rows exactly as INSERT does
 };
 
+// The text a value is sent as to a column of class `type`, as a parameter of
+// an INSERT or a field of COPY. REQUIRES: `value` is neither Null nor Empty.
+std::string ParamText(const Variant& value, TypeClass type);
+
+// The names of the table's columns at the positions `columns`, quoted and
+// separated by ", ".
+std::string ColumnList(const TableInfo& table, const std::vector<int>& columns);
+
 class PgStore {
  public:
   static constexpr std::size_t kGroupBatches = 500;

@@ -17,24 +17,19 @@
 #include <algorithm>
 
 #include "base/errors.h"
+#include "base/text.h"
 #include "db/table_replacement.h"
 
 namespace fonwerk::ado::rebuild {
 namespace {
 
+using text::DoubleQuoted;
+using text::SqlQuote;
+
 constexpr const char* kShadowPrefix = "fonwerk_new_";
 constexpr size_t kMaxIdentifier = 63;
 // Memory of the server's sorts for the index builds of Complete().
 constexpr const char* kIndexWorkMem = "256MB";
-
-std::string Ident(std::string_view name) {
-  std::string out = "\"";
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + '"';
-}
 
 bool IsTrue(const std::optional<std::string>& value) { return value && *value == "true"; }
 
@@ -42,14 +37,6 @@ std::string ReplaceFirst(const std::string& text, const std::string& from, const
   const size_t at = text.find(from);
   if (at == std::string::npos) return text;
   return text.substr(0, at) + to + text.substr(at + from.size());
-}
-
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-  if (from.empty()) return text;
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
 }
 
 // The table as the catalog describes it, as far as the rebuild needs it.
@@ -87,8 +74,8 @@ std::string Single(Session& session, const std::string& sql) {
 }
 
 std::string RegclassOf(const std::string& table) {
-  return "COALESCE(to_regclass(" + SqlLiteral(table) + "), to_regclass(quote_ident(" +
-         SqlLiteral(table) + ")))";
+  return "COALESCE(to_regclass(" + SqlQuote(table) + "), to_regclass(quote_ident(" +
+         SqlQuote(table) + ")))";
 }
 
 std::optional<TableFacts> ReadTable(Session& session, const std::string& table,
@@ -248,7 +235,7 @@ std::string Signature(Session& session, const std::string& oid, const std::strin
       " (relacl IS NULL)::text FROM pg_class WHERE oid = " + oid);
   add("SELECT a.grantee::text, a.privilege_type, a.is_grantable::text"
       " FROM pg_class c, aclexplode(c.relacl) a WHERE c.oid = " + oid + " ORDER BY 1, 2, 3");
-  return ReplaceAll(text, qualified, "<table>");
+  return text::ReplaceAll(text, qualified, "<table>");
 }
 
 // The statements that make the new table `shadow` (quoted, qualified) like `t`.
@@ -259,7 +246,8 @@ Plan MakePlan(Session& session, const TableFacts& t, const std::string& shadow,
                              shadow + " (LIKE " + t.qualified +
                              " INCLUDING DEFAULTS INCLUDING CONSTRAINTS INCLUDING GENERATED"
                              " INCLUDING STORAGE INCLUDING COMMENTS INCLUDING COMPRESSION)");
-  if (t.comment) plan.before_rows.push_back("COMMENT ON TABLE " + shadow + " IS " + SqlLiteral(*t.comment));
+  if (t.comment)
+    plan.before_rows.push_back("COMMENT ON TABLE " + shadow + " IS " + SqlQuote(*t.comment));
 
   for (const TextRow& row : QueryTexts(
            session, "SELECT oid::text, conname, contype::text, pg_get_constraintdef(oid)"
@@ -268,13 +256,13 @@ Plan MakePlan(Session& session, const TableFacts& t, const std::string& shadow,
     const std::string name = TextOf(row[1]);
     const std::string definition = TextOf(row[3]);
     if (TextOf(row[2]) == "f") {
-      plan.before_rows.push_back("ALTER TABLE " + shadow + " ADD CONSTRAINT " + Ident(name) + " " +
-                                 definition);
+      plan.before_rows.push_back("ALTER TABLE " + shadow + " ADD CONSTRAINT " + DoubleQuoted(name) +
+                                 " " + definition);
       continue;
     }
     const std::string temporary = kShadowPrefix + TextOf(row[0]);
-    plan.before_rows.push_back("ALTER TABLE " + shadow + " ADD CONSTRAINT " + Ident(temporary) +
-                               " " + definition);
+    plan.before_rows.push_back("ALTER TABLE " + shadow + " ADD CONSTRAINT " +
+                               DoubleQuoted(temporary) + " " + definition);
     plan.renames.push_back({temporary, name, true});
   }
 
@@ -295,8 +283,8 @@ Plan MakePlan(Session& session, const TableFacts& t, const std::string& shadow,
       obstacle = "the index " + TextOf(row[1]) + " cannot be read";
       return plan;
     }
-    const std::string statement = definition.substr(0, at) + "INDEX " + Ident(temporary) + " ON " +
-                                  shadow + " USING " + definition.substr(at + from.size());
+    const std::string statement = definition.substr(0, at) + "INDEX " + DoubleQuoted(temporary) +
+                                  " ON " + shadow + " USING " + definition.substr(at + from.size());
     (IsTrue(row[4]) ? plan.before_rows : plan.deferred_indexes).push_back(statement);
     plan.renames.push_back({temporary, TextOf(row[1]), false});
   }
@@ -313,9 +301,10 @@ Plan MakePlan(Session& session, const TableFacts& t, const std::string& shadow,
     plan.before_rows.push_back(ReplaceFirst(definition, from, " ON " + shadow + " "));
   }
 
-  if (!t.owner_is_me) plan.before_rows.push_back("ALTER TABLE " + shadow + " OWNER TO " + Ident(t.owner));
+  if (!t.owner_is_me)
+    plan.before_rows.push_back("ALTER TABLE " + shadow + " OWNER TO " + DoubleQuoted(t.owner));
   if (t.has_acl) {
-    plan.before_rows.push_back("REVOKE ALL ON " + shadow + " FROM " + Ident(t.owner));
+    plan.before_rows.push_back("REVOKE ALL ON " + shadow + " FROM " + DoubleQuoted(t.owner));
     for (const TextRow& row : QueryTexts(
              session, "SELECT CASE WHEN a.grantee = 0 THEN 'PUBLIC'"
                       " ELSE quote_ident(pg_get_userbyid(a.grantee)) END, a.privilege_type,"
@@ -352,19 +341,20 @@ class PostgresReplacement final : public TableRebuild {
       session.Execute(std::string("SELECT set_config('maintenance_work_mem', '") + kIndexWorkMem +
                       "', true)");
       for (const std::string& index : plan_.deferred_indexes) session.Execute(index);
-      session.Execute("SELECT set_config('maintenance_work_mem', " + SqlLiteral(memory) + ", true)");
+      session.Execute("SELECT set_config('maintenance_work_mem', " + SqlQuote(memory) + ", true)");
     }
     session.Execute("ANALYZE " + shadow_);
     // From here on readers of the old table wait for the commit.
     session.Execute("DROP TABLE " + facts_.qualified);
-    session.Execute("ALTER TABLE " + shadow_ + " RENAME TO " + Ident(facts_.name));
+    session.Execute("ALTER TABLE " + shadow_ + " RENAME TO " + DoubleQuoted(facts_.name));
     for (const Renamed& renamed : plan_.renames) {
       if (renamed.constraint) {
         session.Execute("ALTER TABLE " + facts_.qualified + " RENAME CONSTRAINT " +
-                        Ident(renamed.temporary) + " TO " + Ident(renamed.name));
+                        DoubleQuoted(renamed.temporary) + " TO " + DoubleQuoted(renamed.name));
       } else {
-        session.Execute("ALTER INDEX " + Ident(facts_.schema) + "." + Ident(renamed.temporary) +
-                        " RENAME TO " + Ident(renamed.name));
+        session.Execute("ALTER INDEX " + DoubleQuoted(facts_.schema) + "." +
+                        DoubleQuoted(renamed.temporary) + " RENAME TO " +
+                        DoubleQuoted(renamed.name));
       }
     }
     const std::string oid = Single(session, "SELECT " + RegclassOf(facts_.qualified) + "::oid::text");
@@ -397,14 +387,15 @@ Replacement BeginPostgresReplacement(const std::shared_ptr<Session>& session,
   std::string shadow_name = kShadowPrefix + facts->name;
   if (shadow_name.size() > kMaxIdentifier) shadow_name.resize(kMaxIdentifier);
   // Quoted the way PostgreSQL writes it in definitions, so they can be compared.
-  const std::string shadow = Single(db, "SELECT quote_ident(" + SqlLiteral(facts->schema) +
-                                            ") || '.' || quote_ident(" + SqlLiteral(shadow_name) + ")");
+  const std::string shadow =
+      Single(db, "SELECT quote_ident(" + SqlQuote(facts->schema) + ") || '.' || quote_ident(" +
+                     SqlQuote(shadow_name) + ")");
   Plan plan = MakePlan(db, *facts, shadow, result.in_place_reason);
   if (!result.in_place_reason.empty()) return result;
 
   // The names the new table and its indexes take until the swap must be free.
-  std::string names = SqlLiteral(shadow_name);
-  for (const Renamed& renamed : plan.renames) names += ", " + SqlLiteral(renamed.temporary);
+  std::string names = SqlQuote(shadow_name);
+  for (const Renamed& renamed : plan.renames) names += ", " + SqlQuote(renamed.temporary);
   const std::string taken =
       Single(db, "SELECT relname FROM pg_class WHERE relnamespace = (SELECT relnamespace FROM"
                  " pg_class WHERE oid = " + facts->oid + ") AND relname IN (" + names + ") LIMIT 1");

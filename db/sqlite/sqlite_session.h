@@ -13,6 +13,10 @@
 // The database runs in WAL journal mode when it can be switched, so readers in
 // other processes keep seeing committed data while a long transaction runs.
 // Busy databases are waited on for at most five seconds.
+//
+// The statement translation lives in sqlite_dialect.h, RIGHT() in
+// sqlite_functions.h, the cursor in sqlite_cursor.h; storing rows is in
+// sqlite_store.cpp.
 
 #include <cstdint>
 #include <map>
@@ -36,14 +40,6 @@ struct SqliteFinalizer {
 };
 using SqliteHandle = std::unique_ptr<sqlite3, SqliteCloser>;
 using SqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
-
-// The statement as SQLite has to see it (see above); other text is unchanged.
-std::string TranslateForSqlite(const std::string& sql);
-
-// The width n of a declared type VARCHAR(n), CHAR(n), NVARCHAR(n), NCHAR(n),
-// CHARACTER(n) or CHARACTER VARYING(n) (any case, blanks allowed); -1 for any
-// other type, including the empty one.
-int32_t DeclaredTextWidth(std::string_view declared_type);
 
 class SqliteSession : public Session {
  public:
@@ -73,6 +69,11 @@ class SqliteSession : public Session {
 
  private:
   SqliteStatement Prepare(std::string_view sql, const char** tail = nullptr);
+  // The one statement of `text` (the translation of `sql`), prepared. Throws
+  // DbError kUsage with `none` and `sql` when it holds no statement, with
+  // `several` and `sql` when it holds more than one.
+  SqliteStatement PrepareSingle(const std::string& text, const std::string& sql, const char* none,
+                                const char* several);
   void Run(sqlite3_stmt* stmt, std::string_view what);
   void UndoStore(bool own_transaction);
   sqlite3_stmt* InsertStatement(const std::string& table, const std::vector<ColumnInfo>& columns,
