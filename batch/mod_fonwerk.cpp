@@ -133,6 +133,8 @@ int HandOver() {
   goCanonical->SetRunLog(&WriteLog);
   goCanonical->Init(gstrConnect);
   goCanonical->FonwerkTable();
+  // The rebuild has ended (committed or rolled back): the next may start.
+  goRebuildLock->Release();
   return FinalReport(*goCanonical);
 }
 

@@ -16,6 +16,7 @@ namespace {
 
 // The advisory lock key of a rebuild of TAPI ("FWKTAPI" in ASCII).
 constexpr const char* kAdvisoryLockQuery = "SELECT pg_try_advisory_lock(19799229417476169)";
+constexpr const char* kAdvisoryUnlockQuery = "SELECT pg_advisory_unlock(19799229417476169)";
 
 std::optional<std::string> SqliteFile(const std::string& connect_string) {
   try {
@@ -32,7 +33,26 @@ std::optional<std::string> SqliteFile(const std::string& connect_string) {
 }  // namespace
 
 RebuildLock::RebuildLock() = default;
-RebuildLock::~RebuildLock() = default;
+RebuildLock::~RebuildLock() { Release(); }
+
+void RebuildLock::Release() {
+  lock_file_ = platform::UniqueFd();
+  if (!session_) return;
+  // The server would drop the lock with the session, but only once its
+  // backend has seen the connection go, a moment after this process ended;
+  // a rebuild started right after this one must not find it still held.
+  try {
+    if (advisory_held_) {
+      ado::Recordset answer;
+      answer.Open(kAdvisoryUnlockQuery, *session_, ado::CursorType::kStatic);
+      answer.Close();
+    }
+  } catch (const std::exception&) {
+    // The session is gone, and the lock with it.
+  }
+  advisory_held_ = false;
+  session_.reset();
+}
 
 RebuildLock::Outcome RebuildLock::TryAcquire(const std::string& connect_string) {
   if (const std::optional<std::string> file = SqliteFile(connect_string)) {
@@ -59,6 +79,7 @@ RebuildLock::Outcome RebuildLock::TryAcquire(const std::string& connect_string) 
     const bool acquired = !answer.Eof() && answer.Fields(0).Value().ToBool();
     answer.Close();
     session_ = std::move(connection);
+    advisory_held_ = acquired;
     return acquired ? Outcome::kAcquired : Outcome::kHeld;
   } catch (const std::exception&) {
     return Outcome::kUnchecked;

@@ -2,7 +2,8 @@
 // The right to rebuild one installation's lookup table, held by one process at
 // a time: on SQLite an flock on a lock file beside the database file
 // ("<database>.lock"), on PostgreSQL a session-level advisory lock in the
-// database. Either is released when the process ends, however it ends.
+// database. Either is released by Release() or the destructor, and in any
+// case when the process ends, however it ends.
 
 #include <memory>
 #include <string>
@@ -33,9 +34,13 @@ class RebuildLock {
   // `connect_string`. Never throws for a database that cannot be reached.
   Outcome TryAcquire(const std::string& connect_string);
 
+  // Gives the lock up (nothing happens when none is held). Never throws.
+  void Release();
+
  private:
   platform::UniqueFd lock_file_;
   std::unique_ptr<ado::Connection> session_;  // holds the advisory lock's session open
+  bool advisory_held_ = false;
 };
 
 }  // namespace fonwerk
