@@ -119,4 +119,25 @@ inline std::vector<std::string_view> Split(std::string_view s, char separator) {
   return pieces;
 }
 
+// Index just past the quote that closes the quoted text opening at `open`
+// (the quote character is text[open]; a doubled quote inside stands for one,
+// and with `backslash_escapes` a backslash takes the next character along);
+// text.size() when the quoted text is not closed.
+inline size_t EndOfQuoted(std::string_view text, size_t open, bool backslash_escapes = false) {
+  const char quote = text[open];
+  size_t i = open + 1;
+  while (i < text.size()) {
+    if (backslash_escapes && text[i] == '\\') {
+      i += 2;
+    } else if (text[i] != quote) {
+      ++i;
+    } else if (i + 1 < text.size() && text[i + 1] == quote) {
+      i += 2;
+    } else {
+      return i + 1;
+    }
+  }
+  return text.size();
+}
+
 }  // namespace fonwerk::text

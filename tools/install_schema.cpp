@@ -10,29 +10,8 @@
 #include "tools/install_internal.h"
 
 namespace fonwerk::install {
-namespace {
-
 namespace fs = std::filesystem;
 
-// Index just past the quote that closes the quoted text starting at `open`
-// (a doubled quote stands for one); the end of the text when it is unterminated.
-size_t SkipQuoted(const std::string& text, size_t open) {
-  const char quote = text[open];
-  size_t i = open + 1;
-  while (i < text.size()) {
-    if (text[i] == quote) {
-      if (i + 1 < text.size() && text[i + 1] == quote) {
-        i += 2;
-        continue;
-      }
-      return i + 1;
-    }
-    ++i;
-  }
-  return text.size();
-}
-
-}  // namespace
 
 std::vector<std::string> SplitSqlScript(const std::string& script) {
   std::vector<std::string> statements;
@@ -54,7 +33,7 @@ std::vector<std::string> SplitSqlScript(const std::string& script) {
       i = end == std::string::npos ? script.size() : end + 2;
       current += ' ';
     } else if (c == '\'' || c == '"') {
-      const size_t end = SkipQuoted(script, i);
+      const size_t end = text::EndOfQuoted(script, i);
       current.append(script, i, end - i);
       i = end;
     } else if (c == ';') {

@@ -138,19 +138,7 @@ std::size_t SkipQuotedText(const std::string& sql, std::size_t i) {
   // E'...' reads backslash escapes; other literals take a backslash as it stands.
   const bool escapes = c == '\'' && i > 0 && (sql[i - 1] == 'E' || sql[i - 1] == 'e') &&
                        (i < 2 || !IsNameChar(sql[i - 2]));
-  std::size_t j = i + 1;
-  while (j < sql.size()) {
-    if (escapes && sql[j] == '\\') {
-      j += 2;
-    } else if (sql[j] != c) {
-      ++j;
-    } else if (j + 1 < sql.size() && sql[j + 1] == c) {
-      j += 2;  // doubled quote inside
-    } else {
-      return j + 1;
-    }
-  }
-  return sql.size();
+  return text::EndOfQuoted(sql, i, escapes);
 }
 
 // `sql` with its `?` placeholders numbered $1, $2, ... for the parameters

@@ -130,19 +130,12 @@ size_t SkipQuoted(std::string_view sql, size_t i) {
     const size_t end = sql.find("*/", i + 2);
     return end == std::string_view::npos ? sql.size() : end + 2;
   }
-  if (c != '\'' && c != '"' && c != '`' && c != '[') return i;
-  const char close = c == '[' ? ']' : c;
-  size_t j = i + 1;
-  while (j < sql.size()) {
-    if (sql[j] != close) {
-      ++j;
-    } else if (close != ']' && j + 1 < sql.size() && sql[j + 1] == close) {
-      j += 2;  // doubled quote inside
-    } else {
-      return j + 1;
-    }
+  if (c == '[') {  // [name]: no doubling inside
+    const size_t end = sql.find(']', i + 1);
+    return end == std::string_view::npos ? sql.size() : end + 1;
   }
-  return sql.size();
+  if (c != '\'' && c != '"' && c != '`') return i;
+  return text::EndOfQuoted(sql, i);
 }
 
 ColumnInfo DescribeColumn(std::string name, const char* declared_type) {

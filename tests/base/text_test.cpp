@@ -63,6 +63,28 @@ TEST(TextTest, SplitKeepsEmptyPieces) {
   EXPECT_THAT(Split("abc", '|'), ElementsAre("abc"));
 }
 
+TEST(TextTest, EndOfQuotedSkipsDoubledQuotesAndOptionallyBackslashes) {
+  struct Case {
+    std::string_view text;
+    size_t open;
+    bool backslashes;
+    size_t end;
+  };
+  const Case cases[] = {
+      {"'abc' x", 0, false, 5},
+      {"x 'it''s' y", 2, false, 9},    // a doubled quote is part of the text
+      {"\"a\"\"b\"", 0, false, 6},     // the same for double quotes
+      {"'a\\' b'", 0, false, 4},       // a backslash is an ordinary character ...
+      {"'a\\' b'", 0, true, 7},        // ... unless escapes are on
+      {"'unterminated", 0, false, 13},
+      {"''", 0, false, 2},
+      {"'''", 0, false, 3},            // a doubled quote, then the text ends unclosed
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EndOfQuoted(c.text, c.open, c.backslashes), c.end) << c.text;
+  }
+}
+
 TEST(TextTest, TrimReplaceAndLeftChars) {
   EXPECT_EQ(TrimBlanks("  a b \t "), "a b \t");  // blanks only, not tabs
   EXPECT_EQ(TrimBlanks("   "), "");
