@@ -145,6 +145,9 @@ class Recordset {
   // every other cursor type a static one. Throws DbError.
   void Open(const std::string& sql, Connection& connection,
             CursorType cursor = CursorType::kForwardOnly, LockType lock = LockType::kReadOnly);
+  // Opens a static recordset on `sql`, whose `?` placeholders take `params`
+  // (see Session::PreparedQuery: the statement is prepared once per session).
+  void Open(const std::string& sql, const std::vector<Variant>& params, Connection& connection);
   // Opens an updatable table recordset without rows. Throws DbError when the table is unknown.
   // A table that the session redirects (Session::RedirectTable) is replaced by its target.
   void OpenEmptyTable(const std::string& table, Connection& connection);

@@ -116,6 +116,14 @@ struct Recordset::Impl {
 
   size_t VisibleCount() const { return filtered ? visible.size() : rows.size(); }
 
+  // Makes this a static recordset: reads every row of the cursor and lets it go.
+  void ReadAll() {
+    mode = Mode::kStatic;
+    std::vector<Variant> row;
+    while (cursor->Next(row)) rows.push_back(std::move(row));
+    cursor.reset();
+  }
+
   bool AtEnd() const {
     switch (mode) {
       case Mode::kStreaming:
@@ -253,11 +261,19 @@ void Recordset::Open(const std::string& sql, Connection& connection, CursorType 
     impl->read_on.assign(impl->columns.size(), 0);
     impl->Fetch();
   } else {
-    impl->mode = Impl::Mode::kStatic;
-    std::vector<Variant> row;
-    while (impl->cursor->Next(row)) impl->rows.push_back(std::move(row));
-    impl->cursor.reset();
+    impl->ReadAll();
   }
+  impl_ = std::move(impl);
+}
+
+void Recordset::Open(const std::string& sql, const std::vector<Variant>& params,
+                     Connection& connection) {
+  if (impl_) ThrowUsage(kObjectOpen, "Operation is not allowed when the object is open.");
+  auto impl = std::make_unique<Impl>();
+  impl->session = SessionOf(connection);
+  impl->cursor = impl->session->PreparedQuery(sql, params);
+  impl->columns = impl->cursor->Columns();
+  impl->ReadAll();
   impl_ = std::move(impl);
 }
 

@@ -19,6 +19,7 @@ struct Installation {
   cCanonicalTelephone phone;                    // Init done
   std::shared_ptr<com::IUtil> util;
   std::shared_ptr<com::IDal> dal;
+  std::size_t nummer_width = 0;  // declared width of TAPI.NUMMER; set by the first lookup
 };
 
 // The connection string of the installation at `install_path`, or, when it

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "base/errors.h"
 #include "ctl/installation.h"
 #include "phone/stored_number.h"
 
@@ -39,33 +40,35 @@ std::string OneLineValue(std::string value) {
   return value;
 }
 
-std::vector<Match> ReadMatches(Installation& installation, const std::string& sql) {
+std::vector<Match> ReadMatches(Installation& installation, const LookupQuery& query) {
   com::IUtil& util = *installation.util;
-  com::RecordsetRef rs = installation.dal->GetRecordset(installation.connect, sql);
+  ado::Recordset rs;
+  rs.Open(query.sql, query.params, *installation.connection);
   std::vector<Match> matches;
-  while (!rs->Eof()) {
+  while (!rs.Eof()) {
     Match match;
-    match.ad_dsn = util.k(rs->Fields(0).Value());
-    match.name = util.k(rs->Fields(1).Value());
-    const std::string name2 = util.k(rs->Fields(2).Value());
+    match.ad_dsn = util.k(rs.Fields(0).Value());
+    match.name = util.k(rs.Fields(1).Value());
+    const std::string name2 = util.k(rs.Fields(2).Value());
     if (!name2.empty()) match.name += "/" + name2;
-    match.company = util.k(rs->Fields(3).Value());
-    match.nummer = util.k(rs->Fields(4).Value());
-    match.bemerkung = util.k(rs->Fields(5).Value());
-    match.kennung = util.k(rs->Fields(6).Value());
-    match.type = util.k(rs->Fields(7).Value());
+    match.company = util.k(rs.Fields(3).Value());
+    match.nummer = util.k(rs.Fields(4).Value());
+    match.bemerkung = util.k(rs.Fields(5).Value());
+    match.kennung = util.k(rs.Fields(6).Value());
+    match.type = util.k(rs.Fields(7).Value());
     matches.push_back(std::move(match));
-    rs->MoveNext();
+    rs.MoveNext();
   }
-  rs->Close();
+  rs.Close();
   return matches;
 }
 
 std::vector<Match> LookupAddress(const std::string& address, Installation& installation) {
+  ReadyForLookups(installation);
   const bool sqlite = installation.connection->session().ProviderName() == "SQLite";
   const AddressCompare compare =
       sqlite ? AddressCompare::kCollateNoCase : AddressCompare::kLowerOfAddresses;
-  return ReadMatches(installation, AddressQuery(address, compare, *installation.util));
+  return ReadMatches(installation, AddressQuery(address, compare));
 }
 
 }  // namespace
@@ -90,8 +93,10 @@ std::vector<std::string> NumberCandidates(const std::string& digits, std::size_t
   return candidates;
 }
 
+namespace {
+
 // The declared width of TAPI.NUMMER, or a generous bound when it has none.
-std::size_t LongestStoredNumber(Installation& installation) {
+std::size_t DeclaredNummerWidth(Installation& installation) {
   constexpr std::size_t kUndeclaredWidth = 255;
   com::RecordsetRef tapi = installation.dal->OpenEmptyTable(installation.connect, "TAPI", 4);
   const int32_t width = tapi->Fields("NUMMER").DefinedSize();
@@ -99,26 +104,61 @@ std::size_t LongestStoredNumber(Installation& installation) {
   return width > 0 ? static_cast<std::size_t>(width) : kUndeclaredWidth;
 }
 
-std::string NumberQuery(const std::vector<std::string>& candidates, com::IUtil& util) {
-  std::string list;
-  for (const std::string& candidate : candidates) {
-    if (!list.empty()) list += ", ";
-    list += util.SqlUid(Variant(candidate));
+// A lookup reads a handful of rows through an index. Where the statistics
+// expect many (an address that thousands of contacts share), PostgreSQL would
+// start parallel workers or compile the plan, which takes 10 to 100 times
+// longer than the query itself: the session asks for neither. These are
+// tunings only, so a server that refuses one is still used.
+void PlanForSmallAnswers(Installation& installation) {
+  for (const char* setting : {"SET max_parallel_workers_per_gather = 0", "SET jit = off"}) {
+    try {
+      installation.connection->Execute(setting);
+    } catch (const DbError&) {
+    }
   }
-  return kSelect + std::string("TAPI.NUMMER IN (") + list + ")" + kOrder;
 }
 
-std::string AddressQuery(const std::string& address, AddressCompare compare, com::IUtil& util) {
-  const std::string literal = util.SqlUid(Variant(address));
-  std::string where = "TAPI.contactTypeDsn = " + util.SqlUid(Variant(EmailType())) + " AND ";
+std::size_t LongestStoredNumber(Installation& installation) {
+  ReadyForLookups(installation);
+  return installation.nummer_width;
+}
+
+}  // namespace
+
+// Once per open installation, before its first lookup; a lookup service's
+// sessions do it on their first request.
+void ReadyForLookups(Installation& installation) {
+  if (installation.nummer_width != 0) return;
+  if (installation.connection->session().ProviderName() == "PostgreSQL") {
+    PlanForSmallAnswers(installation);
+  }
+  installation.nummer_width = DeclaredNummerWidth(installation);
+}
+
+LookupQuery NumberQuery(const std::vector<std::string>& candidates) {
+  LookupQuery query;
+  std::string list;
+  for (const std::string& candidate : candidates) {
+    list += list.empty() ? "?" : ", ?";
+    query.params.emplace_back(candidate);
+  }
+  query.sql = kSelect + std::string("TAPI.NUMMER IN (") + list + ")" + kOrder;
+  return query;
+}
+
+LookupQuery AddressQuery(const std::string& address, AddressCompare compare) {
+  LookupQuery query;
+  query.params = {Variant(EmailType()), Variant(address)};
+  std::string where = "TAPI.contactTypeDsn = ? AND ";
   if (compare == AddressCompare::kCollateNoCase) {
-    where += "TAPI.NUMMER = " + literal + " COLLATE NOCASE";
+    where += "TAPI.NUMMER = ? COLLATE NOCASE";
   } else {
     // The address holds "@", so every row it can match does too: saying so
     // lets the server use the partial index on lower(NUMMER) of such rows.
-    where += "TAPI.NUMMER LIKE '%@%' AND lower(TAPI.NUMMER) = lower(" + literal + ")";
+    where += "TAPI.NUMMER LIKE '%@%' AND lower(TAPI.NUMMER) = lower(?)";
   }
-  return kSelect + where + kOrder;
+  query.sql = kSelect + where + kOrder;
+  return query;
 }
 
 std::vector<Match> LongestMatches(const std::vector<Match>& rows) {
@@ -138,7 +178,7 @@ std::vector<Match> Lookup(const std::string& argument, Installation& installatio
       NumberCandidates(digits, LongestStoredNumber(installation));
   if (candidates.empty()) return {};
   std::vector<Match> matches =
-      LongestMatches(ReadMatches(installation, NumberQuery(candidates, *installation.util)));
+      LongestMatches(ReadMatches(installation, NumberQuery(candidates)));
   // A call comes from a telephone rather than a fax machine.
   std::stable_sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) {
     return a.type != FaxType() && b.type == FaxType();

@@ -29,14 +29,26 @@ struct Match {
 std::string NormaliseIncoming(const std::string& number, const cCanonicalTelephone& settings,
                               com::IUtil& util);
 
+// Readies an open installation for lookups, once: reads the width of
+// TAPI.NUMMER and, on PostgreSQL, has the session plan for small answers
+// (no parallel workers, no JIT). Lookup() calls it; a caller may do it early.
+void ReadyForLookups(Installation& installation);
+
 // `digits` itself, then its prefixes from the longest down to six digits; no
 // prefix is longer than `longest_stored` (the width of TAPI.NUMMER).
 // Empty for empty `digits`; `digits` alone when it is shorter than seven.
 std::vector<std::string> NumberCandidates(const std::string& digits, std::size_t longest_stored);
 
-// The rows whose NUMMER is one of `candidates` (NUMMER IN (...)), joined with
-// AD. REQUIRES: candidates not empty. Literals are made by SqlUid.
-std::string NumberQuery(const std::vector<std::string>& candidates, com::IUtil& util);
+// A query whose `?` placeholders take `params`, in order. The text depends
+// only on the shape of the search, so the session prepares it once.
+struct LookupQuery {
+  std::string sql;
+  std::vector<Variant> params;
+};
+
+// The rows whose NUMMER is one of `candidates` (NUMMER IN (?, ...)), joined
+// with AD. REQUIRES: candidates not empty.
+LookupQuery NumberQuery(const std::vector<std::string>& candidates);
 
 // How an address is compared with NUMMER without regard to the case of
 // ASCII letters, in a way an index on NUMMER can serve.
@@ -46,7 +58,7 @@ enum class AddressCompare {
                       // (PostgreSQL: the partial index on lower(NUMMER))
 };
 // The e-mail rows whose NUMMER matches `address`, joined with AD.
-std::string AddressQuery(const std::string& address, AddressCompare compare, com::IUtil& util);
+LookupQuery AddressQuery(const std::string& address, AddressCompare compare);
 
 // Of `rows`, those whose NUMMER is the longest one among them.
 std::vector<Match> LongestMatches(const std::vector<Match>& rows);

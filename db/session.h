@@ -76,6 +76,16 @@ class Session {
   // Throws DbError with the provider's message when the statement is rejected.
   virtual std::unique_ptr<Cursor> Query(const std::string& sql, bool streaming) = 0;
 
+  // Runs one query whose `?` placeholders take `params`, as Execute(sql,
+  // params) takes them, and returns a cursor over its rows. The session
+  // prepares each query text once and keeps the statement for the next call
+  // with the same text, so a caller that asks the same query with other
+  // values pays for parsing and planning only the first time. The provider's
+  // statement follows changes of the tables it reads. Throws DbError (kUsage
+  // when the placeholders and `params` differ in number).
+  virtual std::unique_ptr<Cursor> PreparedQuery(const std::string& sql,
+                                                const std::vector<Variant>& params) = 0;
+
   // Runs a command and drops any result. Throws DbError.
   virtual void Execute(const std::string& sql) = 0;
   // Runs one command whose `?` placeholders (outside literals, quoted names

@@ -198,12 +198,35 @@ ResultPtr Exec(PGconn* conn, const std::string& sql) {
   return result;
 }
 
-ResultPtr ExecParams(PGconn* conn, const std::string& sql, const std::vector<std::string>& params) {
+namespace {
+
+std::vector<const char*> ParamValues(const std::vector<std::string>& params) {
   std::vector<const char*> values;
   values.reserve(params.size());
   for (const auto& param : params) values.push_back(param.c_str());
+  return values;
+}
+
+}  // namespace
+
+ResultPtr ExecParams(PGconn* conn, const std::string& sql, const std::vector<std::string>& params) {
+  const std::vector<const char*> values = ParamValues(params);
   ResultPtr result(PQexecParams(conn, sql.c_str(), static_cast<int>(values.size()), nullptr,
                                 values.data(), nullptr, nullptr, 0));
+  if (!Succeeded(result.get())) throw MakeError(conn, result.get());
+  return result;
+}
+
+void Prepare(PGconn* conn, const std::string& name, const std::string& sql, int param_count) {
+  ResultPtr result(PQprepare(conn, name.c_str(), sql.c_str(), param_count, nullptr));
+  if (!Succeeded(result.get())) throw MakeError(conn, result.get());
+}
+
+ResultPtr ExecPrepared(PGconn* conn, const std::string& name,
+                       const std::vector<std::string>& params) {
+  const std::vector<const char*> values = ParamValues(params);
+  ResultPtr result(PQexecPrepared(conn, name.c_str(), static_cast<int>(values.size()),
+                                  values.data(), nullptr, nullptr, 0));
   if (!Succeeded(result.get())) throw MakeError(conn, result.get());
   return result;
 }

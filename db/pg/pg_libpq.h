@@ -73,4 +73,13 @@ ResultPtr Exec(PGconn* conn, const std::string& sql);
 // Runs one statement with text parameters. Throws MakeError when it failed.
 ResultPtr ExecParams(PGconn* conn, const std::string& sql, const std::vector<std::string>& params);
 
+// Prepares `sql` (one statement with $n placeholders taking text) as the
+// statement `name` of the connection. Throws MakeError when it failed.
+void Prepare(PGconn* conn, const std::string& name, const std::string& sql, int param_count);
+
+// Runs the prepared statement `name` with text parameters. Throws MakeError
+// when it failed.
+ResultPtr ExecPrepared(PGconn* conn, const std::string& name,
+                       const std::vector<std::string>& params);
+
 }  // namespace fonwerk::ado::pg

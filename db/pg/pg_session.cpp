@@ -198,6 +198,43 @@ void PostgresSession::Execute(const std::string& sql, const std::vector<Variant>
   });
 }
 
+std::unique_ptr<Cursor> PostgresSession::PreparedQuery(const std::string& sql,
+                                                       const std::vector<Variant>& params) {
+  std::vector<std::string> texts;
+  const std::string numbered = NumberPlaceholders(sql, params, texts);
+  return Guarded([&] {
+    store_.Flush();
+    return pg::MakeResultCursor(in_transaction_ ? Run(numbered, &texts)
+                                                : RunPrepared(numbered, texts));
+  });
+}
+
+pg::ResultPtr PostgresSession::RunPrepared(const std::string& sql,
+                                           const std::vector<std::string>& params) {
+  // Beyond this many texts the queries run unprepared, so that a caller who
+  // builds a new text each time does not fill the server's memory.
+  constexpr std::size_t kMostPreparedQueries = 64;
+  auto found = prepared_.find(sql);
+  if (found == prepared_.end()) {
+    if (prepared_.size() >= kMostPreparedQueries) return pg::ExecParams(conn_.get(), sql, params);
+    const std::string name = "fonwerk_q" + std::to_string(++prepared_count_);
+    pg::Prepare(conn_.get(), name, sql, static_cast<int>(params.size()));
+    found = prepared_.emplace(sql, name).first;
+  }
+  const std::string name = found->second;
+  try {
+    return pg::ExecPrepared(conn_.get(), name, params);
+  } catch (const DbError& error) {
+    // "cached plan must not change result type"
+    if (error.connection_lost() || error.sqlstate() != "0A000") throw;
+  }
+  prepared_.erase(found);
+  pg::Exec(conn_.get(), "DEALLOCATE " + name);
+  pg::Prepare(conn_.get(), name, sql, static_cast<int>(params.size()));
+  prepared_.emplace(sql, name);
+  return pg::ExecPrepared(conn_.get(), name, params);
+}
+
 const std::vector<ColumnInfo>& PostgresSession::TableColumns(const std::string& table) {
   // A cached table sends nothing, so queued stores need not be completed for it.
   return Guarded([&]() -> const std::vector<ColumnInfo>& { return Table(table).columns; });

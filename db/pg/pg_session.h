@@ -51,6 +51,10 @@ class PostgresSession final : public Session {
 
   std::string ProviderName() const override { return "PostgreSQL"; }
   std::unique_ptr<Cursor> Query(const std::string& sql, bool streaming) override;
+  // Outside a transaction the statement is prepared on the server once per
+  // text; inside one the query runs as Execute(sql, params) runs.
+  std::unique_ptr<Cursor> PreparedQuery(const std::string& sql,
+                                        const std::vector<Variant>& params) override;
   void Execute(const std::string& sql) override;
   void Execute(const std::string& sql, const std::vector<Variant>& params) override;
   const std::vector<ColumnInfo>& TableColumns(const std::string& table) override;
@@ -70,6 +74,10 @@ class PostgresSession final : public Session {
   // Runs one statement (with text parameters when `params` is given); inside
   // a transaction a failure is rolled back to a savepoint taken before it.
   pg::ResultPtr Run(const std::string& sql, const std::vector<std::string>* params = nullptr);
+  // Runs the prepared statement of `sql` ($n placeholders), preparing it first
+  // when it is new. A statement whose result columns changed since it was
+  // prepared (the table was replaced by another shape) is prepared anew once.
+  pg::ResultPtr RunPrepared(const std::string& sql, const std::vector<std::string>& params);
   const pg::TableInfo& Table(const std::string& table);
   pg::TableInfo LoadTable(const std::string& table);
 
@@ -80,6 +88,8 @@ class PostgresSession final : public Session {
   bool lost_ = false;
   std::string lost_message_;
   std::map<std::string, pg::TableInfo> tables_;  // by the name the caller gave
+  std::map<std::string, std::string> prepared_;  // statement name by query text
+  uint64_t prepared_count_ = 0;                  // statements prepared so far (names)
 };
 
 }  // namespace fonwerk::ado

@@ -16,4 +16,11 @@ namespace fonwerk::ado::sqlite {
 // REQUIRES: `db` outlives the cursor.
 std::unique_ptr<Cursor> MakeCursor(sqlite3* db, SqliteStatement stmt, std::string sql);
 
+// The same over a statement that the session keeps for reuse: instead of
+// finalizing it, the cursor resets it and clears its bindings once the last
+// row was read (or when the cursor goes), and then sets `*in_use` to false.
+// REQUIRES: `stmt` and `in_use` outlive the cursor; *in_use is true.
+std::unique_ptr<Cursor> MakeBorrowingCursor(sqlite3* db, sqlite3_stmt* stmt, bool* in_use,
+                                            std::string sql);
+
 }  // namespace fonwerk::ado::sqlite

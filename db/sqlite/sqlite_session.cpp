@@ -161,21 +161,54 @@ void SqliteSession::Execute(const std::string& sql) {
   }
 }
 
-void SqliteSession::Execute(const std::string& sql, const std::vector<Variant>& params) {
-  const std::string text = TranslateForSqlite(sql);
-  SqliteStatement stmt = PrepareSingle(text, sql, "The command holds no statement: ",
-                                       "A command with parameters may hold only one statement: ");
-  const int placeholders = sqlite3_bind_parameter_count(stmt.get());
+void SqliteSession::Bind(sqlite3_stmt* stmt, const std::vector<Variant>& params,
+                         const std::string& sql) {
+  const int placeholders = sqlite3_bind_parameter_count(stmt);
   if (placeholders != static_cast<int>(params.size())) {
     throw DbError(DbError::Kind::kUsage, "The command has " + std::to_string(placeholders) +
                                              " placeholders for " + std::to_string(params.size()) +
                                              " parameters: " + sqlite::StatementForMessage(sql));
   }
   for (size_t i = 0; i < params.size(); ++i) {
-    const int rc = sqlite::BindValue(stmt.get(), static_cast<int>(i + 1), params[i]);
-    if (rc != SQLITE_OK) throw SqliteError(db_.get(), rc, text);
+    const int rc = sqlite::BindValue(stmt, static_cast<int>(i + 1), params[i]);
+    if (rc != SQLITE_OK) {
+      DbError error = SqliteError(db_.get(), rc, sql);
+      sqlite3_clear_bindings(stmt);
+      throw error;
+    }
   }
+}
+
+void SqliteSession::Execute(const std::string& sql, const std::vector<Variant>& params) {
+  const std::string text = TranslateForSqlite(sql);
+  SqliteStatement stmt = PrepareSingle(text, sql, "The command holds no statement: ",
+                                       "A command with parameters may hold only one statement: ");
+  Bind(stmt.get(), params, sql);
   Run(stmt.get(), text);
+}
+
+// A statement that is still being read (a cursor on it is open) is not
+// reused: the query is then prepared anew, once. So are the queries beyond
+// the first kMostPreparedQueries texts, which keeps the cache bounded for a
+// caller that builds a new text each time.
+std::unique_ptr<Cursor> SqliteSession::PreparedQuery(const std::string& sql,
+                                                     const std::vector<Variant>& params) {
+  constexpr std::size_t kMostPreparedQueries = 64;
+  const std::string text = TranslateForSqlite(sql);
+  auto found = prepared_.find(text);
+  if (found == prepared_.end() || found->second.in_use) {
+    SqliteStatement stmt = PrepareSingle(text, sql, "The query holds no statement: ",
+                                         "A query may hold only one statement: ");
+    if (found != prepared_.end() || prepared_.size() >= kMostPreparedQueries) {
+      Bind(stmt.get(), params, sql);
+      return sqlite::MakeCursor(db_.get(), std::move(stmt), sql);
+    }
+    found = prepared_.emplace(text, PreparedStatement{std::move(stmt), false}).first;
+  }
+  PreparedStatement& prepared = found->second;
+  Bind(prepared.stmt.get(), params, sql);
+  prepared.in_use = true;
+  return sqlite::MakeBorrowingCursor(db_.get(), prepared.stmt.get(), &prepared.in_use, sql);
 }
 
 const std::vector<ColumnInfo>& SqliteSession::TableColumns(const std::string& table) {

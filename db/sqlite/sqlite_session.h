@@ -52,6 +52,9 @@ class SqliteSession : public Session {
   std::string ProviderName() const override { return "SQLite"; }
   // Cursors read the session's handle: REQUIRES that the session outlives them.
   std::unique_ptr<Cursor> Query(const std::string& sql, bool streaming) override;
+  // The statements of the queries are kept for the life of the session.
+  std::unique_ptr<Cursor> PreparedQuery(const std::string& sql,
+                                        const std::vector<Variant>& params) override;
   // Runs every statement of `sql` in turn, dropping their rows.
   void Execute(const std::string& sql) override;
   void Execute(const std::string& sql, const std::vector<Variant>& params) override;
@@ -75,6 +78,9 @@ class SqliteSession : public Session {
   SqliteStatement PrepareSingle(const std::string& text, const std::string& sql, const char* none,
                                 const char* several);
   void Run(sqlite3_stmt* stmt, std::string_view what);
+  // Binds `params` to the `?` placeholders of `stmt` (prepared from `sql`).
+  // Throws DbError kUsage when their numbers differ.
+  void Bind(sqlite3_stmt* stmt, const std::vector<Variant>& params, const std::string& sql);
   void UndoStore(bool own_transaction);
   sqlite3_stmt* InsertStatement(const std::string& table, const std::vector<ColumnInfo>& columns,
                                 const std::vector<uint8_t>& set_columns);
@@ -100,8 +106,14 @@ class SqliteSession : public Session {
   void StoreUndoable(const RowBatch& batch, const std::vector<ColumnInfo>& columns);
   int64_t SchemaVersion();
 
+  struct PreparedStatement {
+    SqliteStatement stmt;
+    bool in_use = false;  // a cursor is reading it
+  };
+
   std::string path_;
   SqliteHandle db_;  // declared before the statements: closed after them
+  std::map<std::string, PreparedStatement> prepared_;  // key: the query's text for SQLite
   SqliteStatement begin_;
   SqliteStatement commit_;
   SqliteStatement rollback_;

@@ -629,6 +629,76 @@ TEST_P(AdoContractTest, BoundParametersArriveAsTheyAre) {
             (std::vector<std::vector<std::string>>{{"O'Brien"}}));
 }
 
+// Queries with placeholders keep their prepared statements: every call must
+// still see its own values, the table as it is now, and an error must not
+// spoil the statement for the next call.
+TEST_P(AdoContractTest, PreparedQueriesAnswerEachCallWithItsOwnValuesAndTheCurrentTable) {
+  for (const char* dsn : {"a", "b", "c"}) {
+    conn_.Execute("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES (?, '{A}', ?)",
+                  {Variant(dsn), Variant(std::string("n-") + dsn)});
+  }
+  auto ask = [&](const std::vector<Variant>& params) {
+    Recordset rs;
+    rs.Open("SELECT DSN FROM TAPI WHERE NUMMER IN (?, ?) ORDER BY DSN", params, conn_);
+    std::vector<std::vector<std::string>> rows;
+    for (; !rs.Eof(); rs.MoveNext()) rows.push_back(CurrentRow(rs));
+    return rows;
+  };
+  using Rows = std::vector<std::vector<std::string>>;
+  const struct {
+    std::vector<Variant> params;
+    Rows expected;
+  } cases[] = {
+      {{Variant("n-a"), Variant("n-c")}, {{"a"}, {"c"}}},
+      {{Variant("n-b"), Variant("none")}, {{"b"}}},
+      {{Variant("n-a' OR '1'='1"), Variant("")}, {}},
+      {{Variant::Null(), Variant("n-c")}, {{"c"}}},
+      {{Variant("n-a"), Variant("n-b")}, {{"a"}, {"b"}}},
+  };
+  for (int round = 0; round < 2; ++round) {  // the second round runs on kept statements
+    for (const auto& c : cases) EXPECT_EQ(ask(c.params), c.expected);
+  }
+
+  // Two cursors of one query text open at once each read their own rows.
+  Session& session = conn_.session();
+  const std::string text = "SELECT NUMMER FROM TAPI WHERE DSN >= ? ORDER BY DSN";
+  std::unique_ptr<Cursor> first = session.PreparedQuery(text, {Variant("a")});
+  std::unique_ptr<Cursor> second = session.PreparedQuery(text, {Variant("c")});
+  std::vector<Variant> row;
+  ASSERT_TRUE(first->Next(row));
+  EXPECT_EQ(row[0].ToText(), "n-a");
+  ASSERT_TRUE(second->Next(row));
+  EXPECT_EQ(row[0].ToText(), "n-c");
+  EXPECT_FALSE(second->Next(row));
+  ASSERT_TRUE(first->Next(row));
+  EXPECT_EQ(row[0].ToText(), "n-b");
+  first.reset();
+  second.reset();
+
+  // Wrong numbers of values are refused, and the statement still serves.
+  ExpectDbError([&] { ask({Variant("n-a")}); }, DbError::Kind::kUsage, "placeholders");
+  EXPECT_EQ(ask({Variant("n-a"), Variant("x")}), (Rows{{"a"}}));
+
+  // The table replaced by another of a different shape, as a rebuild may:
+  // the kept statement reads the new table.
+  const std::string all = "SELECT * FROM TAPI WHERE DSN = ?";
+  Recordset before;
+  before.Open(all, {Variant("b")}, conn_);
+  const int32_t old_columns = before.FieldCount();
+  before.Close();
+  conn_.Execute("DROP TABLE TAPI");
+  conn_.Execute(
+      "CREATE TABLE TAPI (DSN VARCHAR(38) PRIMARY KEY, AD_DSN VARCHAR(38), NUMMER VARCHAR(255), "
+      "BEMERKUNG VARCHAR(255), contactTypeDsn VARCHAR(38), EXTRA VARCHAR(10))");
+  conn_.Execute("INSERT INTO TAPI (DSN, AD_DSN, NUMMER, EXTRA) VALUES ('b', '{B}', 'neu', 'x')");
+  Recordset after;
+  after.Open(all, {Variant("b")}, conn_);
+  EXPECT_EQ(after.FieldCount(), old_columns + 1);
+  ASSERT_FALSE(after.Eof());
+  EXPECT_EQ(after.Fields("NUMMER").Value().ToText(), "neu");
+  EXPECT_EQ(ask({Variant("neu"), Variant("n-a")}), (Rows{{"b"}}));
+}
+
 // A forward-only recordset reads a column when it is asked for on a row: a
 // column read on one row and not on the next, or first read rows later, must
 // still give the value of the row the recordset stands on, Null as Null.
