@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Benchmark of the lookup service (fonwerkctl serve): latency and throughput
-# of GET /lookup with concurrent keep-alive clients (wrk), on generated
-# contacts in SQLite and PostgreSQL.
+# of GET /lookup with concurrent keep-alive clients (bench/serve_load.cpp), on
+# generated contacts in SQLite and PostgreSQL.
 #
 #   scripts/bench-serve.sh [--count 1000000] [--providers "sqlite postgres"]
-#                          [--connections 8] [--threads 2] [--duration 20]
+#                          [--connections 8] [--rate 5000] [--duration 20]
 #                          [--sessions 4] [--build DIR] [--work DIR] [--port 54372]
 #
 # For every provider: generate the contacts (fonwerk-gen, fixed seed), fill
@@ -16,17 +16,20 @@
 # the generator repeats values, "089" or "zimmermann1@gmx.de", up to thousands
 # of times, and an answer with thousands of matches measures megabytes of
 # JSON rather than a lookup),
-# ANALYZE on PostgreSQL, start the service on a free loopback port, warm it up for 3 s, and run wrk
-# for --duration seconds with --connections clients. The report (markdown) is
-# printed and written to WORK/results.md. wrk runs on the same machine as the
-# service and the database, and takes a share of the cores.
+# ANALYZE on PostgreSQL, start the service on a free loopback port, warm it up
+# for 3 s, and run --connections clients for --duration seconds, twice: on a
+# schedule of --rate lookups per second in all (latency counted from the moment
+# each request was due, as calls arrive), then flat out (the throughput). The
+# report (markdown) is printed and written to WORK/results.md. The clients run
+# on the same machine as the service and the database, and take a share of
+# the cores.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 count=1000000
 providers="sqlite postgres"
 connections=8
-threads=2
+rate=5000
 duration=20
 sessions=4
 most_rows=3
@@ -42,7 +45,7 @@ while [[ $# -gt 0 ]]; do
     --count) count=$2; shift 2 ;;
     --providers) providers=$2; shift 2 ;;
     --connections) connections=$2; shift 2 ;;
-    --threads) threads=$2; shift 2 ;;
+    --rate) rate=$2; shift 2 ;;
     --duration) duration=$2; shift 2 ;;
     --sessions) sessions=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
@@ -54,7 +57,8 @@ while [[ $# -gt 0 ]]; do
 done
 
 bench_paths
-bench_build fonwerkctl fonwerk-gen fonwerk-baseline
+bench_build fonwerkctl fonwerk-gen fonwerk-baseline fonwerk-serve-load
+load=$build/bench/fonwerk-serve-load
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -118,17 +122,25 @@ stop_service() {
   service_pid=""
 }
 
-# Runs wrk on the values file; prints "median_ms p99_ms lookups_per_s failures".
-run_wrk() {
-  local values=$1 seconds=$2
-  FONWERK_NUMBERS=$values wrk -t"$threads" -c"$connections" -d"${seconds}s" --timeout 10s \
-    -s "$repo/bench/serve_lookup.lua" "http://127.0.0.1:$service_port" >"$work/wrk.log" 2>&1 ||
-    die "wrk failed: $(cat "$work/wrk.log")"
+# Runs the clients on the values file at `rate` lookups/s (0: flat out);
+# prints "median_ms p99_ms max_ms lookups_per_s failures".
+run_load() {
+  local values=$1 seconds=$2 rate=$3
+  "$load" --port "$service_port" --values "$values" --clients "$connections" --rate "$rate" \
+    --duration "$seconds" >"$work/load.log" 2>&1 || die "the load failed: $(cat "$work/load.log")"
   awk '/^FONWERK/ {
       for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
       printf "%.3f %.3f %.3f %.0f %d\n", v["median_us"] / 1000, v["p99_us"] / 1000,
         v["max_us"] / 1000, v["requests"] / v["seconds"], v["failures"]
-    }' "$work/wrk.log"
+    }' "$work/load.log"
+}
+
+# Appends a row of the report: provider, queries, load, then run_load's figures.
+add_row() {
+  local provider=$1 queries=$2 how=$3 median p99 max per_s failures
+  read -r median p99 max per_s failures
+  echo "   $queries, $how: median $median ms, p99 $p99 ms, $per_s/s, failures $failures" >&2
+  report+="| $provider | $queries | $how | $median | $p99 | $max | $per_s | $failures |"$'\n'
 }
 
 report=""
@@ -148,14 +160,15 @@ for provider in $providers; do
   address_values "$provider" "$dir" "$db" >"$work/addresses.txt"
 
   start_service "$dir"
-  run_wrk "$work/numbers.txt" 3 >/dev/null
-  read -r n_median n_p99 n_max n_rate n_fail < <(run_wrk "$work/numbers.txt" "$duration")
-  echo "   numbers: median $n_median ms, p99 $n_p99 ms, $n_rate/s, failures $n_fail" >&2
-  read -r a_median a_p99 a_max a_rate a_fail < <(run_wrk "$work/addresses.txt" "$duration")
-  echo "   addresses: median $a_median ms, p99 $a_p99 ms, $a_rate/s, failures $a_fail" >&2
+  run_load "$work/numbers.txt" 3 0 >/dev/null
+  run_load "$work/numbers.txt" "$duration" "$rate" >"$work/row.txt"
+  add_row "$provider" numbers "$rate/s scheduled" <"$work/row.txt"
+  run_load "$work/numbers.txt" "$duration" 0 >"$work/row.txt"
+  add_row "$provider" numbers "flat out" <"$work/row.txt"
+  run_load "$work/addresses.txt" "$duration" 0 >"$work/row.txt"
+  add_row "$provider" "e-mail addresses (up to $(cat "$work/address_rows.txt") matches each)" \
+    "flat out" <"$work/row.txt"
   stop_service
-  report+="| $provider | numbers | $n_median | $n_p99 | $n_max | $n_rate | $n_fail |"$'\n'
-  report+="| $provider | e-mail addresses (up to $(cat "$work/address_rows.txt") matches each) | $a_median | $a_p99 | $a_max | $a_rate | $a_fail |"$'\n'
   rm -rf "$dir"
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -165,9 +178,9 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
   echo
   echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//');"
   echo "run $started; load average before $load_before, after $load_after."
-  echo "wrk -t$threads -c$connections -d${duration}s (keep-alive), service with --sessions $sessions."
+  echo "$connections keep-alive clients for ${duration}s per row (fonwerk-serve-load), service with --sessions $sessions."
   echo
-  echo "| database | queries | median ms | p99 ms | max ms | lookups/s | failures |"
-  echo "|---|---|---:|---:|---:|---:|---:|"
+  echo "| database | queries | load | median ms | p99 ms | max ms | lookups/s | failures |"
+  echo "|---|---|---|---:|---:|---:|---:|---:|"
   printf '%s' "$report"
 } | tee "$results"

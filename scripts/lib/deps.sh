@@ -8,7 +8,7 @@ FONWERK_PACKAGES=(
   libsqlite3-dev sqlite3
   libpq-dev postgresql
   libinih-dev uuid-dev libfmt-dev libcli11-dev
-  libcpp-httplib-dev nlohmann-json3-dev libssl-dev wrk
+  libcpp-httplib-dev nlohmann-json3-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   time python3

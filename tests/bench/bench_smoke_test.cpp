@@ -5,10 +5,15 @@
 // this holds.
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -130,6 +135,68 @@ TEST(ContactGeneratorTest, TheSeedFixesTheSequence) {
     ASSERT_EQ(a.Values(), b.Values()) << "contact " << i;
     EXPECT_NE(a.dsn, c.dsn) << "contact " << i;
   }
+}
+
+// The figures of the load client's report line, by name.
+std::map<std::string, double> LoadFigures(const std::string& out) {
+  std::map<std::string, double> figures;
+  static const std::regex kFigure("([a-z0-9_]+)=([0-9.]+)");
+  for (std::sregex_iterator it(out.begin(), out.end(), kFigure), end; it != end; ++it) {
+    figures[(*it)[1]] = std::stod((*it)[2]);
+  }
+  return figures;
+}
+
+// The load client against a server that counts what it is asked: on a
+// schedule it sends exactly rate x duration requests, each with one of the
+// values, and it counts answers other than 200 as failures.
+TEST(ServeLoadTest, ScheduledRequestsAreSentAsPlannedAndRefusalsCountAsFailures) {
+  httplib::Server server;
+  std::atomic<int> asked{0};
+  std::mutex seen_mutex;
+  std::set<std::string> seen;
+  server.Get("/lookup", [&](const httplib::Request& req, httplib::Response& res) {
+    ++asked;
+    {
+      std::lock_guard<std::mutex> lock(seen_mutex);
+      seen.insert(req.get_param_value("number"));
+    }
+    res.set_content("{}", "application/json");
+  });
+  server.set_tcp_nodelay(true);
+  const int port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.listen_after_bind(); });
+
+  test::TempFolder folder;
+  const std::string values = folder.Write("values.txt", "0891\n0892\n%2B49%2089\n");
+  const std::string load = FONWERK_SERVE_LOAD_PATH;
+  const std::vector<std::string> common{"--port", std::to_string(port), "--values", values,
+                                        "--clients", "4", "--duration", "1"};
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), common.begin(), common.end());
+    return test::RunProgram(load, args);
+  };
+
+  const test::ProgramResult scheduled = run({"--rate", "200"});
+  ASSERT_EQ(scheduled.exit_code, 0) << scheduled.err;
+  std::map<std::string, double> figures = LoadFigures(scheduled.out);
+  EXPECT_EQ(figures["requests"], 200) << scheduled.out;
+  EXPECT_EQ(figures["failures"], 0) << scheduled.out;
+  EXPECT_EQ(asked.load(), 200);
+  EXPECT_EQ(seen, (std::set<std::string>{"0891", "0892", "+49 89"}));
+  EXPECT_GE(figures["p99_us"], figures["median_us"]);
+  EXPECT_GE(figures["max_us"], figures["p99_us"]);
+
+  const test::ProgramResult refused = run({"--rate", "0", "--path", "/nosuch?number="});
+  ASSERT_EQ(refused.exit_code, 0) << refused.err;
+  figures = LoadFigures(refused.out);
+  EXPECT_GT(figures["requests"], 0) << refused.out;
+  EXPECT_EQ(figures["failures"], figures["requests"]) << refused.out;
+
+  EXPECT_EQ(run({"--rate", "-1"}).exit_code, 64);
+  server.stop();
+  serving.join();
 }
 
 }  // namespace
