@@ -107,10 +107,13 @@ std::size_t DeclaredNummerWidth(Installation& installation) {
 // A lookup reads a handful of rows through an index. Where the statistics
 // expect many (an address that thousands of contacts share), PostgreSQL would
 // start parallel workers or compile the plan, which takes 10 to 100 times
-// longer than the query itself: the session asks for neither. These are
-// tunings only, so a server that refuses one is still used.
+// longer than the query itself: the session asks for neither. It also keeps
+// the one generic plan of each prepared lookup (an index search whatever the
+// values) instead of planning every call anew, which costs more than running
+// it. These are tunings only, so a server that refuses one is still used.
 void PlanForSmallAnswers(Installation& installation) {
-  for (const char* setting : {"SET max_parallel_workers_per_gather = 0", "SET jit = off"}) {
+  for (const char* setting : {"SET max_parallel_workers_per_gather = 0", "SET jit = off",
+                              "SET plan_cache_mode = force_generic_plan"}) {
     try {
       installation.connection->Execute(setting);
     } catch (const DbError&) {
