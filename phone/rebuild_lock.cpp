@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <exception>
@@ -57,6 +58,10 @@ void RebuildLock::Release() {
 RebuildLock::Outcome RebuildLock::TryAcquire(const std::string& connect_string) {
   if (const std::optional<std::string> file = SqliteFile(connect_string)) {
     if (file->empty()) return Outcome::kUnchecked;
+    // No database, nothing to guard: its opening fails, and no lock file is
+    // left beside a database that is not there.
+    struct stat database {};
+    if (::stat(file->c_str(), &database) != 0) return Outcome::kUnchecked;
     const std::string lock_path = *file + ".lock";
     platform::UniqueFd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd.valid()) return Outcome::kUnchecked;

@@ -526,6 +526,14 @@ TEST(HostileIniTest, EveryBrokenIniGivesAClearErrorInBothPrograms) {
       EXPECT_THAT(batch.err, HasSubstr("Tapi wurde nicht neu aufgebaut"));
     }
 
+    // A lock file stands only beside a database that is there.
+    for (const auto& entry : std::filesystem::directory_iterator(install->path() + "/SQL")) {
+      const std::string name = entry.path().string();
+      if (name.ends_with(".lock")) {
+        EXPECT_TRUE(std::filesystem::exists(name.substr(0, name.size() - 5))) << name;
+      }
+    }
+
     const test::ProgramResult ctl = RunCtl(install->path(), {"config"});
     EXPECT_FALSE(ctl.timed_out);
     EXPECT_EQ(ctl.exit_code, 3) << ctl.out << ctl.err;
