@@ -119,8 +119,8 @@ class RebuildRun {
       ProgressStep([&] { progress_->Max(contacts_->Fields(0).Value()); });
     }
     Check([&] { contacts_->Close(); });
-    Check([&] { OnDatabase([&] { contacts_->Open(kContactQuery, connection_); }); });
     Check([&] { CheckColumns(); });
+    Check([&] { OnDatabase([&] { contacts_->Open(ContactQuery(), connection_); }); });
     if (!aborted_) Step([&] { WriteLog(kTruncate); });
     // Rows written beside the old ones would double the table: a failed
     // truncation ends the rebuild before anything is written. The new rows
@@ -188,18 +188,36 @@ class RebuildRun {
     }
   }
 
-  // AD must have every column the harvesting reads, TAPI every column it writes.
+  // The columns of `table` as the catalog describes them.
+  std::vector<ado::ColumnInfo> TableColumns(const std::string& table) {
+    try {
+      return connection_.session().TableColumns(table);
+    } catch (const DbError& error) {
+      throw Error(error.number(), "Tabelle " + table + ": " + error.description());
+    }
+  }
+
+  // AD must have every column the harvesting reads, TAPI every column it
+  // writes. Checked before the contacts are queried, so that a missing
+  // column is named rather than reported as the query's failure.
   void CheckColumns() {
     std::vector<std::string> contact_columns = HarvestedAdColumns();
     contact_columns.insert(contact_columns.begin() + 1, "Kennung");  // the log's key
-    RequireColumns("AD", contacts_->Columns(), contact_columns);
-    std::vector<ado::ColumnInfo> tapi;
-    try {
-      tapi = connection_.session().TableColumns("TAPI");
-    } catch (const DbError& error) {
-      throw Error(error.number(), "Tabelle TAPI: " + error.description());
+    const std::vector<ado::ColumnInfo> ad = TableColumns("AD");
+    RequireColumns("AD", ad, contact_columns);
+    for (const ado::ColumnInfo& column : ad) {
+      if (text::EqualsNoCase(column.name, "Kennung")) kennung_ = column.name;
     }
-    RequireColumns("TAPI", tapi, WrittenTapiColumns());
+    RequireColumns("TAPI", TableColumns("TAPI"), WrittenTapiColumns());
+  }
+
+  // The contacts in the order of their Kennung. PostgreSQL folds the unquoted
+  // name to lower case, which misses a column created quoted in mixed case:
+  // that one is ordered by its quoted name.
+  std::string ContactQuery() {
+    const bool folded = text::AsciiLower(kennung_) == kennung_;
+    if (folded || connection_.session().ProviderName() != "PostgreSQL") return kContactQuery;
+    return std::string("Select * From AD order by ") + text::DoubleQuoted(kennung_);
   }
 
   // Walks the contacts. Returns true when every contact was handed over; a walk
@@ -364,6 +382,7 @@ class RebuildRun {
   std::optional<ado::Transaction> transaction_;  // begun with the connection
   bool aborted_ = false;
   int32_t count_ = 0;
+  std::string kennung_ = "Kennung";  // AD's column as the catalog names it
   std::unique_ptr<ado::TableRebuild> tapi_;  // after connection_: ends before it
   com::RecordsetRef contacts_;
   std::shared_ptr<com::IProgress> progress_;

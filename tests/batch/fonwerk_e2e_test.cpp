@@ -426,6 +426,7 @@ const SchemaFault kSchemaFaults[] = {
     {"AD without EMAIL", "ALTER TABLE AD RENAME COLUMN EMAIL TO MAIL", "Die Tabelle AD hat keine Spalte EMAIL."},
     {"AD without WEITEMAIL", "ALTER TABLE AD RENAME COLUMN WEITEMAIL TO MAILS", "Die Tabelle AD hat keine Spalte WEITEMAIL."},
     {"AD without DSN", "ALTER TABLE AD RENAME COLUMN DSN TO ID", "Die Tabelle AD hat keine Spalte DSN."},
+    {"AD without Kennung", "ALTER TABLE AD RENAME COLUMN Kennung TO KENN", "Die Tabelle AD hat keine Spalte Kennung."},
     {"TAPI without NUMMER", "ALTER TABLE TAPI RENAME COLUMN NUMMER TO NR", "Die Tabelle TAPI hat keine Spalte NUMMER."},
     {"TAPI without AD_DSN", "ALTER TABLE TAPI RENAME COLUMN AD_DSN TO KONTAKT", "Die Tabelle TAPI hat keine Spalte AD_DSN."},
     {"TAPI without contactTypeDsn", "ALTER TABLE TAPI RENAME COLUMN contactTypeDsn TO ART", "Die Tabelle TAPI hat keine Spalte contactTypeDsn."},
@@ -470,6 +471,25 @@ TEST_P(RunTest, EveryContactFailingRollsBackAndStopsEarly) {
     EXPECT_GE(Occurrences(r.err, kFailure), std::min(contacts, 10) + 0u);
     EXPECT_THAT(install->Query("SELECT AD_DSN FROM TAPI"), ElementsAre(test::Row{"old"}));
   }
+}
+
+// PostgreSQL folds unquoted names to lower case: a Kennung created quoted in
+// mixed case must still order the walk.
+TEST(MixedCaseTest, KennungQuotedInMixedCaseOnPostgres) {
+  auto install = TestInstall::Create(Provider::kPostgreSQL);
+  install->Exec("ALTER TABLE AD RENAME COLUMN kennung TO \"Kennung\"");
+  install->Exec("INSERT INTO AD (DSN, \"Kennung\", TELEFON) VALUES ('K2', 'B', '089 2'), "
+                "('K1', 'A', '089 1')");
+  install->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{old}', 'old', '999')");
+  BatchProgram p;
+  const auto r = p.Run({install->path()});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const auto log = p.Log();
+  EXPECT_THAT(std::vector<std::string>(log.end() - 4, log.end()),
+              ElementsAre("Truncate Table TAPI", "AD|00000000|A|", "AD|00000001|B|", kFinish));
+  EXPECT_THAT(install->Query("SELECT AD_DSN, NUMMER FROM TAPI ORDER BY NUMMER"),
+              ElementsAre(test::Row{"K1", "0891"}, test::Row{"K2", "0892"}));
 }
 
 TEST(NoDatabaseTest, FileThatIsNoDatabaseIsReportedOnceAndLeftAlone) {
