@@ -68,10 +68,6 @@ bool ConnectionLost(const std::exception& error) {
   return db_error != nullptr && db_error->connection_lost();
 }
 
-// A rebuild whose first contacts all fail fails as a whole: the cause is not
-// one contact's data.
-constexpr int32_t kHopelessStart = 10;
-
 // Throws naming the first column of `required` that `table` lacks.
 void RequireColumns(const std::string& table, const std::vector<ado::ColumnInfo>& columns,
                     const std::vector<std::string>& required) {
@@ -88,8 +84,8 @@ void RequireColumns(const std::string& table, const std::vector<ado::ColumnInfo>
 // The steps up to the truncation are checks: the first that fails is reported
 // once, nothing is written and the old table stays. After the truncation a
 // failure of one contact is reported and the walk goes on; a failure that is
-// not about one contact's data (the database went away, every contact fails)
-// rolls the whole rebuild back.
+// not about one contact's data (the database went away, every contact with
+// numbers fails) rolls the whole rebuild back.
 class RebuildRun {
  public:
   RebuildRun(cCanonicalTelephone& owner, std::shared_ptr<com::IUtil> util,
@@ -243,11 +239,6 @@ class RebuildRun {
         if (lost || !TransactionAlive()) return false;
       }
       if (!ReportDeferredFailures()) return false;
-      if (failed_contacts_ > count_ && failed_contacts_ >= kHopelessStart) {
-        Report("Die ersten " + std::to_string(failed_contacts_) +
-               " Kontakte sind alle fehlgeschlagen; der Aufbau wird abgebrochen.");
-        return false;
-      }
       Step([&] {
         if (count_ == std::numeric_limits<int32_t>::max()) throw Error(errnum::kOverflow, "Überlauf");
         ++count_;
@@ -282,9 +273,9 @@ class RebuildRun {
     }
   }
 
-  // Commits a complete walk in which not every contact failed; anything else
-  // keeps the old table. A commit that fails leaves the rollback to the
-  // transaction's end.
+  // Commits a complete walk that put rows into the table or had no failed
+  // contact; anything else keeps the old table. A commit that fails leaves the
+  // rollback to the transaction's end.
   void Finish(bool walked) {
     if (!transaction_) return;
     if (walked && ReadyToCommit()) {
@@ -294,16 +285,35 @@ class RebuildRun {
     }
   }
 
-  // After a complete walk: true when every store went through, not every
-  // contact failed and the new table is in place.
+  // After a complete walk: true when every store went through, the new table
+  // is in place and, if contacts failed, rows of others reached it. Contacts
+  // without numbers store nothing, so only the table tells whether every
+  // contact with numbers failed: then the cause is not one contact's data.
   bool ReadyToCommit() {
     const bool flushed = Step([&] { connection_.FlushStores(); });
     if (!ReportDeferredFailures() || !flushed) return false;
-    if (count_ > 0 && failed_contacts_ >= count_) {
-      Report("Alle " + std::to_string(count_) + " Kontakte sind fehlgeschlagen.");
-      return false;
+    if (failed_contacts_ > 0) {
+      bool empty = true;
+      if (!Step([&] { empty = TableBeingFilledIsEmpty(); })) return false;
+      if (empty) {
+        Report(failed_contacts_ >= count_
+                   ? "Alle " + std::to_string(count_) + " Kontakte sind fehlgeschlagen."
+                   : "Alle " + std::to_string(failed_contacts_) +
+                         " Kontakte mit Nummern sind fehlgeschlagen.");
+        return false;
+      }
     }
     return Step([&] { tapi_->Complete(); });
+  }
+
+  // The table that takes the new rows: the new table until Complete() puts it
+  // in place of TAPI, or TAPI itself when the rebuild runs in place. Its name
+  // is one the provider's statements take as it is.
+  bool TableBeingFilledIsEmpty() {
+    ado::Session& session = connection_.session();
+    const std::string tapi = "TAPI";
+    const std::string table = session.StoreTable(tapi);
+    return !session.Query("SELECT 1 FROM " + table + " LIMIT 1", false)->Advance();
   }
 
   std::string Translate(const std::string& text) {
