@@ -580,6 +580,24 @@ TEST(MixedCaseTest, KennungQuotedInMixedCaseOnPostgres) {
               ElementsAre(test::Row{"K1", "0891"}, test::Row{"K2", "0892"}));
 }
 
+// A session does not make a database of an empty file: the rebuild finds no
+// table and the file keeps its size.
+TEST(NoDatabaseTest, EmptyFileStaysEmpty) {
+  auto install = TestInstall::Create(Provider::kSQLite);
+  const fs::path db = fs::path(install->path()) / "SQL" / "korvana.db";
+  fs::remove(db);
+  std::ofstream(db, std::ios::binary).flush();
+  ASSERT_EQ(fs::file_size(db), 0u);
+  BatchProgram p;
+  const auto r = p.Run({install->path()});
+  EXPECT_EQ(r.exit_code, 3) << r.out;
+  EXPECT_EQ(Occurrences(r.err, kFailure), 1u) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("no such table"));
+  EXPECT_THAT(r.err, HasSubstr(kKept));
+  EXPECT_EQ(fs::file_size(db), 0u);
+  EXPECT_FALSE(fs::exists(db.string() + "-wal"));
+}
+
 TEST(NoDatabaseTest, FileThatIsNoDatabaseIsReportedOnceAndLeftAlone) {
   auto install = TestInstall::Create(Provider::kSQLite);
   const fs::path db = fs::path(install->path()) / "SQL" / "korvana.db";
