@@ -753,6 +753,44 @@ TEST(CommandLineTest, HelpVersionAndUsageErrors) {
   }
 }
 
+// Words before the path that look like options are options or usage errors;
+// the path itself (after the options, or after "--") is taken literally.
+TEST(CommandLineTest, UnknownOptionsAndPathsThatLookLikeOptions) {
+  BatchProgram p;
+  const std::string log = (p.folder() / "own.log").string();
+  const std::string usage = "Aufruf: fonwerk [--log PATH] [INSTALLATION] (fonwerk --help zeigt mehr)\n";
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string out;  // a part of standard output
+    std::string err;  // all of standard error
+  } cases[] = {
+      {{"--bogus"}, 64, "", "fonwerk: unbekannte Option '--bogus'\n" + usage},
+      {{"--bogus", "/srv/korvana"}, 64, "", "fonwerk: unbekannte Option '--bogus'\n" + usage},
+      {{"--log", log, "--verbose=1", "/srv"}, 64, "", "fonwerk: unbekannte Option '--verbose=1'\n" + usage},
+      {{"--version", "--help"}, 0, "fonwerk " FONWERK_VERSION "\n", ""},
+      {{"--help", "--version"}, 0, "Usage: fonwerk [--log PATH] [INSTALLATION]", ""},
+      {{"--log=" + log, "--help"}, 0, "Usage: fonwerk", ""},
+      {{"--help", "--bogus"}, 0, "Usage: fonwerk", ""},
+      {{"./--bogus"}, 1, "", "Fonwerk: Pfad nicht gefunden './--bogus'\n"},
+      {{"--", "--bogus"}, 1, "", "Fonwerk: Pfad nicht gefunden '--bogus'\n"},
+      {{"/nonexistent", "--bogus", "-h"}, 1, "", "Fonwerk: Pfad nicht gefunden '/nonexistent --bogus -h'\n"},
+      {{"-h", "x"}, 1, "", "Fonwerk: Pfad nicht gefunden '-h x'\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front() + (c.args.size() > 1 ? " " + c.args[1] : ""));
+    fs::remove(p.log_path());
+    const auto r = p.Run(c.args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_THAT(r.out, HasSubstr(c.out));
+    if (c.exit_code != 1) {
+      EXPECT_FALSE(fs::exists(p.log_path())) << "no run is started";
+      EXPECT_FALSE(fs::exists(log)) << "no run is started";
+    }
+  }
+}
+
 
 }  // namespace
 }  // namespace fonwerk
