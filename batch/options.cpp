@@ -7,22 +7,19 @@ namespace fonwerk::modFonwerk {
 BatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   BatchOptions options;
   int next = 1;
-  if (argc == 2) {
-    const std::string_view only = argv[1];
-    if (only == "--help" || only == "-h") {
-      options.action = BatchOptions::Action::kHelp;
-      return options;
-    }
-    if (only == "--version") {
-      options.action = BatchOptions::Action::kVersion;
-      return options;
-    }
-  }
   while (next < argc) {
     const std::string_view word = argv[next];
     if (word == "--") {
       ++next;
       break;
+    }
+    if (word == "--help" || (word == "-h" && next == 1 && argc == 2)) {
+      options.action = BatchOptions::Action::kHelp;
+      return options;
+    }
+    if (word == "--version") {
+      options.action = BatchOptions::Action::kVersion;
+      return options;
     }
     if (word == "--log") {
       if (next + 1 >= argc || argv[next + 1][0] == '\0') {
@@ -43,6 +40,11 @@ BatchOptions ParseBatchOptions(int argc, const char* const* argv) {
       options.log_path = std::string(word.substr(6));
       ++next;
       continue;
+    }
+    if (word.rfind("--", 0) == 0) {
+      options.action = BatchOptions::Action::kUsageError;
+      options.error = "unbekannte Option '" + std::string(word) + "'";
+      return options;
     }
     break;
   }
@@ -66,9 +68,14 @@ blanks and taken literally). Without it, the folder comes from the registry
 file and fonwerk asks "Tapi neu aufbauen?" on the terminal first; ja, j, yes,
 y or ok confirm, anything else (or no input) cancels.
 
+Options come before INSTALLATION; another word that starts with "--" there is
+an unknown option. A folder whose name starts with "--" is given as ./--name
+(or after "--").
+
   --log PATH   write the run log to PATH instead of beside the program
   --help       show this text
   --version    show the version
+  --           ends the options: the rest is INSTALLATION
 
 Files:
   INSTALLATION/SQL/SQL.INI   names the database, section [Database]:

@@ -18,7 +18,9 @@ struct BatchOptions {
 
 // Options are read only before the path: the first word that is not one of
 // them (or everything after "--") starts the installation path, which is then
-// taken literally. --help and --version stand alone.
+// taken literally. Before it, a word that starts with "--" and is no option
+// is a usage error. --help and --version end the reading: the first of them
+// decides (-h is --help only when it stands alone).
 BatchOptions ParseBatchOptions(int argc, const char* const* argv);
 
 // The text of fonwerk --help.

@@ -64,8 +64,8 @@ The installation is --install PATH, else the path in the registry file
 Plus and --code take digits; VAZ and --vaz take digits or nothing (a country
 without trunk prefix).
 Exit status (as for fonwerk): 0 done (a search found something), 1 nothing found
-or unknown contact, 3 failure (refresh: the contact's old rows are kept),
-64 bad arguments.)";
+or unknown contact, or no installation (no path, the folder or SQL/SQL.INI
+missing), 3 failure (refresh: the contact's old rows are kept), 64 bad arguments.)";
 
 #ifndef FONWERK_VERSION
 #error "FONWERK_VERSION must give the project's version"
@@ -326,6 +326,9 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     Installation installation = OpenInstallation(parsed.request->install);
     ApplyOverrides(parsed.request->overrides, installation.phone);
     return Execute(*parsed.request, installation, out, err);
+  } catch (const InstallationNotFound& error) {
+    err << "fonwerkctl: " << OneLine(error.what()) << "\n";
+    return kExitNotFound;
   } catch (const std::exception& error) {
     err << "fonwerkctl: " << OneLine(error.what()) << "\n";
   }

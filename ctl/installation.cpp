@@ -6,6 +6,7 @@
 #include "com/component_factory.h"
 #include "com/registry.h"
 #include "db/connection_string.h"
+#include "platform/platform.h"
 
 namespace fonwerk::ctl {
 namespace {
@@ -38,11 +39,17 @@ std::string OpenFailure(const std::string& connect, const std::string& descripti
 std::string ConnectStringOf(const std::string& install_path) {
   const std::string path = install_path.empty() ? com::RegistryInstallPath() : install_path;
   if (path.empty()) {
-    throw Error(errnum::kPathNotFound,
-                "no installation path: give --install PATH or set Path in the registry file");
+    throw InstallationNotFound(
+        errnum::kPathNotFound,
+        "no installation path: give --install PATH or set Path in the registry file");
+  }
+  const std::string ini = path + "/SQL/SQL.INI";
+  // Said as the reading of the file says it, for a missing folder as well.
+  if (!platform::FolderExists(path) || !platform::FileExists(ini)) {
+    throw InstallationNotFound(errnum::kFileNotFound, "SQL.INI nicht gefunden: " + ini);
   }
   auto db_util = Create<com::IDBUtil>(com::progid::kDBUtil);
-  return db_util->GetConnectString(path + "/SQL/SQL.INI", kConnectFlags).ToText();
+  return db_util->GetConnectString(ini, kConnectFlags).ToText();
 }
 
 Installation OpenInstallation(const std::string& install_path) {

@@ -6,12 +6,20 @@
 #include <memory>
 #include <string>
 
+#include "base/errors.h"
 #include "com/ado.h"
 #include "com/components.h"
 #include "ctl/request.h"
 #include "phone/canonical_telephone.h"
 
 namespace fonwerk::ctl {
+
+// The installation cannot be found: no path is known, or its folder or
+// SQL/SQL.INI is missing. fonwerk stops at the same checks with status 1.
+class InstallationNotFound : public Error {
+ public:
+  using Error::Error;
+};
 
 struct Installation {
   std::string connect;                          // from SQL/SQL.INI
@@ -24,7 +32,8 @@ struct Installation {
 
 // The connection string of the installation at `install_path`, or, when it
 // is empty, at the registry's path (as the batch program finds it).
-// Throws Error when no path is known or SQL/SQL.INI cannot be read.
+// Throws InstallationNotFound when no path is known or the folder or
+// SQL/SQL.INI does not exist, Error when SQL.INI cannot be read or used.
 std::string ConnectStringOf(const std::string& install_path);
 
 // Resolves the connection string, opens the database (so that an unreachable

@@ -15,6 +15,7 @@ namespace fonwerk::ctl {
 // (some contacts failed) does not occur, as refresh handles one contact.
 inline constexpr int kExitMatched = platform::kExitOk;       // done; searches: something matched
 inline constexpr int kExitNoMatch = platform::kExitStopped;  // nothing matched, or unknown contact
+inline constexpr int kExitNotFound = platform::kExitStopped;  // no path, folder or SQL.INI
 inline constexpr int kExitError = platform::kExitRuntimeError;  // a failure; nothing was changed
 inline constexpr int kExitUsage = 64;  // bad arguments (one line on standard error)
 

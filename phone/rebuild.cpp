@@ -68,10 +68,6 @@ bool ConnectionLost(const std::exception& error) {
   return db_error != nullptr && db_error->connection_lost();
 }
 
-// A rebuild whose first contacts all fail fails as a whole: the cause is not
-// one contact's data.
-constexpr int32_t kHopelessStart = 10;
-
 // Throws naming the first column of `required` that `table` lacks.
 void RequireColumns(const std::string& table, const std::vector<ado::ColumnInfo>& columns,
                     const std::vector<std::string>& required) {
@@ -88,8 +84,8 @@ void RequireColumns(const std::string& table, const std::vector<ado::ColumnInfo>
 // The steps up to the truncation are checks: the first that fails is reported
 // once, nothing is written and the old table stays. After the truncation a
 // failure of one contact is reported and the walk goes on; a failure that is
-// not about one contact's data (the database went away, every contact fails)
-// rolls the whole rebuild back.
+// not about one contact's data (the database went away, every contact with
+// numbers fails) rolls the whole rebuild back.
 class RebuildRun {
  public:
   RebuildRun(cCanonicalTelephone& owner, std::shared_ptr<com::IUtil> util,
@@ -119,8 +115,8 @@ class RebuildRun {
       ProgressStep([&] { progress_->Max(contacts_->Fields(0).Value()); });
     }
     Check([&] { contacts_->Close(); });
-    Check([&] { OnDatabase([&] { contacts_->Open(kContactQuery, connection_); }); });
     Check([&] { CheckColumns(); });
+    Check([&] { OnDatabase([&] { contacts_->Open(ContactQuery(), connection_); }); });
     if (!aborted_) Step([&] { WriteLog(kTruncate); });
     // Rows written beside the old ones would double the table: a failed
     // truncation ends the rebuild before anything is written. The new rows
@@ -188,18 +184,36 @@ class RebuildRun {
     }
   }
 
-  // AD must have every column the harvesting reads, TAPI every column it writes.
+  // The columns of `table` as the catalog describes them.
+  std::vector<ado::ColumnInfo> TableColumns(const std::string& table) {
+    try {
+      return connection_.session().TableColumns(table);
+    } catch (const DbError& error) {
+      throw Error(error.number(), "Tabelle " + table + ": " + error.description());
+    }
+  }
+
+  // AD must have every column the harvesting reads, TAPI every column it
+  // writes. Checked before the contacts are queried, so that a missing
+  // column is named rather than reported as the query's failure.
   void CheckColumns() {
     std::vector<std::string> contact_columns = HarvestedAdColumns();
     contact_columns.insert(contact_columns.begin() + 1, "Kennung");  // the log's key
-    RequireColumns("AD", contacts_->Columns(), contact_columns);
-    std::vector<ado::ColumnInfo> tapi;
-    try {
-      tapi = connection_.session().TableColumns("TAPI");
-    } catch (const DbError& error) {
-      throw Error(error.number(), "Tabelle TAPI: " + error.description());
+    const std::vector<ado::ColumnInfo> ad = TableColumns("AD");
+    RequireColumns("AD", ad, contact_columns);
+    for (const ado::ColumnInfo& column : ad) {
+      if (text::EqualsNoCase(column.name, "Kennung")) kennung_ = column.name;
     }
-    RequireColumns("TAPI", tapi, WrittenTapiColumns());
+    RequireColumns("TAPI", TableColumns("TAPI"), WrittenTapiColumns());
+  }
+
+  // The contacts in the order of their Kennung. PostgreSQL folds the unquoted
+  // name to lower case, which misses a column created quoted in mixed case:
+  // that one is ordered by its quoted name.
+  std::string ContactQuery() {
+    const bool folded = text::AsciiLower(kennung_) == kennung_;
+    if (folded || connection_.session().ProviderName() != "PostgreSQL") return kContactQuery;
+    return std::string("Select * From AD order by ") + text::DoubleQuoted(kennung_);
   }
 
   // Walks the contacts. Returns true when every contact was handed over; a walk
@@ -225,11 +239,6 @@ class RebuildRun {
         if (lost || !TransactionAlive()) return false;
       }
       if (!ReportDeferredFailures()) return false;
-      if (failed_contacts_ > count_ && failed_contacts_ >= kHopelessStart) {
-        Report("Die ersten " + std::to_string(failed_contacts_) +
-               " Kontakte sind alle fehlgeschlagen; der Aufbau wird abgebrochen.");
-        return false;
-      }
       Step([&] {
         if (count_ == std::numeric_limits<int32_t>::max()) throw Error(errnum::kOverflow, "Überlauf");
         ++count_;
@@ -264,9 +273,9 @@ class RebuildRun {
     }
   }
 
-  // Commits a complete walk in which not every contact failed; anything else
-  // keeps the old table. A commit that fails leaves the rollback to the
-  // transaction's end.
+  // Commits a complete walk that put rows into the table or had no failed
+  // contact; anything else keeps the old table. A commit that fails leaves the
+  // rollback to the transaction's end.
   void Finish(bool walked) {
     if (!transaction_) return;
     if (walked && ReadyToCommit()) {
@@ -276,16 +285,35 @@ class RebuildRun {
     }
   }
 
-  // After a complete walk: true when every store went through, not every
-  // contact failed and the new table is in place.
+  // After a complete walk: true when every store went through, the new table
+  // is in place and, if contacts failed, rows of others reached it. Contacts
+  // without numbers store nothing, so only the table tells whether every
+  // contact with numbers failed: then the cause is not one contact's data.
   bool ReadyToCommit() {
     const bool flushed = Step([&] { connection_.FlushStores(); });
     if (!ReportDeferredFailures() || !flushed) return false;
-    if (count_ > 0 && failed_contacts_ >= count_) {
-      Report("Alle " + std::to_string(count_) + " Kontakte sind fehlgeschlagen.");
-      return false;
+    if (failed_contacts_ > 0) {
+      bool empty = true;
+      if (!Step([&] { empty = TableBeingFilledIsEmpty(); })) return false;
+      if (empty) {
+        Report(failed_contacts_ >= count_
+                   ? "Alle " + std::to_string(count_) + " Kontakte sind fehlgeschlagen."
+                   : "Alle " + std::to_string(failed_contacts_) +
+                         " Kontakte mit Nummern sind fehlgeschlagen.");
+        return false;
+      }
     }
     return Step([&] { tapi_->Complete(); });
+  }
+
+  // The table that takes the new rows: the new table until Complete() puts it
+  // in place of TAPI, or TAPI itself when the rebuild runs in place. Its name
+  // is one the provider's statements take as it is.
+  bool TableBeingFilledIsEmpty() {
+    ado::Session& session = connection_.session();
+    const std::string tapi = "TAPI";
+    const std::string table = session.StoreTable(tapi);
+    return !session.Query("SELECT 1 FROM " + table + " LIMIT 1", false)->Advance();
   }
 
   std::string Translate(const std::string& text) {
@@ -364,6 +392,7 @@ class RebuildRun {
   std::optional<ado::Transaction> transaction_;  // begun with the connection
   bool aborted_ = false;
   int32_t count_ = 0;
+  std::string kennung_ = "Kennung";  // AD's column as the catalog names it
   std::unique_ptr<ado::TableRebuild> tapi_;  // after connection_: ends before it
   com::RecordsetRef contacts_;
   std::shared_ptr<com::IProgress> progress_;

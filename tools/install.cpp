@@ -33,6 +33,14 @@ std::string ProviderOf(const ConnectionString& params) {
   return params.Get("Provider").value_or("");
 }
 
+// An SQL.INI of the folder holds the connection settings someone chose: it is
+// replaced only with --force.
+void RefuseExistingIni(const fs::path& root, const Options& options) {
+  const fs::path ini = root / "SQL" / "SQL.INI";
+  if (options.force || !fs::exists(ini)) return;
+  throw InstallError(fmt::format("the file {} exists already (--force replaces it)", ini.string()));
+}
+
 }  // namespace
 
 fs::path DefaultSqlDir() {
@@ -85,6 +93,8 @@ void WritePostgresIni(const fs::path& dir, const std::string& connect_string) {
 std::string InstallSqlite(const fs::path& dir, const Options& options) {
   const fs::path root = fs::absolute(dir).lexically_normal();
   const fs::path file = root / "SQL" / kSqliteFileName;
+  // An existing database is refused as such, before its SQL.INI.
+  if (!fs::exists(file)) RefuseExistingIni(root, options);
   CreateSqliteDatabase(file, options.force);
   WriteSqliteIni(root, kSqliteFileName);
   ConnectionString params;
@@ -101,8 +111,14 @@ std::string InstallPostgres(const fs::path& dir, const std::string& connect_stri
   if (!EqualsNoCase(ProviderOf(params), "PostgreSQL")) {
     throw InstallError("the connection string does not name Provider=PostgreSQL");
   }
+  const fs::path root = fs::absolute(dir).lexically_normal();
+  // An existing database is refused as such, before the SQL.INI.
+  if (!options.force && fs::exists(root / "SQL" / "SQL.INI") &&
+      !PostgresDatabaseExists(connect_string)) {
+    RefuseExistingIni(root, options);
+  }
   CreatePostgresDatabase(connect_string, options.force);
-  WritePostgresIni(fs::absolute(dir).lexically_normal(), connect_string);
+  WritePostgresIni(root, connect_string);
   Populate(*OpenUnpooledSession(connect_string), options);
   return connect_string;
 }

@@ -62,14 +62,16 @@ inline constexpr const char* kSqliteFileName = "korvana.db";
 // dir/SQL/SQL.INI with Data Source=korvana.db and the database dir/SQL/korvana.db,
 // filled as `options` asks. Missing folders are created.
 // Returns the connection string with the absolute path of the database file.
-// Throws InstallError when the database file exists and `force` is false.
+// Throws InstallError when the database file or dir/SQL/SQL.INI exists and
+// `force` is false (nothing is changed then).
 std::string InstallSqlite(const std::filesystem::path& dir, const Options& options);
 
 // Creates (or, with `options.force`, replaces) the PostgreSQL database named by
 // `connect_string` (Provider=PostgreSQL;Host=..;Port=..;Database=..;User ID=..;
 // Password=..), fills it as `options` asks, and writes dir/SQL/SQL.INI naming it.
 // Returns the connection string (as given).
-// Throws InstallError when the database exists and `force` is false.
+// Throws InstallError when the database or dir/SQL/SQL.INI exists and `force`
+// is false (nothing is changed then).
 std::string InstallPostgres(const std::filesystem::path& dir, const std::string& connect_string,
                             const Options& options);
 

@@ -34,6 +34,7 @@ constexpr const char* kVersion = "fonwerk-mkinstall " FONWERK_VERSION;
 constexpr int kExitUsage = 64;
 constexpr const char* kFooter =
     "A SQL.INI holding a password is written with mode 0600 (owner only).\n"
+    "An existing database or SQL/SQL.INI is refused unless --force is given.\n"
     "Exit status: 0 created, 1 refused or failed, 64 bad arguments.";
 
 // A command line that cannot be run.
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
                  "short code of the own country (table STD), one of the country list")
       ->capture_default_str();
   app.add_flag("--no-countries", no_countries, "leave the country list empty");
-  app.add_flag("--force", options.force, "replace an existing database");
+  app.add_flag("--force", options.force, "replace an existing database and SQL/SQL.INI");
   try {
     app.parse(argc, argv);
     if (!sqlite && postgres.empty()) throw UsageError("give --sqlite or --postgres CONNECTION");

@@ -54,8 +54,12 @@ SqliteSession::SqliteSession(const std::string& path) : path_(path) {
                   std::to_string(probe));
   }
   // WAL lets readers in other processes go on during a long rebuild; a
-  // database that cannot switch (read-only folder, ...) keeps its mode.
-  sqlite3_exec(db_.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  // database that cannot switch (read-only folder, ...) keeps its mode. The
+  // switch writes the database header, so a file without a page (an empty
+  // file) is left as it is: a session does not make a database of it.
+  if (PageCount() > 0) {
+    sqlite3_exec(db_.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  }
   // A larger page cache (32 MiB) keeps the TAPI indexes of a big rebuild from
   // spilling to the WAL in the middle of the transaction. Every stored batch
   // inside a transaction runs under a savepoint, whose journal is kept in
@@ -106,6 +110,18 @@ int SqliteSession::Authorize(void* self, int action, const char*, const char*, c
 }
 
 SqliteSession::~SqliteSession() = default;
+
+int64_t SqliteSession::PageCount() {
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v2(db_.get(), "PRAGMA page_count", -1, &raw, nullptr);
+  const SqliteStatement stmt(raw);
+  if (rc != SQLITE_OK || sqlite3_step(raw) != SQLITE_ROW) {
+    throw DbError(DbError::Kind::kConnection,
+                  "Cannot open SQLite database " + path_ + ": " + sqlite3_errmsg(db_.get()),
+                  std::to_string(sqlite3_errcode(db_.get())));
+  }
+  return sqlite3_column_int64(raw, 0);
+}
 
 SqliteStatement SqliteSession::Prepare(std::string_view sql, const char** tail) {
   sqlite3_stmt* raw = nullptr;

@@ -72,6 +72,8 @@ class SqliteSession : public Session {
 
  private:
   SqliteStatement Prepare(std::string_view sql, const char** tail = nullptr);
+  // The pages of the main database; 0 for an empty file.
+  int64_t PageCount();
   // The one statement of `text` (the translation of `sql`), prepared. Throws
   // DbError kUsage with `none` and `sql` when it holds no statement, with
   // `several` and `sql` when it holds more than one.

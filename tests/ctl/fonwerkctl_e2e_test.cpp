@@ -543,9 +543,10 @@ TEST_P(FonwerkctlTest, LookupFindsTheContactBehindANumber) {
 }
 
 TEST_P(FonwerkctlTest, FailuresGiveStatus3AndTheCause) {
+  // A missing installation is no failure but a stop, as in fonwerk.
   const ProgramResult missing = test::RunProgram(
       test::BinaryPath("fonwerkctl"), {"--install", install_->path() + "/nowhere", "config"});
-  EXPECT_EQ(missing.exit_code, 3);
+  EXPECT_EQ(missing.exit_code, 1);
   EXPECT_THAT(missing.err, ::testing::StartsWith("fonwerkctl: "));
   EXPECT_EQ(missing.out, "");
 
@@ -595,11 +596,61 @@ TEST(FonwerkctlProgramTest, WithoutInstallTheRegistryNamesTheInstallation) {
   const ProgramResult none =
       test::RunProgram(test::BinaryPath("fonwerkctl"), {"config"}, "",
                        {{"KORVANA_REGISTRY", install->path() + "/none.ini"}});
-  EXPECT_EQ(none.exit_code, 3);
+  EXPECT_EQ(none.exit_code, 1);
   EXPECT_THAT(none.err, HasSubstr("--install"));
   // No run log is written beside the program.
   EXPECT_FALSE(std::filesystem::exists(
       std::filesystem::path(test::BinaryPath("fonwerkctl")).parent_path() / "Fonwerk.log"));
+}
+
+// An installation that cannot be found stops fonwerkctl with the status that
+// fonwerk gives for the same cause, and one line that says what is missing.
+TEST(FonwerkctlProgramTest, MissingInstallationGivesFonwerksStatus) {
+  test::TempFolder folder("fonwerkctl-missing");
+  std::filesystem::create_directories(folder.File("bare"));  // no SQL/SQL.INI in it
+  std::filesystem::create_directories(folder.File("half/SQL"));
+  const test::EnvOverrides env = {{"KORVANA_REGISTRY", folder.File("no-registry.ini")},
+                                  {"FONWERK_LOG", folder.File("Fonwerk.log")}};
+  const struct {
+    const char* cause;
+    std::string path;  // empty: from the registry, which names none
+    std::string said;  // a part of fonwerkctl's line
+  } cases[] = {
+      {"no path", "", "--install PATH"},
+      {"no folder", folder.File("none"), folder.File("none") + "/SQL/SQL.INI"},
+      {"no SQL folder", folder.File("bare"), folder.File("bare") + "/SQL/SQL.INI"},
+      {"no SQL.INI", folder.File("half"), folder.File("half") + "/SQL/SQL.INI"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cause);
+    const std::vector<std::string> batch_args =
+        c.path.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.path};
+    const ProgramResult batch = test::RunProgram(test::BinaryPath("fonwerk"), batch_args, "", env);
+    EXPECT_EQ(batch.exit_code, 1) << batch.err;
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"config"}, std::vector<std::string>{"lookup", "089 1"}}) {
+      std::vector<std::string> args;
+      if (!c.path.empty()) args = {"--install", c.path};
+      args.insert(args.end(), command.begin(), command.end());
+      const ProgramResult ctl = test::RunProgram(test::BinaryPath("fonwerkctl"), args, "", env);
+      EXPECT_EQ(ctl.exit_code, batch.exit_code) << command.front() << ": " << ctl.err;
+      EXPECT_EQ(ctl.out, "");
+      EXPECT_THAT(ctl.err, ::testing::StartsWith("fonwerkctl: "));
+      EXPECT_THAT(ctl.err, HasSubstr(c.said));
+      EXPECT_EQ(std::count(ctl.err.begin(), ctl.err.end(), '\n'), 1) << ctl.err;
+    }
+  }
+}
+
+// Other failures to open the installation stay failures (status 3).
+TEST(FonwerkctlProgramTest, UnusableSqlIniIsAFailure) {
+  test::TempFolder folder("fonwerkctl-ini");
+  std::filesystem::create_directories(folder.File("SQL"));
+  folder.Write("SQL/SQL.INI", "[Database]\nProvider=Oracle\n");
+  const ProgramResult ctl =
+      test::RunProgram(test::BinaryPath("fonwerkctl"), {"--install", folder.path(), "config"});
+  EXPECT_EQ(ctl.exit_code, 3) << ctl.err;
+  EXPECT_THAT(ctl.err, HasSubstr("Oracle"));
 }
 
 }  // namespace

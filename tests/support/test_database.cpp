@@ -13,6 +13,7 @@
 
 #include "com/session_pool.h"
 #include "db/connection_string.h"
+#include "db/session_providers.h"
 #include "tools/install.h"
 
 namespace fonwerk::test {
@@ -84,8 +85,9 @@ std::string TempFolder::Write(const std::string& name, const std::string& conten
 TestDatabase::TestDatabase(Provider provider, Make make) : provider_(provider) {
   if (provider == Provider::kSQLite) {
     const std::string file = folder_.File("test.db");
-    // An empty file is a valid, empty SQLite database.
-    if (make == Make::kEmptyDatabase) folder_.Write("test.db", "");
+    // An empty database as the installer makes it (in WAL mode): a session
+    // leaves a file without pages as it is.
+    if (make == Make::kEmptyDatabase) ado::CreateSqliteFile(file);
     connect_string_ = "Provider=SQLite;Data Source=" + file;
   } else {
     connect_string_ = NewPostgresConnectString();

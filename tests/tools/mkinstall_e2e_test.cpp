@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +29,11 @@ using ::testing::StartsWith;
 
 ProgramResult Mkinstall(const std::vector<std::string>& args) {
   return RunProgram(BinaryPath("fonwerk-mkinstall"), args);
+}
+
+std::string ReadText(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 int ModeOf(const fs::path& file) {
@@ -166,6 +173,44 @@ TEST_F(MkinstallPasswordTest, SqlIniWithAPasswordIsForItsOwnerOnly) {
     names.push_back(entry.path().filename().string());
   }
   EXPECT_EQ(names, std::vector<std::string>{"SQL.INI"});
+}
+
+// An SQL.INI in the folder holds someone's connection settings: it is not
+// replaced without --force, and nothing else is created then either.
+TEST_F(MkinstallPasswordTest, ExistingSqlIniIsKeptUnlessForced) {
+  const std::string own = "; hand-written\n[Database]\nProvider=PostgreSQL\nHost=db.example\n"
+                          "Database=korvana\n";
+  const struct {
+    const char* provider;
+    std::vector<std::string> args;
+    std::string written;  // a part of the SQL.INI the forced run writes
+  } cases[] = {
+      {"SQLite", {"--sqlite", scratch_->path() + "/lite", "--no-countries"}, "Provider=SQLite"},
+      {"PostgreSQL", {"--postgres", Connection(""), scratch_->path() + "/pg", "--no-countries"},
+       "Database=" + *connect_.Get("Database")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.provider);
+    const fs::path dir = c.args[c.args.size() - 2];
+    const fs::path ini = dir / "SQL" / "SQL.INI";
+    fs::create_directories(ini.parent_path());
+    { std::ofstream(ini, std::ios::binary) << own; }
+
+    const ProgramResult refused = Mkinstall(c.args);
+    EXPECT_EQ(refused.exit_code, 1) << refused.err;
+    EXPECT_EQ(refused.err,
+              "fonwerk-mkinstall: the file " + ini.string() + " exists already (--force replaces it)\n");
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(ReadText(ini), own);
+    EXPECT_FALSE(fs::exists(dir / "SQL" / "korvana.db"));
+    EXPECT_FALSE(install::PostgresDatabaseExists(connect_.ToString()));
+
+    std::vector<std::string> forced_args = c.args;
+    forced_args.push_back("--force");
+    const ProgramResult forced = Mkinstall(forced_args);
+    EXPECT_EQ(forced.exit_code, 0) << forced.err;
+    EXPECT_THAT(ReadText(ini), HasSubstr(c.written));
+  }
 }
 
 }  // namespace
