@@ -28,17 +28,22 @@ std::shared_ptr<cCanonicalTelephone> goCanonical;
 namespace {
 
 std::unique_ptr<platform::RunLogFile> goRunLog;  // the open log file of gstrLogFile
-std::unique_ptr<RebuildLock> goRebuildLock;       // held until the process ends
+std::unique_ptr<RebuildLock> goRebuildLock;      // held until the process ends
 
 constexpr const char* kIniSuffix = "/SQL/SQL.INI";
 constexpr int32_t kConnectFlags = 4802719;
-constexpr const char* kStartLine = "*********************** START ***********************";
+constexpr const char* kStartLine = platform::kRunLogStartLine;
 constexpr const char* kFinishLine = "*********************** FERTIG ***********************";
 
 int32_t StopBox(const std::string& text) {
   const int32_t answer = platform::MsgBox(text, platform::kMbIconStop, "Fonwerk");
   LogFailure(text);
   return answer;
+}
+
+void Print(std::FILE* stream, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
 }
 
 // The log file named on the command line or by FONWERK_LOG, if any.
@@ -51,9 +56,16 @@ std::optional<std::string> RequestedLog(const std::optional<std::string>& log_pa
 
 // Replaces the log of an earlier run; the new log starts with the next line.
 // A log that a running rebuild holds is not touched (this run logs elsewhere).
-void PrepareRunLog(const std::optional<std::string>& log_path) {
-  platform::RunLogPlacement placement = platform::PlaceRunLog(
-      RequestedLog(log_path), platform::JoinLogPath(platform::ExecutableFolder(), "Fonwerk.log"));
+// False when the file in the log's place is no log: it is left as it is.
+bool PrepareRunLog(const std::optional<std::string>& log_path) {
+  platform::RunLogPlacement placement;
+  try {
+    placement = platform::PlaceRunLog(
+        RequestedLog(log_path), platform::JoinLogPath(platform::ExecutableFolder(), "Fonwerk.log"));
+  } catch (const platform::RunLogRefused& refused) {
+    Print(stderr, "fonwerk: " + std::string(refused.what()) + "\n");
+    return false;
+  }
   goRunLog = std::move(placement.file);
   gstrLogFile = goRunLog->path();
   if (!placement.note.empty()) {
@@ -61,6 +73,7 @@ void PrepareRunLog(const std::optional<std::string>& log_path) {
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
   }
+  return true;
 }
 
 // Takes the installation's rebuild lock; false when another rebuild holds it.
@@ -84,7 +97,8 @@ void ChoosePath(const std::string& command_line) {
   if (gstrPath.empty()) {
     StopBox("Kein Pfad angegeben. Commandlineparameter fehlt");
   } else if (platform::FolderExists(gstrPath)) {
-    const int32_t style = platform::kMbOkCancel | platform::kMbIconQuestion | platform::kMbDefButton2;
+    const int32_t style =
+        platform::kMbOkCancel | platform::kMbIconQuestion | platform::kMbDefButton2;
     const int32_t answer =
         platform::MsgBox("Tapi neu aufbauen?\r\n\r\nIm Pfad: '" + gstrPath + "'", style, "Fonwerk");
     if (answer != platform::kIdOk) gstrPath.clear();
@@ -138,11 +152,6 @@ int HandOver() {
   return FinalReport(*goCanonical);
 }
 
-void Print(std::FILE* stream, const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
-}
-
 }  // namespace
 
 int Main(const std::string& command_line, const std::optional<std::string>& log_path) {
@@ -150,7 +159,7 @@ int Main(const std::string& command_line, const std::optional<std::string>& log_
   goDBUtil = factory.Create<com::IDBUtil>(com::progid::kDBUtil);
   goUtil = factory.Create<com::IUtil>(com::progid::kUtil);
 
-  PrepareRunLog(log_path);
+  if (!PrepareRunLog(log_path)) return platform::kExitUsage;
   WriteLog(kStartLine);
 
   ChoosePath(command_line);
@@ -175,8 +184,9 @@ int Run(int argc, const char* const* argv) {
       Print(stdout, std::string("fonwerk ") + FONWERK_VERSION + "\n");
       return platform::kExitOk;
     case BatchOptions::Action::kUsageError:
-      Print(stderr, "fonwerk: " + options.error + "\nAufruf: fonwerk [--log PATH] [INSTALLATION] "
-                    "(fonwerk --help zeigt mehr)\n");
+      Print(stderr, "fonwerk: " + options.error +
+                        "\nAufruf: fonwerk [--log PATH] [INSTALLATION] "
+                        "(fonwerk --help zeigt mehr)\n");
       return platform::kExitUsage;
     case BatchOptions::Action::kRebuild:
       break;

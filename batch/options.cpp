@@ -92,7 +92,9 @@ by the environment variable FONWERK_LOG, else Fonwerk.log beside the program.
 When the program's folder is not writable the log goes to
 $XDG_STATE_HOME/fonwerk/Fonwerk.log (default ~/.local/state/fonwerk/), and a
 line on standard error says so. A log that a running rebuild holds is never
-touched: the later run logs to a file of its own and names it.
+touched: the later run logs to a file of its own and names it. Only a log of an
+earlier run or an empty file is replaced: any other file in the log's place (a
+database, SQL.INI, a link, a device) is refused with status 64, untouched.
 
 Only one rebuild of an installation runs at a time (SQLite: an flock on the
 file <database>.lock; PostgreSQL: an advisory lock).
@@ -105,7 +107,7 @@ Exit status:
   3   a run-time error, or the rebuild could not be done and the old table
       was kept (database cannot be opened, a column is missing, the rebuild
       failed as a whole and was rolled back)
-  64  the command line is wrong
+  64  the command line is wrong, or the log's file is no run log of fonwerk
 )";
 }
 

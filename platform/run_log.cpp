@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "base/errors.h"
 #include "platform/platform.h"
@@ -47,38 +48,109 @@ void CreateFolders(const std::string& folder) {
   }
 }
 
+// Whether the open file `fd` may be replaced by a new log: an empty file, or
+// one whose first line is a run log's start line. Sets `reason` otherwise.
+bool IsRunLog(int fd, std::string& reason) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  if (S_ISDIR(info.st_mode)) return true;  // the unlink refuses it and names the path
+  if (!S_ISREG(info.st_mode)) {
+    reason = "keine gewöhnliche Datei";
+    return false;
+  }
+  if (info.st_size == 0) return true;
+  // "<time stamp>: <start line>" CR LF; a time stamp is far shorter than this.
+  char head[512];
+  ssize_t got = 0;
+  while ((got = ::pread(fd, head, sizeof head, 0)) < 0 && errno == EINTR) {
+  }
+  if (got < 0) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  const std::string_view text(head, static_cast<size_t>(got));
+  const size_t end = text.find("\r\n");
+  const std::string marker = std::string(": ") + kRunLogStartLine;
+  if (end == std::string_view::npos || end < marker.size() ||
+      text.substr(end - marker.size(), marker.size()) != marker) {
+    reason = "die erste Zeile ist nicht der Start eines Laufs von Fonwerk";
+    return false;
+  }
+  return true;
+}
+
+[[noreturn]] void ThrowRefused(const std::string& path, const std::string& reason) {
+  throw RunLogRefused("Die Datei '" + path + "' ist kein Protokoll von Fonwerk (" + reason +
+                      ") und wird nicht ersetzt. Das Protokoll braucht eine eigene Datei "
+                      "(--log PATH oder FONWERK_LOG).");
+}
+
+// True when `path` still names the file open as `fd` (nothing was put in its place).
+bool StillNames(const std::string& path, int fd) {
+  struct stat named {};
+  struct stat open_file {};
+  return ::lstat(path.c_str(), &named) == 0 && ::fstat(fd, &open_file) == 0 &&
+         named.st_dev == open_file.st_dev && named.st_ino == open_file.st_ino;
+}
+
 }  // namespace
 
-RunLogFile::Outcome RunLogFile::StartNew(const std::string& path,
-                                         std::unique_ptr<RunLogFile>& opened) {
+// Removes the log of an earlier run at `path`: kOpened when the name is free
+// afterwards (also when there was nothing), kBusy when a running program holds
+// the log, kRefused (with `reason`) when the file is no run log.
+RunLogFile::Outcome RunLogFile::RemoveOldLog(const std::string& path, std::string& reason) {
   // The old log is locked before it is deleted: a run still writing it keeps it.
-  UniqueFd old_log(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (old_log.valid()) {
-    if (!TryLock(old_log.get())) return Outcome::kBusy;
-    // Unlinking asks the folder, not the file: a read-only old log goes all the same.
-    if (::unlink(path.c_str()) != 0) {
-      if (RefusesWriting(errno)) return Outcome::kNotWritable;
-      ThrowLogError("Datei kann nicht gelöscht werden", path, errno);
+  UniqueFd old_log(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
+  if (!old_log.valid()) {
+    if (errno == ENOENT) return Outcome::kOpened;
+    if (errno == ELOOP) {
+      reason = "ein symbolischer Verweis";
+    } else if (errno == EACCES) {
+      reason = "nicht lesbar, also nicht zu prüfen";
+    } else {
+      ThrowLogError("Datei kann nicht geöffnet werden", path, errno);
     }
-  } else if (errno == EACCES && ::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    // An unreadable old log cannot be locked; it is deleted all the same.
+    return Outcome::kRefused;
+  }
+  if (!IsRunLog(old_log.get(), reason)) return Outcome::kRefused;
+  if (!TryLock(old_log.get())) return Outcome::kBusy;
+  // The check holds for the file that is deleted, not for one put there meanwhile.
+  if (!StillNames(path, old_log.get())) return Outcome::kBusy;
+  // Unlinking asks the folder, not the file: a read-only old log goes all the same.
+  if (::unlink(path.c_str()) != 0) {
     if (RefusesWriting(errno)) return Outcome::kNotWritable;
     ThrowLogError("Datei kann nicht gelöscht werden", path, errno);
   }
-
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (!fd.valid() && errno == EEXIST) {
-    // Another run created it meanwhile (its lock tells), or the name is a
-    // link: it is opened as it stands.
-    fd = UniqueFd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  }
-  if (!fd.valid()) {
-    if (RefusesWriting(errno)) return Outcome::kNotWritable;
-    ThrowLogError("Datei kann nicht geöffnet werden", path, errno);
-  }
-  if (!TryLock(fd.get())) return Outcome::kBusy;
-  opened.reset(new RunLogFile(path, std::move(fd)));
   return Outcome::kOpened;
+}
+
+RunLogFile::Outcome RunLogFile::StartNew(const std::string& path,
+                                         std::unique_ptr<RunLogFile>& opened,
+                                         std::string* refusal) {
+  std::string reason;
+  // A file that appears between the removal of the old log and the creation
+  // of the new one (another run starting, a link planted there) is looked at
+  // again like the old log was.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const Outcome removed = RemoveOldLog(path, reason);
+    if (removed == Outcome::kRefused && refusal != nullptr) *refusal = reason;
+    if (removed != Outcome::kOpened) return removed;
+
+    UniqueFd fd(::open(path.c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+      if (errno == EEXIST) continue;
+      if (RefusesWriting(errno)) return Outcome::kNotWritable;
+      ThrowLogError("Datei kann nicht geöffnet werden", path, errno);
+    }
+    if (!TryLock(fd.get())) return Outcome::kBusy;
+    opened.reset(new RunLogFile(path, std::move(fd)));
+    return Outcome::kOpened;
+  }
+  return Outcome::kBusy;
 }
 
 std::unique_ptr<RunLogFile> RunLogFile::OpenForAppend(const std::string& path) {
@@ -118,8 +190,10 @@ RunLogPlacement PlaceRunLog(const std::optional<std::string>& requested,
                             const std::string& beside_program) {
   RunLogPlacement placement;
   const std::string& first = requested ? *requested : beside_program;
-  const RunLogFile::Outcome outcome = RunLogFile::StartNew(first, placement.file);
+  std::string refusal;
+  const RunLogFile::Outcome outcome = RunLogFile::StartNew(first, placement.file, &refusal);
   if (outcome == RunLogFile::Outcome::kOpened) return placement;
+  if (outcome == RunLogFile::Outcome::kRefused) ThrowRefused(first, refusal);
   if (outcome == RunLogFile::Outcome::kNotWritable && requested) {
     ThrowLogError("Datei kann nicht angelegt werden", first, EACCES);
   }
@@ -133,7 +207,9 @@ RunLogPlacement PlaceRunLog(const std::optional<std::string>& requested,
   if (outcome == RunLogFile::Outcome::kBusy || path == first ||
       RunLogFile::StartNew(path, placement.file) != RunLogFile::Outcome::kOpened) {
     path = own_path;
-    if (RunLogFile::StartNew(path, placement.file) != RunLogFile::Outcome::kOpened) {
+    const RunLogFile::Outcome own = RunLogFile::StartNew(path, placement.file, &refusal);
+    if (own == RunLogFile::Outcome::kRefused) ThrowRefused(path, refusal);
+    if (own != RunLogFile::Outcome::kOpened) {
       ThrowLogError("Datei kann nicht angelegt werden", path, EACCES);
     }
   }

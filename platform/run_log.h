@@ -9,11 +9,25 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "base/unique_fd.h"
 
 namespace fonwerk::platform {
+
+// The text of a run log's first line, after its time stamp and ": ". A file
+// whose first line ends with it is a run log and may be replaced; an empty
+// file may be too. Any other file is left alone.
+inline constexpr const char* kRunLogStartLine =
+    "*********************** START ***********************";
+
+// A file in the log's place that is not a run log (the installation's
+// database, its SQL.INI, a link, a device, ...): nothing was written to it.
+class RunLogRefused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 class RunLogFile {
  public:
@@ -21,13 +35,17 @@ class RunLogFile {
     kOpened,       // the old log (if any) was replaced; this run owns the file
     kBusy,         // another running program holds the file
     kNotWritable,  // the folder refuses a new file (permissions, read-only file system)
+    kRefused,      // the file there is no run log (see kRunLogStartLine): it stays as it is
   };
 
   // Starts a new log at `path`: takes the lock, deletes a log left by an
-  // earlier run (read-only or not) and creates the file afresh. Throws Error
-  // naming the path for any other failure (a folder in the log's place, a
-  // missing folder, ...).
-  static Outcome StartNew(const std::string& path, std::unique_ptr<RunLogFile>& opened);
+  // earlier run (read-only or not, empty or starting with kRunLogStartLine)
+  // and creates the file afresh. A symbolic link, a device or pipe, a file
+  // that cannot be read or one that is no run log is kRefused, with the
+  // reason in `refusal`. Throws Error naming the path for any other failure
+  // (a folder in the log's place, a missing folder, ...).
+  static Outcome StartNew(const std::string& path, std::unique_ptr<RunLogFile>& opened,
+                          std::string* refusal = nullptr);
 
   // Opens `path` for appending without replacing it or locking it (creating
   // it when missing). Throws Error naming the path.
@@ -38,6 +56,7 @@ class RunLogFile {
   void Append(const std::string& line);
 
  private:
+  static Outcome RemoveOldLog(const std::string& path, std::string& reason);
   RunLogFile(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
   std::string path_;
   UniqueFd fd_;
@@ -55,7 +74,8 @@ struct RunLogPlacement {
 // gives way to $XDG_STATE_HOME/fonwerk/Fonwerk.log (default
 // ~/.local/state/fonwerk/) when its folder is not writable. A log held by a
 // running program is left alone: this run then logs to a file of its own in
-// the state folder. Throws Error when no log can be opened.
+// the state folder. Throws RunLogRefused, before anything is written, when
+// the file that would be replaced is no run log; Error when no log can be opened.
 RunLogPlacement PlaceRunLog(const std::optional<std::string>& requested,
                             const std::string& beside_program);
 

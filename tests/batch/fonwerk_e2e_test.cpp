@@ -2,6 +2,7 @@
 // failures and the final report. Each run's log is a file of the test's own.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -154,7 +155,7 @@ TEST(StartupTest, FolderWithoutIniNamesTheIniPath) {
 
 TEST(StartupTest, OldReadOnlyLogIsReplaced) {
   BatchProgram p;
-  std::ofstream(p.log_path()) << "old line\r\n";
+  std::ofstream(p.log_path()) << "01/02/26 10:00:00: " << kStart << "\r\nold line\r\n";
   fs::permissions(p.log_path(), fs::perms::owner_read);
   p.Run({"/nonexistent"});
   EXPECT_THAT(p.Log(), ElementsAre(kStart, "Command|/nonexistent",
@@ -731,6 +732,79 @@ TEST(LogPlacementTest, LogOptionAndEnvironment) {
       EXPECT_FALSE(fs::exists(p.log_path()));
     }
   }
+}
+
+std::string FileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The log replaces only an earlier run's log or an empty file. Anything else
+// in its place (the installation's own files, a link, a pipe) is refused with
+// status 64 before anything is written, and the installation is not rebuilt.
+TEST(LogPlacementTest, OnlyAnEarlierLogOrAnEmptyFileIsReplaced) {
+  auto install = TestInstall::Create(Provider::kSQLite);
+  FillContacts(*install, 3);
+  install->Exec("INSERT INTO TAPI (DSN, AD_DSN, NUMMER) VALUES ('{old}', 'old', '999')");
+  BatchProgram p(BatchProgram::kCopy);
+  const fs::path sql = fs::path(install->path()) / "SQL";
+  const fs::path earlier = p.folder() / "earlier.log";
+  ASSERT_EQ(test::RunProgram(p.program(), {"--log", earlier.string(), "/nonexistent"}).exit_code, 1);
+  const fs::path empty = p.folder() / "empty.log";
+  std::ofstream(empty).flush();
+  const fs::path text = p.folder() / "notes.txt";
+  std::ofstream(text) << "notes\r\n*** START ***\r\n";
+  const fs::path link = p.folder() / "link.log";
+  fs::create_symlink(earlier, link);
+  const fs::path pipe = p.folder() / "pipe.log";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+
+  enum How { kOption, kEnvironment, kBeside };
+  const struct {
+    const char* name;
+    fs::path file;
+    How how;
+    bool replaced;
+  } cases[] = {
+      {"the database", sql / "korvana.db", kOption, false},
+      {"SQL.INI", sql / "SQL.INI", kEnvironment, false},
+      {"a text file beside the program", p.log_path(), kBeside, false},
+      {"a link to a log", link, kOption, false},
+      {"a pipe", pipe, kOption, false},
+      {"a log of an earlier run", earlier, kOption, true},
+      {"an empty file", empty, kEnvironment, true},
+  };
+  std::ofstream(p.log_path()) << "kept\n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string before = fs::is_fifo(c.file) ? "" : FileBytes(c.file);
+    std::vector<std::string> args = {install->path()};
+    if (c.how == kOption) args.insert(args.begin(), {"--log", c.file.string()});
+    const auto r = test::RunProgram(
+        p.program(), args, "",
+        {{"KORVANA_REGISTRY", p.registry()},
+         {"FONWERK_LOG", c.how == kEnvironment ? std::optional(c.file.string()) : std::nullopt}});
+    if (c.replaced) {
+      EXPECT_EQ(r.exit_code, 0) << r.err;
+      const auto log = LogTexts(c.file);
+      ASSERT_FALSE(log.empty());
+      EXPECT_EQ(log[1], "Command|" + install->path());
+      continue;
+    }
+    EXPECT_EQ(r.exit_code, 64) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_THAT(r.err, StartsWith("fonwerk: Die Datei '" + c.file.string() +
+                                  "' ist kein Protokoll von Fonwerk ("));
+    if (!fs::is_fifo(c.file)) {
+      EXPECT_EQ(FileBytes(c.file), before);
+    }
+    EXPECT_EQ(install->Query("SELECT DSN FROM TAPI"), std::vector<test::Row>{{"{old}"}});
+  }
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_TRUE(fs::is_fifo(pipe));
+  // The database still is one: a rebuild with a log of its own works.
+  EXPECT_EQ(p.Run({"--log", (p.folder() / "own.log").string(), install->path()}).exit_code, 0);
+  EXPECT_EQ(install->Query("SELECT count(*) FROM TAPI"), std::vector<test::Row>{{"3"}});
 }
 
 TEST(CommandLineTest, HelpVersionAndUsageErrors) {
