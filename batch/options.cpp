@@ -57,7 +57,7 @@ BatchOptions ParseBatchOptions(int argc, const char* const* argv) {
 
 std::string BatchUsage() {
   return R"(Usage: fonwerk [--log PATH] [INSTALLATION]
-       fonwerk --help | --version
+   or: fonwerk --help | --version
 
 Rebuilds the telephone lookup table TAPI of a Korvana installation from its
 contact table AD: one row per telephone line, fax number and e-mail address,

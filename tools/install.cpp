@@ -13,10 +13,14 @@
 #include "db/connection_string.h"
 #include "db/session.h"
 #include "db/session_providers.h"
+#include "platform/platform.h"
 #include "tools/install_internal.h"
 
 #ifndef FONWERK_SQL_DIR
 #error "FONWERK_SQL_DIR must name the sql/ folder of the source tree"
+#endif
+#ifndef FONWERK_DATA_FROM_BIN
+#error "FONWERK_DATA_FROM_BIN must name the data folder relative to the installed programs"
 #endif
 
 namespace fonwerk::install {
@@ -45,6 +49,13 @@ void RefuseExistingIni(const fs::path& root, const Options& options) {
 
 fs::path DefaultSqlDir() {
   if (const char* env = std::getenv("FONWERK_SQL_DIR"); env && *env) return env;
+  // An installed program finds its data beside its own prefix (bin/ and
+  // share/fonwerk/), wherever the prefix was installed or copied to.
+  std::error_code ignored;
+  const fs::path installed =
+      (fs::path(platform::ExecutableFolder()) / FONWERK_DATA_FROM_BIN).lexically_normal();
+  if (fs::is_directory(installed, ignored)) return installed;
+  // A program run from the build tree reads the source tree's scripts.
   return FONWERK_SQL_DIR;
 }
 

@@ -44,7 +44,9 @@ struct Options {
 
 // The folder holding sqlite/schema.sql, postgres/schema.sql, countries.tsv and
 // demo_contacts.tsv: the environment variable FONWERK_SQL_DIR when set, else
-// the sql/ folder of the source tree this program was built from.
+// share/fonwerk of the prefix the running program is installed in
+// (<prefix>/bin/../share/fonwerk) when that exists, else the sql/ folder of
+// the source tree this program was built from.
 std::filesystem::path DefaultSqlDir();
 
 // Mode of an SQL.INI that holds a password: read and write for its owner only.

@@ -12,6 +12,7 @@ FONWERK_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   time python3
+  help2man man-db systemd dpkg-dev
 )
 
 # Prints the packages of FONWERK_PACKAGES that are not installed.
