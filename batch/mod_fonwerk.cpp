@@ -54,14 +54,20 @@ std::optional<std::string> RequestedLog(const std::optional<std::string>& log_pa
   return std::nullopt;
 }
 
+// The log's default place: beside the program, or the state folder for an
+// installed program (a file of its own in bin/ is no place for it).
+std::string DefaultLog() {
+  if (!platform::InstalledDataFolder().empty()) return {};
+  return platform::JoinLogPath(platform::ExecutableFolder(), "Fonwerk.log");
+}
+
 // Replaces the log of an earlier run; the new log starts with the next line.
 // A log that a running rebuild holds is not touched (this run logs elsewhere).
 // False when the file in the log's place is no log: it is left as it is.
 bool PrepareRunLog(const std::optional<std::string>& log_path) {
   platform::RunLogPlacement placement;
   try {
-    placement = platform::PlaceRunLog(
-        RequestedLog(log_path), platform::JoinLogPath(platform::ExecutableFolder(), "Fonwerk.log"));
+    placement = platform::PlaceRunLog(RequestedLog(log_path), DefaultLog());
   } catch (const platform::RunLogRefused& refused) {
     Print(stderr, "fonwerk: " + std::string(refused.what()) + "\n");
     return false;

@@ -91,7 +91,8 @@ Run log (Fonwerk.log, replaced at every start): the file named by --log, else
 by the environment variable FONWERK_LOG, else Fonwerk.log beside the program.
 When the program's folder is not writable the log goes to
 $XDG_STATE_HOME/fonwerk/Fonwerk.log (default ~/.local/state/fonwerk/), and a
-line on standard error says so. A log that a running rebuild holds is never
+line on standard error says so. An installed program (one with
+../share/fonwerk beside its folder) logs there from the start. A log that a running rebuild holds is never
 touched: the later run logs to a file of its own and names it. Only a log of an
 earlier run or an empty file is replaced: any other file in the log's place (a
 database, SQL.INI, a link, a device) is refused with status 64, untouched.

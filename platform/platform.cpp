@@ -9,12 +9,17 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <string_view>
 #include <utility>
 
 #include "base/text.h"
 #include "base/unique_fd.h"
+
+#ifndef FONWERK_DATA_FROM_BIN
+#error "FONWERK_DATA_FROM_BIN must name the data folder as seen from the installed programs"
+#endif
 
 namespace fonwerk::platform {
 namespace {
@@ -121,6 +126,13 @@ std::string CommandLine(int argc, const char* const* argv) {
     line += argv[i];
   }
   return line;
+}
+
+std::string InstalledDataFolder() {
+  std::error_code ignored;
+  const std::filesystem::path folder =
+      (std::filesystem::path(ExecutableFolder()) / FONWERK_DATA_FROM_BIN).lexically_normal();
+  return std::filesystem::is_directory(folder, ignored) ? folder.string() : std::string();
 }
 
 std::string ExecutableFolder() {

@@ -52,6 +52,11 @@ std::string CommandLine(int argc, const char* const* argv);
 // Folder of the running executable (/proc/self/exe), without a trailing '/'.
 std::string ExecutableFolder();
 
+// The data folder of the prefix the running program is installed in
+// (<prefix>/bin/../share/fonwerk, normalised) when that folder exists; empty
+// for a program that runs from the build tree.
+std::string InstalledDataFolder();
+
 // The run-log path: folder + "/" + file name, with every "//" from the third
 // character on replaced by "/" (one left-to-right pass over non-overlapping pairs).
 std::string JoinLogPath(const std::string& folder, const std::string& file_name);

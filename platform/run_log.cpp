@@ -189,7 +189,11 @@ std::string StateFolder() {
 RunLogPlacement PlaceRunLog(const std::optional<std::string>& requested,
                             const std::string& beside_program) {
   RunLogPlacement placement;
-  const std::string& first = requested ? *requested : beside_program;
+  std::string first = requested ? *requested : beside_program;
+  if (first.empty()) {
+    CreateFolders(StateFolder());
+    first = StateFolder() + "/Fonwerk.log";
+  }
   std::string refusal;
   const RunLogFile::Outcome outcome = RunLogFile::StartNew(first, placement.file, &refusal);
   if (outcome == RunLogFile::Outcome::kOpened) return placement;

@@ -70,9 +70,10 @@ struct RunLogPlacement {
 
 // Opens the log of a new run. `requested` is the file named by --log or
 // FONWERK_LOG (std::nullopt: none was named); `beside_program` the default
-// beside the executable. A named file must be usable as it is; the default
-// gives way to $XDG_STATE_HOME/fonwerk/Fonwerk.log (default
-// ~/.local/state/fonwerk/) when its folder is not writable. A log held by a
+// beside the executable, or empty when the default is the state folder's
+// $XDG_STATE_HOME/fonwerk/Fonwerk.log (default ~/.local/state/fonwerk/).
+// A named file must be usable as it is; the default beside the program gives
+// way to the state folder's log when its folder is not writable. A log held by a
 // running program is left alone: this run then logs to a file of its own in
 // the state folder. Throws RunLogRefused, before anything is written, when
 // the file that would be replaced is no run log; Error when no log can be opened.

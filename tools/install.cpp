@@ -19,9 +19,6 @@
 #ifndef FONWERK_SQL_DIR
 #error "FONWERK_SQL_DIR must name the sql/ folder of the source tree"
 #endif
-#ifndef FONWERK_DATA_FROM_BIN
-#error "FONWERK_DATA_FROM_BIN must name the data folder relative to the installed programs"
-#endif
 
 namespace fonwerk::install {
 namespace {
@@ -51,10 +48,7 @@ fs::path DefaultSqlDir() {
   if (const char* env = std::getenv("FONWERK_SQL_DIR"); env && *env) return env;
   // An installed program finds its data beside its own prefix (bin/ and
   // share/fonwerk/), wherever the prefix was installed or copied to.
-  std::error_code ignored;
-  const fs::path installed =
-      (fs::path(platform::ExecutableFolder()) / FONWERK_DATA_FROM_BIN).lexically_normal();
-  if (fs::is_directory(installed, ignored)) return installed;
+  if (std::string installed = platform::InstalledDataFolder(); !installed.empty()) return installed;
   // A program run from the build tree reads the source tree's scripts.
   return FONWERK_SQL_DIR;
 }

@@ -135,6 +135,12 @@ contacts=$(sqlite3 "$work/own/SQL/korvana.db" "SELECT count(*) FROM AD")
 expect_status 0 "fonwerk rebuild" "${hide[@]}" "$bin/fonwerk" --log "$work/run.log" "$inst"
 expect_in "$work/out" "Tapi wurde neu aufgebaut." "fonwerk rebuild"
 expect_in "$work/run.log" "FERTIG" "run log"
+# Without --log an installed program logs to the state folder, not into bin/.
+expect_status 0 "fonwerk with the default log" env XDG_STATE_HOME="$work/state" \
+  "${hide[@]}" "$bin/fonwerk" "$inst"
+[[ -s $work/err ]] && fail "fonwerk with the default log: $(cat "$work/err")"
+expect_in "$work/state/fonwerk/Fonwerk.log" "Command|$inst" "the state folder's log"
+[[ -e $bin/Fonwerk.log ]] && fail "an installed fonwerk wrote its log into bin/"
 rows=$(sqlite3 "$inst/SQL/korvana.db" "SELECT count(*) FROM TAPI")
 ((rows > 0)) || fail "the rebuild wrote no rows"
 expect_status 0 "fonwerkctl lookup" "${hide[@]}" "$bin/fonwerkctl" --install "$inst" dial "+49 89 123456"
