@@ -146,6 +146,38 @@ rows=$(sqlite3 "$inst/SQL/korvana.db" "SELECT count(*) FROM TAPI")
 expect_status 0 "fonwerkctl lookup" "${hide[@]}" "$bin/fonwerkctl" --install "$inst" dial "+49 89 123456"
 expect_in "$work/out" "089123456" "fonwerkctl dial"
 
+# The units' command lines, run as the units would run them (the state
+# directory and the instance name put in by hand): the rebuild, and the lookup
+# service once fonwerkctl serve has --watch.
+units=$moved/lib/systemd/system
+rebuild_line=$(sed -n 's/^ExecStart=//p' "$units/fonwerk-rebuild@.service" |
+  sed -e "s#$prefix/#$moved/#g" -e "s#/var/lib/fonwerk/%i#$work/state/demo#" \
+    -e 's#${FONWERK_INSTALLATION}#"$FONWERK_INSTALLATION"#')
+expect_status 0 "the rebuild unit's command" env FONWERK_INSTALLATION="$inst" \
+  "${hide[@]}" /bin/sh -c "exec $rebuild_line"
+expect_in "$work/state/demo.log" "FERTIG" "the rebuild unit's log"
+if "$bin/fonwerkctl" serve --help 2>/dev/null | grep -q -- --watch; then
+  env -i FONWERK_INSTALLATION="$inst" FONWERK_LISTEN=127.0.0.1:0 /bin/sh -c "$script" \
+    "$bin/fonwerkctl" 2>"$work/serve.err" &
+  serve_pid=$!
+  port=
+  for _ in $(seq 100); do
+    port=$(sed -n 's#.*listening on http://127.0.0.1:\([0-9]*\)/.*#\1#p' "$work/serve.err")
+    [[ -n $port ]] && break
+    sleep 0.1
+  done
+  if [[ -z $port ]]; then
+    fail "the serve unit's command did not listen: $(cat "$work/serve.err")"
+  else
+    curl -s "http://127.0.0.1:$port/health" >"$work/health" || true
+    expect_in "$work/health" '"status":"ok"' "the serve unit's service"
+  fi
+  kill -TERM "$serve_pid" 2>/dev/null || true
+  wait "$serve_pid" || fail "the serve unit's command ended with $? on SIGTERM"
+else
+  echo "fonwerkctl serve has no --watch yet: the serve unit's command is not run"
+fi
+
 # The log refuses the installation's own files, which stay as they were.
 for target in "$inst/SQL/korvana.db" "$inst/SQL/SQL.INI"; do
   cp "$target" "$work/before"
