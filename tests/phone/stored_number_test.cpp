@@ -64,12 +64,9 @@ TEST(StoredNumberTest, OtherFormsKeepTheirStoredForm) {
                {
                    {"+49 89 123456", "089123456"},
                    {"089/123456", "089123456"},
-                   {"0049 (89) 1", "0891"},        // brackets around the area code stay
-                   {"(+49) 89 123", "004989123"},  // the prefix test fails on the bracket
-                   {"+4989 (0)1", "08901"},        // no country code of four digits
-                   {"089 (0)1", "08901"},          // no country code at all
-                   {"+ 49 (0)89", "0049089"},      // a blank after + ends the prefix
-                   {"00 49 89 1", "0049891"},      // a separator inside the prefix keeps it
+                   {"0049 (89) 1", "0891"},  // brackets around the area code stay
+                   {"+4989 (0)1", "08901"},  // no country code of four digits
+                   {"089 (0)1", "08901"},    // no country code at all
                    {"+49+49", "00049"},
                    {"+43 1 234", "00431234"},
                    {"Zentrale", ""},
@@ -78,6 +75,51 @@ TEST(StoredNumberTest, OtherFormsKeepTheirStoredForm) {
   // Without VAZ (or Plus) there is no bracketed trunk prefix to recognise.
   ExpectStored(Rules("00", "49", "", true), {{"+49 (0)89 1", "0891"}, {"+49 ()89 1", "891"}});
   ExpectStored(Rules("", "49", "0", true), {{"+49 (0)89 1", "00891"}});
+}
+
+// Own-country numbers in international form are stored nationally however
+// the prefix is written, so that the national and the +49 form find them;
+// a stored number reduces to itself, so that its own digits find it too.
+TEST(StoredNumberTest, OwnCountryInternationalFormsBecomeNational) {
+  const cCanonicalTelephone german = Rules("00", "49", "0", true);
+  ExpectStored(german, {
+                           {"(+49) 89 123", "089123"},
+                           {"(+49) (0)89 123", "089123"},
+                           {"(0049) 711 123", "0711123"},
+                           {"00 49 711 123", "0711123"},
+                           {"00 49 (0) 711 123", "0711123"},
+                           {"+ 49 (0)89", "089"},
+                           {"+49-(0)89-123", "089123"},
+                           {"Tel. +49 89 123", "089123"},
+                           {"00491520101899", "01520101899"},
+                           {"0049 049 1", "01"},     // reduced until no prefix is left
+                           {"(+43) 1 234", "00431234"},  // foreign numbers stay international
+                           {"000 49 89", "0004989"},  // 0004989: not the prefix 0049
+                       });
+  com::cUtil util;
+  for (const char* stored : {"089123", "0711123", "00431234", "00049", "0004989", "01"}) {
+    EXPECT_EQ(StoredNumber(stored, german, util), stored);
+    EXPECT_EQ(StoredNumber(std::string("+49") + (stored + 1), german, util), stored)
+        << "+49 form of " << stored;
+  }
+  // Without Suspress nothing is national; without Plus no bracket is dropped.
+  ExpectStored(Rules("00", "49", "0", false), {{"(+49) 89 123", "004989123"}});
+  ExpectStored(Rules("", "49", "0", true), {{"(49) (0)89", "0089"}});
+  // A trunk prefix as long as the own prefix: one round, and no endless loop.
+  ExpectStored(Rules("0", "1", "01", true), {{"01 01 5", "01015"}});
+}
+
+// Addresses are stored without the blanks and line breaks around them.
+TEST(StoredNumberTest, AddressesLoseTheBlanksAndLineBreaksAroundThem) {
+  for (const auto& [address, stored] : std::vector<std::pair<std::string, std::string>>{
+           {" a@b.de ", "a@b.de"},
+           {"a@b.de\r", "a@b.de"},
+           {"\t A.B@c.de \r\n", "A.B@c.de"},
+           {"a b@c.de", "a b@c.de"},
+           {" \r\n ", ""},
+       }) {
+    EXPECT_EQ(StoredAddress(address), stored) << "'" << address << "'";
+  }
 }
 
 TEST(StoredNumberTest, ExtensionMarkersLeaveTheDirectDialDigits) {
@@ -108,7 +150,7 @@ TEST_P(StoredNumberHarvestTest, HarvestingStoresTheFormTheLookupAsksFor) {
   for (const test::Row& row : install->Query("SELECT NUMMER FROM TAPI ORDER BY DSN")) {
     stored.push_back(row.at(0).value_or("NULL"));
   }
-  EXPECT_THAT(stored, ::testing::ElementsAre("089123456", "00442079460000", "004989123",
+  EXPECT_THAT(stored, ::testing::ElementsAre("089123456", "00442079460000", "089123",
                                              "08912345612", "08912345699"));
 }
 
