@@ -253,9 +253,9 @@ class FonwerkctlTest : public testing::TestWithParam<Provider> {
  protected:
   void SetUp() override { install_ = TestInstall::Create(GetParam()); }
 
-  ProgramResult Ctl(std::vector<std::string> args) {
+  ProgramResult Ctl(std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), {"--install", install_->path()});
-    return test::RunProgram(test::BinaryPath("fonwerkctl"), args);
+    return test::RunProgram(test::BinaryPath("fonwerkctl"), args, input);
   }
 
   struct Contact {
@@ -540,6 +540,67 @@ TEST_P(FonwerkctlTest, LookupFindsTheContactBehindANumber) {
   // The options apply: without Suspress the own country stays international.
   const ProgramResult international = Ctl({"--suspress", "false", "lookup", "+49 89 123456"});
   EXPECT_EQ(international.exit_code, 1);
+}
+
+// URIs name the contact of their number and never a shorter stored number
+// that their other characters would make; own-country numbers are found in
+// every form however their prefix was written; switchboards written "-0".
+TEST_P(FonwerkctlTest, LookupReadsEveryFormAndNeverNamesAWrongCaller) {
+  AddContact({"K5", "Müller", std::nullopt, std::nullopt, "+49 30 1234567", std::nullopt,
+              " Info@Mueller.de \r\n"});
+  AddContact({"K6", "Bauer", std::nullopt, std::nullopt, "(+49) 30\t123", std::nullopt,
+              std::nullopt});
+  AddContact({"K7", "Stuttgart", std::nullopt, std::nullopt, "00 49 711\t987654", std::nullopt,
+              std::nullopt});
+  AddContact({"K8", "Amt", std::nullopt, "Amt GmbH", "089 23456-0\t\tZentrale", std::nullopt,
+              std::nullopt});
+  for (const char* key : {"K5", "K6", "K7", "K8"}) {
+    const ProgramResult refreshed = Ctl({"refresh", key});
+    ASSERT_EQ(refreshed.exit_code, 0) << refreshed.err;
+  }
+  // A row in the form an older rebuild wrote, still in the table.
+  install_->Exec(
+      "INSERT INTO TAPI (DSN, AD_DSN, NUMMER, BEMERKUNG, contactTypeDsn) VALUES "
+      "('OLD', 'K6', '004930123', 'alt', '{1FEB2033-7850-44A0-919C-75BCC50F99B8}')");
+  const std::string mueller = "K5\tMüller\t\t0301234567\t\n";
+  const std::string bauer = "K6\tBauer\t\t030123\t\n";
+  const std::string stuttgart = "K7\tStuttgart\t\t0711987654\t\n";
+  const std::string amt = "K8\tAmt\tAmt GmbH\t089234560\tZentrale\n";
+  const struct {
+    std::string incoming;
+    std::string out;  // empty: a miss, status 1
+  } cases[] = {
+      {"tel:+49-30-1234567", mueller},
+      {"sip:+49301234567@pbx.example.com;user=phone", mueller},
+      {"\"Anruf\" <sip:030-1234567@10.0.0.30:5060>;tag=123", mueller},
+      {"tel:+49-30-1234567x", ""},  // mangled: no number, not Bauer's prefix
+      {"sip:bauer@10.30.1.23", ""},
+      {"tel:+49-30-123", bauer},
+      {"(+49) 30 123", bauer},
+      {"004930123", bauer},  // the digits of the old row read as national
+      {"0711 987654", stuttgart},
+      {"+49 711 987654", stuttgart},
+      {"00 49 711 987654", stuttgart},
+      {"tel:+49-711-987654", stuttgart},
+      {"089 23456-17", amt},  // a direct line of the switchboard written -0
+      {"089 23456", amt},
+      {"tel:+49-89-23456;ext=99", amt},
+      {"089 23456-0", amt},
+      {"089 2345", ""},  // too short for the switchboard
+      {" info@MUELLER.de\r", "K5\tMüller\t\tInfo@Mueller.de\t\n"},
+      {"Müller <INFO@mueller.DE>", "K5\tMüller\t\tInfo@Mueller.de\t\n"},
+      {"anonymous", ""},
+      {"sip:anonymous@anonymous.invalid", ""},
+  };
+  for (const auto& c : cases) {
+    const ProgramResult result = Ctl({"lookup", c.incoming});
+    EXPECT_EQ(result.exit_code, c.out.empty() ? 1 : 0) << c.incoming << ": " << result.err;
+    EXPECT_EQ(result.out, c.out) << c.incoming;
+  }
+  // lookup - reads every line by the same rule.
+  const ProgramResult lines = Ctl({"lookup", "-"}, "tel:+49-30-1234567\r\nwithheld\n");
+  EXPECT_EQ(lines.exit_code, 0) << lines.err;
+  EXPECT_EQ(lines.out, "tel:+49-30-1234567\t1\t" + mueller + "withheld\t0\n");
 }
 
 TEST_P(FonwerkctlTest, FailuresGiveStatus3AndTheCause) {

@@ -13,6 +13,7 @@
 #include "com/component_factory.h"
 #include "com/util.h"
 #include "phone/canonical_telephone.h"
+#include "phone/incoming_number.h"
 #include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 
@@ -92,9 +93,9 @@ TEST(StoredNumberTest, OwnCountryInternationalFormsBecomeNational) {
                            {"+49-(0)89-123", "089123"},
                            {"Tel. +49 89 123", "089123"},
                            {"00491520101899", "01520101899"},
-                           {"0049 049 1", "01"},     // reduced until no prefix is left
+                           {"0049 049 1", "01"},         // reduced until no prefix is left
                            {"(+43) 1 234", "00431234"},  // foreign numbers stay international
-                           {"000 49 89", "0004989"},  // 0004989: not the prefix 0049
+                           {"000 49 89", "0004989"},     // 0004989: not the prefix 0049
                        });
   com::cUtil util;
   for (const char* stored : {"089123", "0711123", "00431234", "00049", "0004989", "01"}) {
@@ -131,6 +132,83 @@ TEST(StoredNumberTest, ExtensionMarkersLeaveTheDirectDialDigits) {
                                              });
 }
 
+// The incoming rule: what a caller's identification names, in every form it
+// arrives in. Numbers come out in stored form; nothing but the number part
+// of a URI ever gives digits.
+TEST(IncomingNumberTest, EveryFormNamesTheRightNumberAndNothingElseGivesDigits) {
+  using Kind = IncomingNumber::Kind;
+  const struct {
+    const char* text;
+    Kind kind;
+    const char* value;
+  } cases[] = {
+      // Numbers as typed keep today's reading.
+      {"  +49 89 123456\r\n", Kind::kNumber, "089123456"},
+      {"089 123456 ext. 12", Kind::kNumber, "08912345612"},
+      {"(+49) 89 123", Kind::kNumber, "089123"},
+      {"00491520101899", Kind::kNumber, "01520101899"},
+      {"Tel: 089 123456-7", Kind::kNumber, "0891234567"},  // a label, not a URI
+      // tel: URIs.
+      {"tel:+49-89-1234567", Kind::kNumber, "0891234567"},
+      {"TEL:+49.89.(123)4567", Kind::kNumber, "0891234567"},
+      {"tel:+49-89-123456;ext=22", Kind::kNumber, "08912345622"},
+      {"tel:+49-89-123456;isub=5;npdi;rn=+49-30-9;EXT=2-2", Kind::kNumber, "08912345622"},
+      {"tel:1234567;phone-context=+49-89", Kind::kNumber, "0891234567"},
+      {"tel:1234567;phone-context=pbx.example.com", Kind::kNumber, "1234567"},
+      {"tel:%2B44-20-7946-0000", Kind::kNumber, "00442079460000"},
+      // sip: and sips: URIs, bare or in a name-addr: the user part only.
+      {"sip:+49301234567@pbx.example.com", Kind::kNumber, "0301234567"},
+      {"sips:+49301234567@pbx.example.com:5061;transport=tls", Kind::kNumber, "0301234567"},
+      {"<sip:+49301234567@10.0.0.1;user=phone>", Kind::kNumber, "0301234567"},
+      {"\"Raum 12 <3>\" <sip:0891234567@[2001:db8::1]:5060>;tag=99", Kind::kNumber, "0891234567"},
+      {"Zentrale <SIP:+49-89-123456;ext=17@pbx;user=phone>", Kind::kNumber, "08912345617"},
+      {"sip:0891234567:secret99@host", Kind::kNumber, "0891234567"},
+      {"sip:%2B49%2089%20123456@host", Kind::kNumber, "089123456"},
+      // Withheld callers and URIs that name no number: a miss, never digits
+      // from the host, port, parameters or display name.
+      {"anonymous", Kind::kNone, ""},
+      {"Unknown", Kind::kNone, ""},
+      {"restricted", Kind::kNone, ""},
+      {"withheld", Kind::kNone, ""},
+      {"private", Kind::kNone, ""},
+      {" \r\n", Kind::kNone, ""},
+      {"sip:anonymous@anonymous.invalid", Kind::kNone, ""},
+      {"\"Raum 12\" <sip:anonymous@pbx89.example.com:5060>;tag=123", Kind::kNone, ""},
+      {"sip:pbx.example.com:5060", Kind::kNone, ""},
+      {"sip:alice49@10.89.1.23", Kind::kNone, ""},
+      {"tel:*31#0891234567", Kind::kNone, ""},
+      {"tel:+49-89-1234567x", Kind::kNone, ""},
+      {"tel:+49891234567;ext=abc", Kind::kNone, ""},
+      {"sip:+49891234567%4@host", Kind::kNone, ""},
+      {"tel:", Kind::kNone, ""},
+      // E-mail addresses, without what stands around them.
+      {" Max.Meier@Example.com \r\n", Kind::kAddress, "Max.Meier@Example.com"},
+      {"Hans Meier <h.meier@example.com>", Kind::kAddress, "h.meier@example.com"},
+      {"mailto:h.meier%40example.com?subject=Hallo", Kind::kAddress, "h.meier@example.com"},
+  };
+  com::cUtil util;
+  const cCanonicalTelephone german = Rules("00", "49", "0", true);
+  for (const auto& c : cases) {
+    const IncomingNumber incoming = ReadIncoming(c.text, german, util);
+    EXPECT_EQ(incoming.kind, c.kind) << "'" << c.text << "'";
+    EXPECT_EQ(incoming.value, c.value) << "'" << c.text << "'";
+  }
+
+  // A "+" sent unencoded in a query string arrives as a blank.
+  for (const auto& [sent, read] : std::vector<std::pair<std::string, std::string>>{
+           {" 49891234567", "+49891234567"},
+           {" 49 89 1234567", "+49 89 1234567"},
+           {"sip: 4930123@pbx", "sip:+4930123@pbx"},
+           {"TEL: 49-89-1", "TEL:+49-89-1"},
+           {"  49", "  49"},
+           {" x49", " x49"},
+           {"089 1", "089 1"},
+           {" ", " "},
+       }) {
+    EXPECT_EQ(WithUnencodedPlus(sent), read) << "'" << sent << "'";
+  }
+}
+
 // What the harvesting writes for telephone lines, read back from TAPI.
 class StoredNumberHarvestTest : public ::testing::TestWithParam<Provider> {};
 
@@ -150,8 +228,8 @@ TEST_P(StoredNumberHarvestTest, HarvestingStoresTheFormTheLookupAsksFor) {
   for (const test::Row& row : install->Query("SELECT NUMMER FROM TAPI ORDER BY DSN")) {
     stored.push_back(row.at(0).value_or("NULL"));
   }
-  EXPECT_THAT(stored, ::testing::ElementsAre("089123456", "00442079460000", "089123",
-                                             "08912345612", "08912345699"));
+  EXPECT_THAT(stored, ::testing::ElementsAre("089123456", "00442079460000", "089123", "08912345612",
+                                             "08912345699"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, StoredNumberHarvestTest, test::BothProviders(),
