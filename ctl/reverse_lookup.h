@@ -66,7 +66,7 @@ std::vector<Match> NumberMatches(const std::string& digits, std::vector<Match> r
 // How an address is compared with NUMMER without regard to the case of
 // ASCII letters, in a way an index on NUMMER can serve.
 enum class AddressCompare {
-  kCollateNoCase,     // NUMMER = address COLLATE NOCASE (SQLite: the NOCASE index on NUMMER)
+  kCollateNoCase,  // NUMMER = address COLLATE NOCASE (SQLite: the NOCASE index on NUMMER)
   kLowerOfAddresses,  // lower(NUMMER) = lower(address) among the rows holding "@"
                       // (PostgreSQL: the partial index on lower(NUMMER))
 };

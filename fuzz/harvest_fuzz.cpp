@@ -129,9 +129,8 @@ std::string NationalForm(std::string text) {
     if (first_four != "0049") return text;
     std::string rest = text.substr(digit_at.back() + 1);
     size_t next = 0;
-    while (next < rest.size() && std::string_view(" \t)-./").find(rest[next]) != std::string::npos) {
-      ++next;
-    }
+    const std::string_view separators = " \t)-./";
+    while (next < rest.size() && separators.find(rest[next]) != std::string::npos) ++next;
     if (rest.compare(next, 3, "(0)") == 0) rest.erase(next, 3);
     text = "0" + rest;
   }

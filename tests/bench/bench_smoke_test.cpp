@@ -167,7 +167,8 @@ TEST_P(BenchSmokeTest, EveryGeneratedRowIsFoundByEveryFormOfItsNumber) {
   RunChecked(FONWERK_GEN_PATH,
              {"--connect", install->connect_string(), "--count", std::to_string(kContacts)});
   const test::TempFolder log_folder("fonwerk-smoke");
-  RunChecked(test::BinaryPath("fonwerk"), {"--log", log_folder.File("Fonwerk.log"), install->path()});
+  RunChecked(test::BinaryPath("fonwerk"),
+             {"--log", log_folder.File("Fonwerk.log"), install->path()});
 
   // The contacts write own-country numbers with their prefix in every way,
   // and none is stored in international form.
@@ -180,8 +181,8 @@ TEST_P(BenchSmokeTest, EveryGeneratedRowIsFoundByEveryFormOfItsNumber) {
   std::string input;
   for (const Question& question : questions) input += question.text + "\n";
   const test::ProgramResult answers =
-      test::RunProgram(test::BinaryPath("fonwerkctl"), {"--install", install->path(), "lookup", "-"},
-                       input, {}, kTimeoutSeconds);
+      test::RunProgram(test::BinaryPath("fonwerkctl"),
+                       {"--install", install->path(), "lookup", "-"}, input, {}, kTimeoutSeconds);
   ASSERT_EQ(answers.exit_code, 0) << answers.err;
 
   std::istringstream lines(answers.out);

@@ -110,19 +110,6 @@ TEST(StoredNumberTest, OwnCountryInternationalFormsBecomeNational) {
   ExpectStored(Rules("0", "1", "01", true), {{"01 01 5", "01015"}});
 }
 
-// Addresses are stored without the blanks and line breaks around them.
-TEST(StoredNumberTest, AddressesLoseTheBlanksAndLineBreaksAroundThem) {
-  for (const auto& [address, stored] : std::vector<std::pair<std::string, std::string>>{
-           {" a@b.de ", "a@b.de"},
-           {"a@b.de\r", "a@b.de"},
-           {"\t A.B@c.de \r\n", "A.B@c.de"},
-           {"a b@c.de", "a b@c.de"},
-           {" \r\n ", ""},
-       }) {
-    EXPECT_EQ(StoredAddress(address), stored) << "'" << address << "'";
-  }
-}
-
 TEST(StoredNumberTest, ExtensionMarkersLeaveTheDirectDialDigits) {
   ExpectStored(Rules("00", "49", "0", true), {
                                                  {"089 123456-12", "08912345612"},
