@@ -127,7 +127,12 @@ class LookupPlanTest : public testing::TestWithParam<Provider> {
 };
 
 TEST_P(LookupPlanTest, NumberAndAddressSearchesUseTheIndexes) {
-  const std::string numbers = Plan(ctl::NumberQuery(ctl::NumberCandidates("00001234567", 255)));
+  // A number's query: its prefixes and the switchboards written -0.
+  std::vector<std::string> candidates = ctl::NumberCandidates("00001234567", 255);
+  for (const std::string& switchboard : ctl::SwitchboardCandidates("00001234567", 255)) {
+    candidates.push_back(switchboard);
+  }
+  const std::string numbers = Plan(ctl::NumberQuery(candidates));
   const ctl::AddressCompare no_case = GetParam() == Provider::kSQLite
                                           ? ctl::AddressCompare::kCollateNoCase
                                           : ctl::AddressCompare::kLowerOfAddresses;
