@@ -79,6 +79,41 @@ void DropBracketedTrunkPrefix(std::string& number, const std::string& plus, cons
   if (number.compare(pos, vaz.size() + 2, "(" + vaz + ")") == 0) number.erase(pos, vaz.size() + 2);
 }
 
+// While the digits of `number` begin with the own-country prefix (other
+// characters before and between them skipped): those digits become `vaz`,
+// and a "(" vaz ")" right behind them (after separators) goes.
+void ToNationalForm(std::string& number, const std::string& own_prefix, const std::string& plus,
+                    const std::string& vaz) {
+  const bool repeat = vaz.size() < own_prefix.size();
+  for (bool again = true; again; again = repeat) {
+    size_t pos = 0;
+    bool matched = true;
+    for (const char digit : own_prefix) {
+      while (pos < number.size() && (number[pos] < '0' || number[pos] > '9')) ++pos;
+      if (pos == number.size() || number[pos] != digit) {
+        matched = false;
+        break;
+      }
+      ++pos;
+    }
+    if (!matched) return;
+    std::string rest = number.substr(pos);
+    const size_t next = rest.find_first_not_of(" \t)-./");
+    if (!plus.empty() && !vaz.empty() && next != std::string::npos &&
+        rest.compare(next, vaz.size() + 2, "(" + vaz + ")") == 0) {
+      rest.erase(next, vaz.size() + 2);
+    }
+    number = vaz + rest;
+  }
+}
+
+// An address without the blanks, tabs and line breaks around it.
+std::string_view TrimAddress(std::string_view address) {
+  const size_t first = address.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  return address.substr(first, address.find_last_not_of(" \t\r\n") - first + 1);
+}
+
 }  // namespace
 
 Harvester::Harvester(HarvestSettings settings)
@@ -100,8 +135,8 @@ void Harvester::Harvest(std::string_view telefon, std::string_view fax, std::str
       number_.replace(plus, 1, settings_.plus);
     }
     DropBracketedTrunkPrefix(number_, settings_.plus, settings_.vaz);
-    if (settings_.suspress && !settings_.code.empty() && number_.starts_with(own_prefix_)) {
-      number_.replace(0, own_prefix_.size(), settings_.vaz);
+    if (settings_.suspress && !settings_.code.empty()) {
+      ToNationalForm(number_, own_prefix_, settings_.plus, settings_.vaz);
     }
     digits_.clear();
     for (char c : number_) {
@@ -113,11 +148,12 @@ void Harvester::Harvest(std::string_view telefon, std::string_view fax, std::str
           CutChars(TabItem(line, 2), settings_.bemerkung_width), ContactTypeOf(key)});
   });
 
-  if (!Trim(email).empty()) {
-    emit({CutChars(email, settings_.nummer_width), std::nullopt, kEmailType});
+  if (!TrimAddress(email).empty()) {
+    emit({CutChars(TrimAddress(email), settings_.nummer_width), std::nullopt, kEmailType});
   }
   if (!Trim(weitemail).empty()) {
     ForEachItem(weitemail, [&](std::string_view address, bool) {
+      address = TrimAddress(address);
       if (!address.empty())
         emit({CutChars(address, settings_.nummer_width), std::nullopt, kEmailType});
     });

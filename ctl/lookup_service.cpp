@@ -10,6 +10,7 @@
 #include "ctl/lookup_json.h"
 #include "ctl/reverse_lookup.h"
 #include "ctl/service_secret.h"
+#include "phone/incoming_number.h"
 
 namespace fonwerk::ctl {
 namespace {
@@ -71,17 +72,20 @@ ServiceResponse LookupService::Handle(const ServiceRequest& request) const {
 }
 
 ServiceResponse LookupService::Lookup(const ServiceRequest& request) const {
-  const std::optional<std::string> number = RequestedNumber(request.params);
-  if (!number) {
+  const std::optional<std::string> requested = RequestedNumber(request.params);
+  if (!requested) {
     return ErrorResponse(400,
                          "give the number as number=N (or phone, phoneNumber, telephone), "
                          "not blank and at most " +
                              std::to_string(kLongestNumber) + " bytes");
   }
+  // A telephone system that puts the number into its URL unencoded sends
+  // "+49..." as " 49...": the number is read, and answered, with its "+".
+  const std::string number = WithUnencodedPlus(*requested);
   try {
     std::vector<Match> matches;
-    workers_.Run([&](Installation& worker) { matches = ctl::Lookup(*number, worker); });
-    return {200, LookupJson(*number, matches)};
+    workers_.Run([&](Installation& worker) { matches = ctl::Lookup(number, worker); });
+    return {200, LookupJson(number, matches)};
   } catch (const std::exception& error) {
     return FailureResponse(error);
   }

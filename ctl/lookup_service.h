@@ -7,7 +7,10 @@
 //                          miss is 200 with "matches": []. The number may also
 //                          be given as phone, phoneNumber or telephone (the
 //                          first of these names present counts). Missing,
-//                          blank or longer than kLongestNumber: 400.
+//                          blank or longer than kLongestNumber: 400. A
+//                          blank before a digit at its start (a "+" sent
+//                          unencoded) is read, and answered, as "+"
+//                          (WithUnencodedPlus, phone/incoming_number.h).
 //   GET /health            200 {"status": "ok"} when the database answers a
 //                          query on TAPI, else 503 {"status": "unavailable", ...}.
 //   anything else          404.

@@ -10,7 +10,7 @@
 
 #include "base/errors.h"
 #include "ctl/installation.h"
-#include "phone/stored_number.h"
+#include "phone/incoming_number.h"
 
 namespace fonwerk::ctl {
 namespace {
@@ -63,6 +63,7 @@ std::vector<Match> ReadMatches(Installation& installation, const LookupQuery& qu
   return matches;
 }
 
+// `address` in stored form (ReadIncoming).
 std::vector<Match> LookupAddress(const std::string& address, Installation& installation) {
   ReadyForLookups(installation);
   const bool sqlite = installation.connection->session().ProviderName() == "SQLite";
@@ -75,7 +76,8 @@ std::vector<Match> LookupAddress(const std::string& address, Installation& insta
 
 std::string NormaliseIncoming(const std::string& number, const cCanonicalTelephone& settings,
                               com::IUtil& util) {
-  return StoredNumber(number, settings, util);
+  IncomingNumber incoming = ReadIncoming(number, settings, util);
+  return incoming.kind == IncomingNumber::Kind::kNumber ? std::move(incoming.value) : "";
 }
 
 // The number itself, then its prefixes from longest to the shortest allowed.
@@ -89,6 +91,23 @@ std::vector<std::string> NumberCandidates(const std::string& digits, std::size_t
   const std::size_t longest = std::min(digits.size() - 1, longest_stored);
   for (std::size_t length = longest; length >= kShortestPrefix; --length) {
     candidates.push_back(digits.substr(0, length));
+  }
+  return candidates;
+}
+
+// A switchboard written with "-0" (DIN 5008: "089 23456-0") is stored with
+// that 0 behind its number; a direct line ("089 23456-17") and the number
+// itself ("089 23456") are one 0 short of it. Prefixes keep the six-digit
+// minimum, and a candidate that is a prefix of `digits` itself is left to
+// NumberCandidates.
+std::vector<std::string> SwitchboardCandidates(const std::string& digits,
+                                               std::size_t longest_stored) {
+  std::vector<std::string> candidates;
+  if (longest_stored == 0) return candidates;
+  const std::size_t longest = std::min(digits.size(), longest_stored - 1);
+  for (std::size_t length = longest; length >= kShortestPrefix; --length) {
+    if (length < digits.size() && digits[length] == '0') continue;
+    candidates.push_back(digits.substr(0, length) + "0");
   }
   return candidates;
 }
@@ -174,19 +193,48 @@ std::vector<Match> LongestMatches(const std::vector<Match>& rows) {
   return kept;
 }
 
-std::vector<Match> Lookup(const std::string& argument, Installation& installation) {
-  if (argument.find('@') != std::string::npos) return LookupAddress(argument, installation);
-  const std::string digits = NormaliseIncoming(argument, installation.phone, *installation.util);
-  const std::vector<std::string> candidates =
-      NumberCandidates(digits, LongestStoredNumber(installation));
+std::vector<Match> NumberMatches(const std::string& digits, std::vector<Match> rows) {
+  std::vector<Match> direct;
+  std::vector<Match> switchboard;
+  for (Match& row : rows) {
+    (digits.starts_with(row.nummer) ? direct : switchboard).push_back(std::move(row));
+  }
+  return LongestMatches(direct.empty() ? switchboard : direct);
+}
+
+namespace {
+
+// The rows of `digits` (stored form), read in one query: the number itself
+// and its prefixes, and the switchboards written "-0" it may belong to.
+std::vector<Match> LookupNumber(const std::string& digits, Installation& installation) {
+  const std::size_t longest_stored = LongestStoredNumber(installation);
+  std::vector<std::string> candidates = NumberCandidates(digits, longest_stored);
+  for (std::string& candidate : SwitchboardCandidates(digits, longest_stored)) {
+    candidates.push_back(std::move(candidate));
+  }
   if (candidates.empty()) return {};
   std::vector<Match> matches =
-      LongestMatches(ReadMatches(installation, NumberQuery(candidates)));
+      NumberMatches(digits, ReadMatches(installation, NumberQuery(candidates)));
   // A call comes from a telephone rather than a fax machine.
   std::stable_sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) {
     return a.type != FaxType() && b.type == FaxType();
   });
   return matches;
+}
+
+}  // namespace
+
+std::vector<Match> Lookup(const std::string& argument, Installation& installation) {
+  const IncomingNumber incoming = ReadIncoming(argument, installation.phone, *installation.util);
+  switch (incoming.kind) {
+    case IncomingNumber::Kind::kNumber:
+      return LookupNumber(incoming.value, installation);
+    case IncomingNumber::Kind::kAddress:
+      return LookupAddress(incoming.value, installation);
+    case IncomingNumber::Kind::kNone:
+      break;
+  }
+  return {};
 }
 
 std::string FormatMatch(const Match& match) {

@@ -24,8 +24,9 @@ struct Match {
   std::string type;     // TAPI.contactTypeDsn
 };
 
-// The number in the form the harvesting stores (StoredNumber, the same
-// reduction the harvesting makes).
+// The number in the form the harvesting stores, as the incoming rule reads it
+// (ReadIncoming, phone/incoming_number.h); "" when it names no number (an
+// address, a withheld caller, text without digits).
 std::string NormaliseIncoming(const std::string& number, const cCanonicalTelephone& settings,
                               com::IUtil& util);
 
@@ -50,6 +51,18 @@ struct LookupQuery {
 // with AD. REQUIRES: candidates not empty.
 LookupQuery NumberQuery(const std::vector<std::string>& candidates);
 
+// The switchboards written "-0" (DIN 5008) that `digits` may be the number or
+// a direct line of: each prefix of `digits` from the longest (all of it) down
+// to six digits with a "0" behind it, no longer than `longest_stored`; those
+// that are themselves a prefix of `digits` are NumberCandidates' and left out.
+std::vector<std::string> SwitchboardCandidates(const std::string& digits,
+                                               std::size_t longest_stored);
+
+// Of the rows read for NumberCandidates and SwitchboardCandidates of
+// `digits`: those of the longest NUMMER that is `digits` or a prefix of it,
+// else those of the longest switchboard.
+std::vector<Match> NumberMatches(const std::string& digits, std::vector<Match> rows);
+
 // How an address is compared with NUMMER without regard to the case of
 // ASCII letters, in a way an index on NUMMER can serve.
 enum class AddressCompare {
@@ -63,11 +76,13 @@ LookupQuery AddressQuery(const std::string& address, AddressCompare compare);
 // Of `rows`, those whose NUMMER is the longest one among them.
 std::vector<Match> LongestMatches(const std::vector<Match>& rows);
 
-// The matches for `argument`: an address when it holds "@" (every e-mail row
-// equal to it without regard to the case of ASCII letters), else a number
-// (the rows equal to its stored form, else those of the longest stored prefix
-// of at least six digits), telephone rows before fax rows, otherwise in the
-// order of AD_DSN and TAPI.DSN. Throws on failure.
+// The matches for `argument`, read by ReadIncoming: for an address every
+// e-mail row equal to it without regard to the case of ASCII letters; for a
+// number the rows equal to its stored form, else those of the longest stored
+// prefix of at least six digits, else those of the longest switchboard
+// written "-0" (NumberMatches), telephone rows before fax rows, otherwise in
+// the order of AD_DSN and TAPI.DSN. One query either way; nothing is asked
+// when the argument names no one. Throws on failure.
 std::vector<Match> Lookup(const std::string& argument, Installation& installation);
 
 // "AD_DSN\tname\tcompany\tNUMMER\tBEMERKUNG"; tabs and line breaks inside a

@@ -14,16 +14,19 @@
 //  - a number row holds digits only and is not empty; no NUMMER or BEMERKUNG
 //    is longer (in characters) than its column;
 //  - number rows come in line order (types 1..4, further lines, fax last);
-//  - e-mail rows are exactly the address and the non-empty further addresses,
-//    each cut to the column, in this order;
+//  - e-mail rows are exactly the address and the further addresses, each
+//    without blanks and line breaks around it, the empty ones left out, cut
+//    to the column, in this order;
 //  - with the default configuration, the numbers are the ones the
 //    normalisation rule gives (an oracle written from the rule, including the
-//    dropped "(0)" of "+49 (0)89");
+//    dropped "(0)" of "+49 (0)89" and the national form of every number whose
+//    digits begin with 0049);
 //  - the delete removes the contact's old rows and nothing else, whatever
 //    the key holds.
 
 #include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/errors.h"
@@ -112,6 +115,34 @@ std::string WithoutBracketedZero(const std::string& text) {
   return text.substr(0, pos) + text.substr(pos + 3);
 }
 
+// With Suspress: while the first four digits of `text` are 0049, the text
+// becomes "0" and what follows them, less a "(0)" behind separators.
+std::string NationalForm(std::string text) {
+  while (true) {
+    std::vector<size_t> digit_at;
+    for (size_t i = 0; i < text.size() && digit_at.size() < 4; ++i) {
+      if (text[i] >= '0' && text[i] <= '9') digit_at.push_back(i);
+    }
+    if (digit_at.size() < 4) return text;
+    std::string first_four;
+    for (const size_t i : digit_at) first_four += text[i];
+    if (first_four != "0049") return text;
+    std::string rest = text.substr(digit_at.back() + 1);
+    size_t next = 0;
+    const std::string_view separators = " \t)-./";
+    while (next < rest.size() && separators.find(rest[next]) != std::string::npos) ++next;
+    if (rest.compare(next, 3, "(0)") == 0) rest.erase(next, 3);
+    text = "0" + rest;
+  }
+}
+
+// An address without blanks, tabs and line breaks around it.
+std::string AddressTrimmed(const std::string& address) {
+  const size_t first = address.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return address.substr(first, address.find_last_not_of(" \t\r\n") - first + 1);
+}
+
 // The numbers the rule gives with Plus 00, code 49 and VAZ 0, in list order.
 std::vector<std::string> ExpectedDefaultNumbers(const Contact& contact, bool suspress,
                                                 int32_t width) {
@@ -123,7 +154,7 @@ std::vector<std::string> ExpectedDefaultNumbers(const Contact& contact, bool sus
     std::string plus_replaced;
     for (const char c : number) plus_replaced += c == '+' ? std::string("00") : std::string(1, c);
     plus_replaced = WithoutBracketedZero(plus_replaced);
-    if (suspress && plus_replaced.starts_with("0049")) plus_replaced = "0" + plus_replaced.substr(4);
+    if (suspress) plus_replaced = NationalForm(plus_replaced);
     std::string digits;
     for (const char c : plus_replaced) {
       if (c >= '0' && c <= '9') digits += c;
@@ -178,12 +209,13 @@ void CheckRows(const std::vector<TapiRow>& rows, const Contact& contact, bool na
   }
 
   std::vector<std::string> expected_addresses;
-  const std::string email = Text(contact.email);
-  if (!Trimmed(email).empty()) expected_addresses.push_back(LeftChars(email, nummer_width));
+  const std::string email = AddressTrimmed(Text(contact.email));
+  if (!email.empty()) expected_addresses.push_back(LeftChars(email, nummer_width));
   const std::string further = Text(contact.weitemail);
   if (!Trimmed(further).empty()) {
     for (const std::string& item : Split(further, "\r\n")) {
-      if (!item.empty()) expected_addresses.push_back(LeftChars(item, nummer_width));
+      const std::string address = AddressTrimmed(item);
+      if (!address.empty()) expected_addresses.push_back(LeftChars(address, nummer_width));
     }
   }
   FUZZ_CHECK(addresses == expected_addresses,

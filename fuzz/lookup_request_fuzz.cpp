@@ -13,11 +13,13 @@
 //    and one with it is not;
 //  - paths other than /lookup and /health give 404;
 //  - /lookup answers 200 exactly when RequestedNumber finds a number, with
-//    "number" that text (when it is UTF-8) and "matches" an array of objects
-//    with the seven string members; a number's matches store a prefix of at
-//    least six digits of the number's stored form, or all of it; an
-//    address's matches equal it without regard to ASCII case. Else 400 with
-//    an "error" text;
+//    "number" that text with a "+" sent unencoded read back (when it is
+//    UTF-8) and "matches" an array of objects with the seven string members;
+//    what ReadIncoming reads decides the matches: none when it names nobody;
+//    for a number they store its stored form, a prefix of at least six
+//    digits of it, or such a prefix with a "0" behind it (a switchboard
+//    written -0); for an address they equal it without regard to ASCII case.
+//    Else 400 with an "error" text;
 //  - /health answers 200 {"status": "ok"}.
 
 #include <map>
@@ -29,7 +31,7 @@
 #include "com/util.h"
 #include "ctl/lookup_service.h"
 #include "fuzz/fuzz_support.h"
-#include "phone/stored_number.h"
+#include "phone/incoming_number.h"
 
 namespace fonwerk::fuzz {
 namespace {
@@ -55,7 +57,8 @@ void AddRows(const std::string& connect) {
       "('T1', 'K1', '089123456', 'Zentrale', '{1FEB2033-7850-44A0-919C-75BCC50F99B8}'), "
       "('T2', 'K1', '08912345699', 'Fax', '{BC415F18-FB6F-4BAB-AF8F-8F4513302F96}'), "
       "('T3', 'K2', 'Max.Meier@Example.com', NULL, '{C451E716-7025-4EE9-8579-E2D0C6E26888}'), "
-      "('T4', 'K9', '0043123456', NULL, 'x')");
+      "('T4', 'K9', '0043123456', NULL, 'x'), "
+      "('T5', 'K2', '089234560', 'Zentrale', '{1FEB2033-7850-44A0-919C-75BCC50F99B8}')");
 }
 
 struct Service {
@@ -108,30 +111,36 @@ void CheckMatch(const json& match, const std::string& number) {
                std::string("member ") + member + " in " + match.dump());
   }
   const std::string nummer = match["nummer"].get<std::string>();
-  if (number.find('@') != std::string::npos) {
-    FUZZ_CHECK(LowerAscii(nummer) == LowerAscii(number), "address " + Printable(nummer));
+  com::cUtil util;
+  const IncomingNumber incoming = ReadIncoming(number, TheService().Settings(), util);
+  FUZZ_CHECK(incoming.kind != IncomingNumber::Kind::kNone,
+             "a match for " + Printable(number) + ", which names nobody");
+  if (incoming.kind == IncomingNumber::Kind::kAddress) {
+    FUZZ_CHECK(LowerAscii(nummer) == LowerAscii(incoming.value), "address " + Printable(nummer));
     return;
   }
-  com::cUtil util;
-  const std::string stored = StoredNumber(number, TheService().Settings(), util);
-  FUZZ_CHECK(nummer == stored || (nummer.size() >= 6 && stored.starts_with(nummer)),
-             "number " + nummer + " for stored form " + stored);
+  const std::string& stored = incoming.value;
+  const bool direct = nummer == stored || (nummer.size() >= 6 && stored.starts_with(nummer));
+  const bool switchboard = nummer.size() >= 7 && nummer.back() == '0' &&
+                           stored.starts_with(nummer.substr(0, nummer.size() - 1));
+  FUZZ_CHECK(direct || switchboard, "number " + nummer + " for stored form " + stored);
 }
 
 void CheckLookup(const ctl::ServiceResponse& response, const json& body,
                  const std::multimap<std::string, std::string>& params) {
-  const std::optional<std::string> number = ctl::RequestedNumber(params);
-  if (!number) {
+  const std::optional<std::string> requested = ctl::RequestedNumber(params);
+  if (!requested) {
     FUZZ_CHECK(response.status == 400, "status " + std::to_string(response.status));
     FUZZ_CHECK(body.contains("error") && body["error"].is_string(), response.body);
     return;
   }
   FUZZ_CHECK(response.status == 200,
              "status " + std::to_string(response.status) + " " + Printable(response.body));
+  const std::string number = WithUnencodedPlus(*requested);
   FUZZ_CHECK(body["number"].is_string(), response.body);
-  if (IsUtf8(*number)) FUZZ_CHECK(body["number"].get<std::string>() == *number, response.body);
+  if (IsUtf8(number)) FUZZ_CHECK(body["number"].get<std::string>() == number, response.body);
   FUZZ_CHECK(body["matches"].is_array(), response.body);
-  for (const json& match : body["matches"]) CheckMatch(match, *number);
+  for (const json& match : body["matches"]) CheckMatch(match, number);
 }
 
 void Check(const std::vector<std::string>& fields) {

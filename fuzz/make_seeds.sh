@@ -35,6 +35,7 @@ seed harvest_fuzz six_lines "\x03${S}${S}${S}${S}K6${S}1\r\n2\r\nkeine\r\n4\r\n5
 seed harvest_fuzz fax_split "\x03${S}${S}${S}${S}K7${S}${S}1\r\n2\t3${S}${S}"
 seed harvest_fuzz bytes "\x07${S}${S}${S}${S}K8${S}089 1\t\t\xff\xfe\x80abc\x01\r\n\x00 5${S}\x7f9${S}\xc3${S}\xf0\x9f\x98\x80\xf0\x9f\x98\x80\xf0\x9f\x98\x80"
 seed harvest_fuzz config "\x01${S}+${S}${S}9${S}K9${S}+++\r\n+ 1${S}+${S}${S}"
+seed harvest_fuzz own_prefix "\x03${S}${S}${S}${S}K11${S}(+49) (0)89\t123\r\n00 49 711\t9\r\nTel. +49-(0)30-1${S}0049 049 1${S} a@b.de \r${S} x@y.de\r\n\t\r\n"
 seed harvest_fuzz nosuspress "\x02${S}${S}${S}${S}K10${S}+49 89\t123${S}+49 (0)40 2${S}${S}"
 
 # get_phone: flags, DSN 1, IDX_NAME, IDX_NAME2, IDX_FIRMA, TELEFON 1, DSN 2, TELEFON 2, extra
@@ -108,4 +109,8 @@ seed lookup_request_fuzz secret "\x01${S}/lookup${S}number${S}089123456${S}${S}$
 seed lookup_request_fuzz token "\x03${S}/health${S}token${S}wrong${S}${S}${S}s3cret"
 seed lookup_request_fuzz nokey "\x05${S}/health${S}${S}${S}${S}${S}s3cret"
 seed lookup_request_fuzz path "\x00${S}/lookup/../health${S}number${S}1${S}${S}${S}"
+seed lookup_request_fuzz tel_uri "\x00${S}/lookup${S}number${S}tel:+49-89-23456;ext=17;isub=9${S}${S}${S}"
+seed lookup_request_fuzz sip_uri "\x00${S}/lookup${S}number${S}\"Raum 1\" <sip:+49%%2089%%20123456:pw@[::1]:5060;user=phone>;tag=3${S}${S}${S}"
+seed lookup_request_fuzz unencoded_plus "\x00${S}/lookup${S}number${S} 49 89 123456${S}${S}${S}"
+seed lookup_request_fuzz withheld "\x00${S}/lookup${S}number${S}sip:anonymous@anonymous.invalid${S}${S}${S}"
 seed lookup_request_fuzz long "\x00${S}/lookup${S}number${S}0891234567890123456789012345678901234567890123456789${S}${S}${S}"

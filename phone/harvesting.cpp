@@ -171,10 +171,9 @@ void cCanonicalTelephone::SaveTapiNumbers(com::RecordsetRef& rsAd, bool bDelete,
   }
 
   const std::string_view email_type = ContactTypeIdentifier("EMAIL");
-  const std::string& email = TextOf(contact.Fields("EMAIL").Value(), scratch.converted);
-  if (!text::TrimBlanks(email).empty()) {
-    tapi.Add(util.NewGUID(), ad_dsn, email, nullptr, email_type);
-  }
+  const std::string_view email =
+      StoredAddress(TextOf(contact.Fields("EMAIL").Value(), scratch.converted));
+  if (!email.empty()) tapi.Add(util.NewGUID(), ad_dsn, email, nullptr, email_type);
 
   const std::string& further = TextOf(contact.Fields("WEITEMAIL").Value(), scratch.converted);
   if (!text::TrimBlanks(further).empty()) {
@@ -182,7 +181,7 @@ void cCanonicalTelephone::SaveTapiNumbers(com::RecordsetRef& rsAd, bool bDelete,
     const std::vector<std::string> addresses = util.StrListItems(further, kCrLf);
     for (int32_t position = 1; position <= further_count; ++position) {
       if (static_cast<size_t>(position) > addresses.size()) break;
-      const std::string& address = addresses[position - 1];
+      const std::string_view address = StoredAddress(addresses[position - 1]);
       if (address.empty()) continue;
       tapi.Add(util.NewGUID(), ad_dsn, address, nullptr, email_type);
     }

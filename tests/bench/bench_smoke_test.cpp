@@ -124,6 +124,89 @@ TEST_P(BenchSmokeTest, FonwerkAndBaselineWriteTheSameRows) {
   EXPECT_TRUE(from_fonwerk == from_baseline) << Difference(from_fonwerk, from_baseline);
 }
 
+// What a caller may present for a stored row, and the row it must find.
+struct Question {
+  std::string text;
+  std::string ad_dsn;
+  std::string nummer;
+};
+
+// For every TAPI row: its own NUMMER; for an own-country number (national
+// form, 0...) also the +49 form, the tel: and the sip: URI; for a foreign one
+// (00...) the + form; for an address the address in capitals with blanks
+// around it.
+std::vector<Question> QuestionsFor(TestInstall& install) {
+  std::vector<Question> questions;
+  for (const Row& row : install.Query("SELECT AD_DSN, NUMMER, contactTypeDsn FROM TAPI")) {
+    const std::string ad_dsn = row[0].value_or("");
+    const std::string nummer = row[1].value_or("");
+    if (row[2] == "{C451E716-7025-4EE9-8579-E2D0C6E26888}") {
+      std::string upper = nummer;
+      for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+      questions.push_back({" " + upper + " ", ad_dsn, nummer});
+      continue;
+    }
+    questions.push_back({nummer, ad_dsn, nummer});
+    if (nummer.starts_with("00")) {
+      questions.push_back({"+" + nummer.substr(2), ad_dsn, nummer});
+    } else if (nummer.starts_with("0")) {
+      const std::string national = nummer.substr(1);
+      for (const std::string& form :
+           {"+49" + national, "tel:+49-" + national, "sip:+49" + national + "@pbx.example.com"}) {
+        questions.push_back({form, ad_dsn, nummer});
+      }
+    }
+  }
+  return questions;
+}
+
+// After a rebuild of generated contacts, every row is found by every form of
+// its number or address (fonwerkctl lookup -, one process for all).
+TEST_P(BenchSmokeTest, EveryGeneratedRowIsFoundByEveryFormOfItsNumber) {
+  auto install = TestInstall::Create(GetParam());
+  RunChecked(FONWERK_GEN_PATH,
+             {"--connect", install->connect_string(), "--count", std::to_string(kContacts)});
+  const test::TempFolder log_folder("fonwerk-smoke");
+  RunChecked(test::BinaryPath("fonwerk"),
+             {"--log", log_folder.File("Fonwerk.log"), install->path()});
+
+  // The contacts write own-country numbers with their prefix in every way,
+  // and none is stored in international form.
+  EXPECT_NE(install->Query("SELECT count(*) FROM AD WHERE TELEFON LIKE '%(+49)%'")[0][0], "0");
+  EXPECT_NE(install->Query("SELECT count(*) FROM AD WHERE TELEFON LIKE '%00 49%'")[0][0], "0");
+  EXPECT_EQ(install->Query("SELECT count(*) FROM TAPI WHERE NUMMER LIKE '0049%'")[0][0], "0");
+
+  const std::vector<Question> questions = QuestionsFor(*install);
+  ASSERT_GT(questions.size(), static_cast<size_t>(4 * kContacts));
+  std::string input;
+  for (const Question& question : questions) input += question.text + "\n";
+  const test::ProgramResult answers =
+      test::RunProgram(test::BinaryPath("fonwerkctl"),
+                       {"--install", install->path(), "lookup", "-"}, input, {}, kTimeoutSeconds);
+  ASSERT_EQ(answers.exit_code, 0) << answers.err;
+
+  std::istringstream lines(answers.out);
+  size_t answered = 0;
+  size_t missed = 0;
+  for (std::string line; std::getline(lines, line) && answered < questions.size(); ++answered) {
+    const Question& question = questions[answered];
+    std::vector<std::string> fields;
+    std::istringstream split(line);
+    for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+    bool found = false;
+    // number, count, then AD_DSN, name, company, NUMMER, BEMERKUNG per match
+    for (size_t i = 2; i + 3 < fields.size(); i += 5) {
+      found = found || (fields[i] == question.ad_dsn && fields[i + 3] == question.nummer);
+    }
+    if (!found && ++missed <= 10) {
+      ADD_FAILURE() << "'" << question.text << "' does not find " << question.ad_dsn << " "
+                    << question.nummer << ": " << line;
+    }
+  }
+  EXPECT_EQ(answered, questions.size());
+  EXPECT_EQ(missed, 0u) << "of " << questions.size();
+}
+
 INSTANTIATE_TEST_SUITE_P(Providers, BenchSmokeTest, test::BothProviders(), test::ProviderParamName);
 
 TEST(ContactGeneratorTest, TheSeedFixesTheSequence) {

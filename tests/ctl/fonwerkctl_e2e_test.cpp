@@ -127,7 +127,12 @@ class LookupPlanTest : public testing::TestWithParam<Provider> {
 };
 
 TEST_P(LookupPlanTest, NumberAndAddressSearchesUseTheIndexes) {
-  const std::string numbers = Plan(ctl::NumberQuery(ctl::NumberCandidates("00001234567", 255)));
+  // A number's query: its prefixes and the switchboards written -0.
+  std::vector<std::string> candidates = ctl::NumberCandidates("00001234567", 255);
+  for (const std::string& switchboard : ctl::SwitchboardCandidates("00001234567", 255)) {
+    candidates.push_back(switchboard);
+  }
+  const std::string numbers = Plan(ctl::NumberQuery(candidates));
   const ctl::AddressCompare no_case = GetParam() == Provider::kSQLite
                                           ? ctl::AddressCompare::kCollateNoCase
                                           : ctl::AddressCompare::kLowerOfAddresses;
@@ -253,9 +258,9 @@ class FonwerkctlTest : public testing::TestWithParam<Provider> {
  protected:
   void SetUp() override { install_ = TestInstall::Create(GetParam()); }
 
-  ProgramResult Ctl(std::vector<std::string> args) {
+  ProgramResult Ctl(std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), {"--install", install_->path()});
-    return test::RunProgram(test::BinaryPath("fonwerkctl"), args);
+    return test::RunProgram(test::BinaryPath("fonwerkctl"), args, input);
   }
 
   struct Contact {
@@ -540,6 +545,36 @@ TEST_P(FonwerkctlTest, LookupFindsTheContactBehindANumber) {
   // The options apply: without Suspress the own country stays international.
   const ProgramResult international = Ctl({"--suspress", "false", "lookup", "+49 89 123456"});
   EXPECT_EQ(international.exit_code, 1);
+}
+
+// A URI names the contact of its number, never a shorter stored number that
+// its other characters would make (here Bauer's, also in the international
+// form an older rebuild wrote); `lookup -` reads every line by the same rule.
+TEST_P(FonwerkctlTest, LookupOfAUriNeverNamesAWrongCaller) {
+  AddContact(
+      {"K5", "Müller", std::nullopt, std::nullopt, "+49 30 1234567", std::nullopt, std::nullopt});
+  AddContact(
+      {"K6", "Bauer", std::nullopt, std::nullopt, "(+49) 30\t123", std::nullopt, std::nullopt});
+  for (const char* key : {"K5", "K6"}) ASSERT_EQ(Ctl({"refresh", key}).exit_code, 0);
+  install_->Exec(
+      "INSERT INTO TAPI (DSN, AD_DSN, NUMMER, BEMERKUNG, contactTypeDsn) VALUES "
+      "('OLD', 'K6', '004930123', 'alt', '{1FEB2033-7850-44A0-919C-75BCC50F99B8}')");
+  const std::string mueller = "K5\tMüller\t\t0301234567\t\n";
+  const std::string bauer = "K6\tBauer\t\t030123\t\n";
+  const std::string input =
+      "tel:+49-30-1234567\r\n\"Anruf\" <sip:+49301234567@10.0.0.30:5060;user=phone>\n"
+      "tel:+49-30-1234567x\nsip:bauer@10.30.1.23\ntel:+49-30-123\n004930123\nwithheld\n";
+  const ProgramResult lines = Ctl({"lookup", "-"}, input);
+  EXPECT_EQ(lines.exit_code, 0) << lines.err;
+  EXPECT_EQ(lines.out, "tel:+49-30-1234567\t1\t" + mueller +
+                           "\"Anruf\" <sip:+49301234567@10.0.0.30:5060;user=phone>\t1\t" + mueller +
+                           "tel:+49-30-1234567x\t0\nsip:bauer@10.30.1.23\t0\n"
+                           "tel:+49-30-123\t1\t" +
+                           bauer + "004930123\t1\t" + bauer + "withheld\t0\n");
+  const ProgramResult one = Ctl({"lookup", "sip:+49301234567@pbx.example.com"});
+  EXPECT_EQ(one.exit_code, 0) << one.err;
+  EXPECT_EQ(one.out, mueller);
+  EXPECT_EQ(Ctl({"lookup", "sip:anonymous@anonymous.invalid"}).exit_code, 1);
 }
 
 TEST_P(FonwerkctlTest, FailuresGiveStatus3AndTheCause) {

@@ -196,6 +196,7 @@ class ServeTest : public ::testing::TestWithParam<Provider> {
 };
 
 TEST_P(ServeTest, EveryNumberFormFindsItsContact) {
+  AddContact("K4", "AMT", "Amt", "089 23456-0\t\tZentrale", std::nullopt, " Info@Amt.de \r\n");
   AddHarvestedContacts();
   auto service = Start();
   const std::string k1 = "K1:089123456";
@@ -223,6 +224,24 @@ TEST_P(ServeTest, EveryNumberFormFindsItsContact) {
       {"number=0711%20999999", {}},
       {"number=08912", {}},
       {"number=nobody%40example.com", {}},
+      // A "+" the client did not encode arrives as a blank.
+      {"number=+4989123456", {k1}},
+      {"number=+49+89+123456", {k1}},
+      {"number=+49+(0)89+123456", {k1}},
+      {"number=sip:+4989123456@pbx.example.com", {k1}},
+      // URIs as telephone systems send them.
+      {"number=" + Encoded("tel:+49-89-123456;ext=99"), {"K1:08912345699"}},
+      {"number=" + Encoded("\"Meier\" <sip:+4989123456@pbx.example.com;user=phone>;tag=7"), {k1}},
+      {"number=" + Encoded("sips:0171-5551234@[2001:db8::1]:5061"), {"K1:01715551234"}},
+      {"number=anonymous", {}},
+      {"number=" + Encoded("sip:anonymous@anonymous.invalid"), {}},
+      {"number=" + Encoded("tel:+49-89-1234x"), {}},
+      // The switchboard written -0, for its direct lines and itself.
+      {"number=" + Encoded("089 23456-17"), {"K4:089234560"}},
+      {"number=08923456", {"K4:089234560"}},
+      {"number=+4989234560", {"K4:089234560"}},
+      // An address stored with blanks and a line break around it.
+      {"number=" + Encoded(" INFO@amt.de\r\n"), {"K4:Info@Amt.de"}},
   };
   for (const auto& c : cases) {
     const Reply reply = service->Get("/lookup?" + c.query);
@@ -249,6 +268,10 @@ TEST_P(ServeTest, TheAnswerIsTheObjectOfLookupJson) {
   const ProgramResult cli = Ctl({"lookup", "--json", "+49 (0)89 123456"});
   EXPECT_EQ(cli.exit_code, 0) << cli.err;
   EXPECT_EQ(cli.out, reply.body + "\n");
+  // The number is answered as it was read: with the "+" sent unencoded.
+  const Reply unencoded = service->Get("/lookup?number=+49+(0)89+123456");
+  EXPECT_EQ(unencoded.body, reply.body) << unencoded.body;
+
   const ProgramResult miss = Ctl({"lookup", "--json", "0711 1"});
   EXPECT_EQ(miss.exit_code, 1);
   EXPECT_EQ(miss.out, R"({"number":"0711 1","matches":[]})"

@@ -106,10 +106,12 @@ const HarvestCase kCases[] = {
      {{"089123456", "Zentrale", kType1}}},
     {"OwnCountryKeptWithoutSuspress", {"+49 89\t123456\tZentrale", {}, {}, {}}, false,
      {{"004989123456", "Zentrale", kType1}}},
-    {"BracketedPrefixIsNotShortened", {"(+49) 89\t123\tx", {}, {}, {}}, true,
-     {{"004989123", "x", kType1}}},
+    // Own-country numbers are national however the prefix is written, so
+    // that every form of the number finds them.
+    {"BracketedPrefixIsShortened", {"(+49) 89\t123\tx", {}, {}, {}}, true,
+     {{"089123", "x", kType1}}},
     {"PlusWrittenAsZeros", {"0049 89\t1", {}, {}, {}}, true, {{"0891", "", kType1}}},
-    {"SeparatorInsidePrefixKeepsIt", {"00 49 89\t1", {}, {}, {}}, true, {{"0049891", "", kType1}}},
+    {"SeparatorInsidePrefixIsShortened", {"00 49 89\t1", {}, {}, {}}, true, {{"0891", "", kType1}}},
     {"ForeignNumbers", {"+43 1\t234567\tWien\r\n0043 1 234567", {}, {}, {}}, true,
      {{"00431234567", "Wien", kType1}, {"00431234567", "", kType2}}},
     {"LineWithoutTab", {"089/123 456", {}, {}, {}}, true, {{"089123456", "", kType1}}},
@@ -125,10 +127,13 @@ const HarvestCase kCases[] = {
      {{"1", "", kType1}, {"2", "", kType2}, {"3", "", kType3}, {"4", "", kType4},
       {"5", "", kTypeOther}, {"6", "", kTypeOther}, {"7", "Fax", kTypeFax}}},
     {"BlankEmailGivesNoRow", {{}, {}, "   ", {}}, true, {}},
-    {"EmailKeepsItsBlanks", {{}, {}, " a@b.de ", {}}, true, {{" a@b.de ", {}, kTypeEmail}}},
-    {"FurtherEmailsWithEmptyAndBlankLines", {{}, {}, "a@b.de", "x@y.de\r\n\r\n  \r\nz@y.de"}, true,
-     {{"a@b.de", {}, kTypeEmail}, {"x@y.de", {}, kTypeEmail}, {"  ", {}, kTypeEmail},
-      {"z@y.de", {}, kTypeEmail}}},
+    // Addresses are stored without the blanks and line breaks around them, so
+    // that the bare address finds them; a line of blanks gives no row.
+    {"EmailIsStoredTrimmed", {{}, {}, " a@b.de \r", {}}, true, {{"a@b.de", {}, kTypeEmail}}},
+    {"FurtherEmailsWithEmptyAndBlankLines",
+     {{}, {}, "a@b.de", "x@y.de \r\n\r\n  \r\n\tz@y.de\n"}, true,
+     {{"a@b.de", {}, kTypeEmail}, {"x@y.de", {}, kTypeEmail}, {"z@y.de", {}, kTypeEmail}}},
+    {"EmailOfLineBreaksGivesNoRow", {{}, {}, "\r\n", {}}, true, {}},
     {"BlankFurtherEmailGivesNoRow", {{}, {}, {}, "   "}, true, {}},
     {"NullEverywhere", {{}, {}, {}, {}}, true, {}},
     {"FaxWithTabIsSplit", {{}, "089\t5", {}, {}}, true, {{"089", "5", kTypeFax}}},
@@ -333,7 +338,7 @@ TEST_P(HarvestingTest, ComponentCallsAreMadeInOrderWithTheirValues) {
     EXPECT_EQ(calls, expected) << key;
     EXPECT_EQ(Rows(key), (std::vector<TapiRow>{{"089123", "Zentrale", kType1},
                                                {"0899", "Fax", kTypeFax},
-                                               {" a@b.de", {}, kTypeEmail},
+                                               {"a@b.de", {}, kTypeEmail},
                                                {"x@y", {}, kTypeEmail},
                                                {"z@y", {}, kTypeEmail}}))
         << key;
