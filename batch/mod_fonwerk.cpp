@@ -166,6 +166,7 @@ int Main(const std::string& command_line, const std::optional<std::string>& log_
 }
 
 int Run(int argc, const char* const* argv) {
+  SetProgramName("fonwerk");
   const BatchOptions options = ParseBatchOptions(argc, argv);
   switch (options.action) {
     case BatchOptions::Action::kHelp:

@@ -13,6 +13,7 @@
 #include "base/text.h"
 #include "ctl/commands.h"
 #include "ctl/installation.h"
+#include "db/connection_string.h"
 
 namespace fonwerk::ctl {
 namespace {
@@ -319,9 +320,38 @@ Parsed ParseCommandLine(int argc, const char* const* argv, std::ostream& out, st
   return {std::nullopt, kExitUsage};
 }
 
+const char* CommandName(Command command) {
+  switch (command) {
+    case Command::kConfig:
+    case Command::kConfigSet:
+      return "config";
+    case Command::kDial:
+      return "dial";
+    case Command::kFormat:
+      return "format";
+    case Command::kPrefix:
+      return "prefix";
+    case Command::kPhones:
+      return "phones";
+    case Command::kWherePhone:
+      return "where-phone";
+    case Command::kWhereEmail:
+      return "where-email";
+    case Command::kRefresh:
+      return "refresh";
+    case Command::kLookup:
+      return "lookup";
+    case Command::kServe:
+      return "serve";
+  }
+  return "";
+}
+
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   const Parsed parsed = ParseCommandLine(argc, argv, out, err);
   if (!parsed.request) return parsed.exit_status;
+  // The database server shows each session under the command that opened it.
+  SetProgramName(std::string("fonwerkctl ") + CommandName(parsed.request->command));
   try {
     Installation installation = OpenInstallation(parsed.request->install);
     ApplyOverrides(parsed.request->overrides, installation.phone);

@@ -68,7 +68,9 @@ ConnPtr Connect(const ConnectionString& params) {
   take("user", {"User ID", "User", "UID"});
   take("password", {"Password", "Pwd"});
   settings.emplace_back("client_encoding", "UTF8");
-  settings.emplace_back("fallback_application_name", "fonwerk");
+  settings.emplace_back("application_name",
+                        FirstOf(params, {"Application Name", "ApplicationName"})
+                            .value_or(ProgramName()));
 
   std::vector<const char*> keywords;
   std::vector<const char*> values;
