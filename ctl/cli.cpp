@@ -48,7 +48,7 @@ constexpr const char* kFooter = R"(Commands:
   lookup [--json] -        Reads one number per line from standard input and answers
                            each with one line: the number, TAB, the count of matches
                            and their fields (or one JSON object with --json).
-  serve [--listen HOST:PORT] [--token-file F] [--sessions N]
+  serve [--listen HOST:PORT] [--token-file F] [--sessions N] [--budget-ms N]
                            Answers lookups over HTTP until SIGTERM or SIGINT:
                            GET /lookup?number=N (JSON, as lookup --json) and
                            GET /health. Listens on 127.0.0.1:8080 by default; a
@@ -56,7 +56,8 @@ constexpr const char* kFooter = R"(Commands:
                            (FONWERK_TOKEN, or --token-file readable only by its
                            owner), which every request then carries as header
                            X-API-Key or parameter token. N database sessions
-                           (default 4) answer the requests.
+                           (default 4) answer the requests. --budget-ms N (default
+                           800): a lookup not answered in time is answered 503.
 Texts of several words may be given unquoted; they are joined with single blanks.
 --plus, --code, --vaz and --suspress change the configuration for this run only
 (so they cannot be combined with config set).
@@ -113,6 +114,7 @@ struct Fields {
   std::string listen = "127.0.0.1:8080";
   std::string token_file;
   int32_t sessions = 4;
+  int32_t budget_ms = 800;
 };
 
 // Adds a command that takes one or more words of text.
@@ -173,6 +175,10 @@ Commands DefineCommands(CLI::App& app, Fields& fields) {
   c.serve->add_option("--sessions", fields.sessions, "database sessions (default 4)")
       ->type_name("N")
       ->check(CLI::Range(1, 64));
+  c.serve->add_option("--budget-ms", fields.budget_ms,
+                      "time a lookup may take before it is answered 503 (default 800)")
+      ->type_name("N")
+      ->check(CLI::Range(10, 60000));
   return c;
 }
 
@@ -239,6 +245,7 @@ Request BuildRequest(const Fields& fields, const Commands& commands,
     request.listen = fields.listen;
     if (commands.token_file->count() > 0) request.token_file = fields.token_file;
     request.sessions = fields.sessions;
+    request.budget_ms = fields.budget_ms;
   } else {
     for (const auto& [app, command] : commands.text_commands) {
       if (app->parsed()) request.command = command;
@@ -353,7 +360,11 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   // The database server shows each session under the command that opened it.
   SetProgramName(std::string("fonwerkctl ") + CommandName(parsed.request->command));
   try {
-    Installation installation = OpenInstallation(parsed.request->install);
+    // Lookups read from the replica that SQL.INI may name; the rest writes or
+    // reads what it is about to write, from [Database].
+    const Command command = parsed.request->command;
+    Installation installation = OpenInstallation(
+        parsed.request->install, command == Command::kLookup || command == Command::kServe);
     ApplyOverrides(parsed.request->overrides, installation.phone);
     return Execute(*parsed.request, installation, out, err);
   } catch (const InstallationNotFound& error) {

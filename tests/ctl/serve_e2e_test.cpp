@@ -550,7 +550,8 @@ TEST(ServeDatabaseTest, SigtermFinishesTheRequestsInFlight) {
   reliability::AddContacts(*install, 20);
   reliability::ProgramCopy program;
   ASSERT_EQ(program.Run(install->path()).exit_code, 0);
-  Service service(install->path());
+  // A budget that outlasts the lock below: the request stays in flight.
+  Service service(install->path(), {"--budget-ms", "6000"});
   ASSERT_TRUE(service.WaitUntilListening()) << service.child().Err();
   ASSERT_EQ(service.Get("/health").status, 200);
 
