@@ -28,7 +28,8 @@ class cDBUtil : public IDBUtil {
 
 // The connection string of the server that lookups read from: section
 // [Replica] of SQL.INI, whose keys replace those of [Database] (a key it
-// lacks is taken from [Database]); nullopt when the file has no [Replica].
+// lacks is taken from [Database]); nullopt when the file has no [Replica]
+// with a key in it.
 // Throws as GetConnectString does.
 std::optional<std::string> ReplicaConnectString(const std::string& ini_path);
 
