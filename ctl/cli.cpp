@@ -63,6 +63,8 @@ Texts of several words may be given unquoted; they are joined with single blanks
 (so they cannot be combined with config set).
 The installation is --install PATH, else the path in the registry file
 ($KORVANA_REGISTRY or /etc/korvana/registry.ini); its SQL/SQL.INI names the database.
+lookup and serve read from the server that section [Replica] names, if any
+(serve asks [Database] when it cannot answer in time); the rest uses [Database].
 Plus and --code take digits; VAZ and --vaz take digits or nothing (a country
 without trunk prefix).
 Exit status (as for fonwerk): 0 done (a search found something), 1 nothing found
@@ -175,8 +177,9 @@ Commands DefineCommands(CLI::App& app, Fields& fields) {
   c.serve->add_option("--sessions", fields.sessions, "database sessions (default 4)")
       ->type_name("N")
       ->check(CLI::Range(1, 64));
-  c.serve->add_option("--budget-ms", fields.budget_ms,
-                      "time a lookup may take before it is answered 503 (default 800)")
+  c.serve
+      ->add_option("--budget-ms", fields.budget_ms,
+                   "time a lookup may take before it is answered 503 (default 800)")
       ->type_name("N")
       ->check(CLI::Range(10, 60000));
   return c;

@@ -49,8 +49,7 @@ namespace fonwerk::ctl {
 // A request that could not be answered within its budget.
 class LookupTimeout : public Error {
  public:
-  explicit LookupTimeout(const std::string& description)
-      : Error(errnum::kProvider, description) {}
+  explicit LookupTimeout(const std::string& description) : Error(errnum::kProvider, description) {}
 };
 
 struct WorkerOptions {

@@ -315,9 +315,10 @@ class RebuildRun {
     ado::SwapWait wait;
     wait.limit = reader_wait_;
     wait.notice = [this](const std::string& holders) {
-      const std::string text = "TAPI wird gelesen von " + holders +
-                               "; die neue Tabelle wird eingesetzt, sobald sie frei ist (höchstens " +
-                               std::to_string(reader_wait_.count()) + " s).";
+      const std::string text =
+          "TAPI wird gelesen von " + holders +
+          "; die neue Tabelle wird eingesetzt, sobald sie frei ist (höchstens " +
+          std::to_string(reader_wait_.count()) + " s).";
       Step([&] { Require(util_).MsgInfo(text); });
       Step([&] { WriteLog("Warten|" + text); });
     };

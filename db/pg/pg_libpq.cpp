@@ -68,9 +68,9 @@ ConnPtr Connect(const ConnectionString& params) {
   take("user", {"User ID", "User", "UID"});
   take("password", {"Password", "Pwd"});
   settings.emplace_back("client_encoding", "UTF8");
-  settings.emplace_back("application_name",
-                        FirstOf(params, {"Application Name", "ApplicationName"})
-                            .value_or(ProgramName()));
+  settings.emplace_back(
+      "application_name",
+      FirstOf(params, {"Application Name", "ApplicationName"}).value_or(ProgramName()));
   take("connect_timeout", {"Connect Timeout"});
   // Limits of every statement of the session, in milliseconds (digits only,
   // as they become server options).

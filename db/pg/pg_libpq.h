@@ -31,7 +31,8 @@ using ResultPtr = std::unique_ptr<PGresult, ResultClearer>;
 // given, else the program's (ProgramName). "Connect Timeout" (seconds),
 // "Statement Timeout" and "Lock Timeout" (milliseconds) become libpq's
 // connect_timeout and the session's statement_timeout and lock_timeout. The
-// client encoding is UTF8 and server notices are not printed. Throws DbError kConnection carrying libpq's message.
+// client encoding is UTF8 and server notices are not printed. Throws DbError kConnection carrying
+// libpq's message.
 ConnPtr Connect(const ConnectionString& params);
 
 // How the provider treats a column's values, decided by the type OID.

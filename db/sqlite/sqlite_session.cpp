@@ -46,7 +46,8 @@ void SqliteSession::SetDeadline(std::optional<std::chrono::steady_clock::time_po
   deadline_ = *deadline;
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline_ - std::chrono::steady_clock::now());
-  sqlite3_busy_timeout(db_.get(), static_cast<int>(std::clamp<int64_t>(left.count(), 1, kBusyTimeoutMs)));
+  const int64_t busy = std::clamp<int64_t>(left.count(), 1, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db_.get(), static_cast<int>(busy));
   sqlite3_progress_handler(
       db_.get(), kDeadlineCheckSteps,
       [](void* session) -> int {

@@ -29,10 +29,10 @@
 
 #include "db/connection_string.h"
 #include "db/session.h"
-#include "tools/install.h"
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/providers.h"
 #include "tests/support/test_install.h"
+#include "tools/install.h"
 
 namespace fonwerk {
 namespace {
@@ -615,11 +615,13 @@ class Prober {
           while (!stop_) {
             const auto began = Clock::now();
             const Reply reply = service.Get("/lookup?number=0897");
-            const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
+            const auto took =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
             std::lock_guard<std::mutex> lock(mutex_);
             ++asked_;
             slowest_ = std::max(slowest_, took);
-            if (Found(reply) != std::vector<std::string>{"K7:0897"}) failures_.push_back(reply.body);
+            if (Found(reply) != std::vector<std::string>{"K7:0897"})
+              failures_.push_back(reply.body);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
           }
         }) {}
@@ -665,13 +667,15 @@ class StandbyPairTest : public ::testing::Test {
   void ReadFromStandby() {
     const ConnectionString standby = ConnectionString::Parse(standby_.connect_string());
     std::ofstream(install_->sql_ini_path(), std::ios::app)
-        << "\n[Replica]\nHost=" << *standby.Get("Host") << "\nPort=" << *standby.Get("Port") << "\n";
+        << "\n[Replica]\nHost=" << *standby.Get("Host") << "\nPort=" << *standby.Get("Port")
+        << "\n";
   }
 
   // The application names of the sessions on `server`'s installation database.
   std::string Sessions(const reliability::ThrowawayServer& server) {
-    return server.Ask(database_, "SELECT string_agg(application_name, ',' ORDER BY application_name)"
-                                 " FROM pg_stat_activity WHERE datname = current_database()");
+    return server.Ask(database_,
+                      "SELECT string_agg(application_name, ',' ORDER BY application_name)"
+                      " FROM pg_stat_activity WHERE datname = current_database()");
   }
 
   reliability::ThrowawayServer primary_;

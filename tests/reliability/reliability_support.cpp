@@ -306,7 +306,8 @@ std::string ThrowawayServer::Ask(const std::string& database, const std::string&
 void ThrowawayServer::CatchUp(const ThrowawayServer& primary) const {
   const std::string lsn = primary.Ask("postgres", "SELECT pg_current_wal_lsn()::text");
   const auto deadline = Clock::now() + std::chrono::seconds(30);
-  while (Ask("postgres", "SELECT (pg_last_wal_replay_lsn() >= '" + lsn + "'::pg_lsn)::int") != "1") {
+  while (Ask("postgres", "SELECT (pg_last_wal_replay_lsn() >= '" + lsn + "'::pg_lsn)::int") !=
+         "1") {
     if (Clock::now() > deadline) throw std::runtime_error("the standby did not catch up");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
