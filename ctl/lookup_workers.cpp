@@ -115,9 +115,8 @@ LookupWorkers::~LookupWorkers() = default;
 std::size_t LookupWorkers::Borrow(Clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!freed_.wait_until(lock, deadline, [this] { return !free_.empty(); })) {
-    throw LookupTimeout("all " + std::to_string(slots_.size()) +
-                        " database sessions stayed busy for " +
-                        std::to_string((budget_ - attempt_).count()) + " ms");
+    TimedOut("all " + std::to_string(slots_.size()) + " database sessions stayed busy for " +
+             std::to_string((budget_ - attempt_).count()) + " ms");
   }
   const std::size_t slot = free_.back();
   free_.pop_back();
@@ -149,6 +148,11 @@ void LookupWorkers::Drop(std::size_t slot, Source source) {
   // without it the next open connects anew. Other workers keep the sessions
   // they hold.
   ado::ResetSessionPool();
+}
+
+void LookupWorkers::TimedOut(const std::string& description) {
+  ++timeouts_;
+  throw LookupTimeout(description);
 }
 
 bool LookupWorkers::ReplicaResting() const {
@@ -199,12 +203,12 @@ void LookupWorkers::Run(const std::function<void(Installation&)>& work) {
     const bool again = source == Source::kReplica || kind != Failure::kTimedOut;
     if (attempt == 2 || !again) {
       if (kind != Failure::kTimedOut) std::rethrow_exception(failure);
-      throw LookupTimeout("no answer within " + std::to_string(budget_.count()) +
-                          " ms: " + MessageOf(failure));
+      TimedOut("no answer within " + std::to_string(budget_.count()) +
+               " ms: " + MessageOf(failure));
     }
     if (Clock::now() + attempt_ > deadline) {
-      throw LookupTimeout("no answer within " + std::to_string(budget_.count()) +
-                          " ms: " + MessageOf(failure));
+      TimedOut("no answer within " + std::to_string(budget_.count()) +
+               " ms: " + MessageOf(failure));
     }
     if (source == Source::kReplica) {
       source = Source::kPrimary;

@@ -75,10 +75,10 @@ class LookupWorkers {
   void Run(const std::function<void(Installation&)>& work);
 
   std::size_t size() const { return slots_.size(); }
-  // The longest an attempt may take: two fit into the budget.
-  std::chrono::milliseconds attempt() const { return attempt_; }
   // Requests the replica could not answer in time, answered by the primary.
   uint64_t ReplicaFallbacks() const { return replica_fallbacks_.load(); }
+  // Requests that ended in LookupTimeout.
+  uint64_t Timeouts() const { return timeouts_.load(); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -96,6 +96,7 @@ class LookupWorkers {
   std::exception_ptr Attempt(std::size_t slot, Source source,
                              const std::function<void(Installation&)>& work);
   bool ReplicaResting() const;
+  [[noreturn]] void TimedOut(const std::string& description);
 
   std::string connect_;
   std::optional<std::string> replica_;
@@ -107,6 +108,7 @@ class LookupWorkers {
   std::mutex mutex_;
   std::condition_variable freed_;
   std::atomic<uint64_t> replica_fallbacks_{0};
+  std::atomic<uint64_t> timeouts_{0};
   std::atomic<int64_t> replica_rest_until_{0};  // Clock ticks; lost replica: primary only
 };
 

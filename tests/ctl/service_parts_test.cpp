@@ -265,6 +265,7 @@ TEST_P(LookupServiceTest, ALookupThatCannotBeAnsweredInTimeIs503) {
     EXPECT_LT(took, std::chrono::milliseconds(1500));
   }
   install_->Exec("COMMIT");
+  EXPECT_EQ(workers.Timeouts(), 2u);
   EXPECT_EQ(Ask(service, "/lookup", {{"number", "089123456"}}).status, 200);
   EXPECT_EQ(Ask(service, "/health").status, 200);
 }
