@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <ctime>
 #include <exception>
 
@@ -148,9 +149,10 @@ int FinalReport(const cCanonicalTelephone& canonical) {
   return platform::kExitWithFailures;
 }
 
-int HandOver() {
+int HandOver(int wait_readers_seconds) {
   goCanonical = std::make_shared<cCanonicalTelephone>();
   goCanonical->SetRunLog(&WriteLog);
+  goCanonical->SetReaderWait(std::chrono::seconds(wait_readers_seconds));
   goCanonical->Init(gstrConnect);
   goCanonical->FonwerkTable();
   // The rebuild has ended (committed or rolled back): the next may start.
@@ -160,7 +162,8 @@ int HandOver() {
 
 }  // namespace
 
-int Main(const std::string& command_line, const std::optional<std::string>& log_path) {
+int Main(const std::string& command_line, const std::optional<std::string>& log_path,
+         int wait_readers_seconds) {
   auto& factory = com::ComponentFactory::Instance();
   goDBUtil = factory.Create<com::IDBUtil>(com::progid::kDBUtil);
   goUtil = factory.Create<com::IUtil>(com::progid::kUtil);
@@ -177,10 +180,11 @@ int Main(const std::string& command_line, const std::optional<std::string>& log_
   // The log is a plain file beside the program: it never shows the password.
   WriteLog("ConnectionString|" + ConnectionString::MaskPassword(gstrConnect));
   if (!LockInstallation()) return platform::kExitStopped;
-  return HandOver();
+  return HandOver(wait_readers_seconds);
 }
 
 int Run(int argc, const char* const* argv) {
+  SetProgramName("fonwerk");
   const BatchOptions options = ParseBatchOptions(argc, argv);
   switch (options.action) {
     case BatchOptions::Action::kHelp:
@@ -197,7 +201,7 @@ int Run(int argc, const char* const* argv) {
     case BatchOptions::Action::kRebuild:
       break;
   }
-  return Main(options.command_line, options.log_path);
+  return Main(options.command_line, options.log_path, options.wait_readers);
 }
 
 std::string GetRegistryPath() { return com::RegistryInstallPath(); }

@@ -26,7 +26,8 @@ extern std::shared_ptr<cCanonicalTelephone> goCanonical;
 // by --log (else FONWERK_LOG, else beside the program). Returns the exit
 // status; a failure it does not handle escapes as fonwerk::Error (the caller
 // reports it as a run-time error, exit status 3, and logs it with LogFailure).
-int Main(const std::string& command_line, const std::optional<std::string>& log_path = std::nullopt);
+int Main(const std::string& command_line, const std::optional<std::string>& log_path = std::nullopt,
+         int wait_readers_seconds = 600);
 
 // The whole program on argv: --help, --version, usage errors (exit 64), then Main.
 int Run(int argc, const char* const* argv);

@@ -1,8 +1,45 @@
 #include "batch/options.h"
 
+#include <optional>
 #include <string_view>
 
 namespace fonwerk::modFonwerk {
+namespace {
+
+// The value of an option given as "--name VALUE" or "--name=VALUE" at
+// argv[next], or nullopt when argv[next] is not that option. `next` moves
+// past what was read; a missing value is "" (the caller reports it).
+std::optional<std::string> OptionValue(int argc, const char* const* argv, int& next,
+                                       std::string_view name) {
+  const std::string_view word = argv[next];
+  if (word == name) {
+    if (next + 1 >= argc) {
+      ++next;
+      return std::string();
+    }
+    next += 2;
+    return std::string(argv[next - 1]);
+  }
+  if (word.size() > name.size() && word.substr(0, name.size()) == name &&
+      word[name.size()] == '=') {
+    ++next;
+    return std::string(word.substr(name.size() + 1));
+  }
+  return std::nullopt;
+}
+
+// Whole seconds, 0 to 30 days; nullopt for anything else.
+std::optional<int> Seconds(const std::string& text) {
+  constexpr int kLongest = 30 * 24 * 3600;
+  if (text.empty() || text.size() > 7 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const int value = std::stoi(text);
+  return value <= kLongest ? std::optional<int>(value) : std::nullopt;
+}
+
+}  // namespace
 
 BatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   BatchOptions options;
@@ -41,6 +78,16 @@ BatchOptions ParseBatchOptions(int argc, const char* const* argv) {
       ++next;
       continue;
     }
+    if (auto value = OptionValue(argc, argv, next, "--wait-readers")) {
+      const std::optional<int> seconds = Seconds(*value);
+      if (!seconds) {
+        options.action = BatchOptions::Action::kUsageError;
+        options.error = "--wait-readers braucht eine Zahl von Sekunden (0 bis 2592000)";
+        return options;
+      }
+      options.wait_readers = *seconds;
+      continue;
+    }
     if (word.rfind("--", 0) == 0) {
       options.action = BatchOptions::Action::kUsageError;
       options.error = "unbekannte Option '" + std::string(word) + "'";
@@ -73,6 +120,11 @@ an unknown option. A folder whose name starts with "--" is given as ./--name
 (or after "--").
 
   --log PATH   write the run log to PATH instead of beside the program
+  --wait-readers SECONDS
+               PostgreSQL: how long the new table waits to take the place of
+               TAPI while other sessions (a report, a dump) hold it; lookups
+               are answered from the old table meanwhile. Then the rebuild
+               gives up, keeps the old table and ends with 3 (default 600)
   --help       show this text
   --version    show the version
   --           ends the options: the rest is INSTALLATION

@@ -1,6 +1,6 @@
 #pragma once
 // The command line of the batch program fonwerk:
-//   fonwerk [--log PATH] [installation path]
+//   fonwerk [--log PATH] [--wait-readers SECONDS] [installation path]
 //   fonwerk --help | --version
 
 #include <optional>
@@ -12,6 +12,7 @@ struct BatchOptions {
   enum class Action { kRebuild, kHelp, kVersion, kUsageError };
   Action action = Action::kRebuild;
   std::optional<std::string> log_path;  // --log PATH (or --log=PATH)
+  int wait_readers = 600;  // --wait-readers SECONDS: how long the swap waits for readers of TAPI
   std::string command_line;             // the rest, joined with single blanks: the installation path
   std::string error;                    // kUsageError: what is wrong
 };

@@ -3,6 +3,7 @@
 //
 //   fonwerk-serve-load --port P --values FILE [--clients 8] [--rate 5000]
 //                      [--duration 15] [--host 127.0.0.1] [--path /lookup?number=]
+//                      [--expect-matches]
 //
 // FILE holds one query value a line, already URL-encoded. Each client has one
 // connection and asks for the values in turn, each client starting at another
@@ -17,8 +18,10 @@
 // that measures the throughput the service can give.
 //
 // Prints one line:
-//   FONWERK median_us=M p90_us=N p99_us=P max_us=X requests=Q seconds=S failures=F
-// A failure is a request without an answer or with a status other than 200.
+//   FONWERK median_us=M p90_us=N p99_us=P max_us=X requests=Q seconds=S failures=F over_1s=O
+// A failure is a request without an answer or with a status other than 200
+// (with --expect-matches also a 200 without a match: the values are stored
+// numbers); over_1s counts the requests whose latency was over one second.
 // Exit status: 0 done, 1 failed to run, 64 bad arguments.
 
 #include <httplib.h>
@@ -46,6 +49,7 @@ struct Options {
   int clients = 8;
   double rate = 5000;
   double duration = 15;
+  bool expect_matches = false;
 };
 
 struct ClientResult {
@@ -92,7 +96,10 @@ void RunClient(const Options& options, const std::vector<std::string>& values, i
     next = (next + 1) % values.size();
     const httplib::Result answer = client.Get(options.path + value);
     const Clock::time_point done = Clock::now();
-    if (!answer || answer->status != 200) ++result.failures;
+    if (!answer || answer->status != 200 ||
+        (options.expect_matches && answer->body.find("\"matches\":[]") != std::string::npos)) {
+      ++result.failures;
+    }
     result.latencies_us.push_back(
         std::chrono::duration_cast<std::chrono::microseconds>(done - due).count());
   }
@@ -123,13 +130,14 @@ int Run(const Options& options) {
     failures += result.failures;
   }
   std::sort(all.begin(), all.end());
+  const auto over_1s = all.end() - std::upper_bound(all.begin(), all.end(), int64_t{1000000});
   std::printf("FONWERK median_us=%lld p90_us=%lld p99_us=%lld max_us=%lld requests=%zu "
-              "seconds=%.3f failures=%lld\n",
+              "seconds=%.3f failures=%lld over_1s=%lld\n",
               static_cast<long long>(Percentile(all, 0.50)),
               static_cast<long long>(Percentile(all, 0.90)),
               static_cast<long long>(Percentile(all, 0.99)),
               static_cast<long long>(all.empty() ? 0 : all.back()), all.size(), seconds,
-              static_cast<long long>(failures));
+              static_cast<long long>(failures), static_cast<long long>(over_1s));
   return 0;
 }
 
@@ -147,6 +155,8 @@ int main(int argc, char** argv) {
   app.add_option("--rate", options.rate, "lookups per second over all clients; 0: as fast as answered")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--duration", options.duration, "seconds")->check(CLI::PositiveNumber);
+  app.add_flag("--expect-matches", options.expect_matches,
+               "count an answer without a match as failed");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

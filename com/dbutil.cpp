@@ -13,6 +13,7 @@ namespace fonwerk::com {
 namespace {
 
 constexpr const char* kSection = "Database";
+constexpr const char* kReplicaSection = "Replica";
 
 [[noreturn]] void ThrowIniError(const std::string& cause, const std::string& ini_path) {
   throw Error(errnum::kInvalidProcedureCall, "SQL.INI: " + cause + " (" + ini_path + ")");
@@ -58,19 +59,40 @@ std::string PostgresConnectString(const std::vector<IniEntry>& entries,
   return result.ToString();
 }
 
+std::string ConnectStringOf(const std::vector<IniEntry>& entries, const std::string& ini_path) {
+  std::optional<std::string> provider = Value(entries, "Provider");
+  if (!provider) ThrowIniError("Provider fehlt in [Database]", ini_path);
+  if (text::EqualsNoCase(*provider, "SQLite")) return SqliteConnectString(entries, ini_path);
+  if (text::EqualsNoCase(*provider, "PostgreSQL")) return PostgresConnectString(entries, ini_path);
+  ThrowIniError("unbekannter Provider '" + *provider + "'", ini_path);
+}
+
+std::vector<IniEntry> ReadEntries(const std::string& ini_path) {
+  std::optional<std::vector<IniEntry>> entries = ReadIniFile(ini_path);
+  if (!entries) throw Error(errnum::kFileNotFound, "SQL.INI nicht gefunden: " + ini_path);
+  return std::move(*entries);
+}
+
 }  // namespace
 
 Variant cDBUtil::GetConnectString(const std::string& ini_path, int32_t /*flags*/) {
-  std::optional<std::vector<IniEntry>> entries = ReadIniFile(ini_path);
-  if (!entries) throw Error(errnum::kFileNotFound, "SQL.INI nicht gefunden: " + ini_path);
-  std::optional<std::string> provider = Value(*entries, "Provider");
-  if (!provider) ThrowIniError("Provider fehlt in [Database]", ini_path);
-  if (text::EqualsNoCase(*provider, "SQLite"))
-    return Variant(SqliteConnectString(*entries, ini_path));
-  if (text::EqualsNoCase(*provider, "PostgreSQL")) {
-    return Variant(PostgresConnectString(*entries, ini_path));
+  return Variant(ConnectStringOf(ReadEntries(ini_path), ini_path));
+}
+
+std::optional<std::string> ReplicaConnectString(const std::string& ini_path) {
+  std::vector<IniEntry> entries = ReadEntries(ini_path);
+  bool has_replica = false;
+  // The pairs of [Replica] are read as later pairs of [Database]: the last
+  // pair of a name counts, so they replace what [Database] says.
+  std::vector<IniEntry> replica;
+  for (const IniEntry& entry : entries) {
+    if (!text::EqualsNoCase(entry.section, kReplicaSection)) continue;
+    has_replica = true;
+    replica.push_back({kSection, entry.name, entry.value});
   }
-  ThrowIniError("unbekannter Provider '" + *provider + "'", ini_path);
+  if (!has_replica) return std::nullopt;
+  entries.insert(entries.end(), replica.begin(), replica.end());
+  return ConnectStringOf(entries, ini_path);
 }
 
 }  // namespace fonwerk::com

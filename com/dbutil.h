@@ -2,6 +2,7 @@
 // brixcom.cDBUtil: the installation's connection string from its SQL.INI.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "com/components.h"
@@ -24,5 +25,12 @@ class cDBUtil : public IDBUtil {
   // Data Source / Database.
   Variant GetConnectString(const std::string& ini_path, int32_t flags) override;
 };
+
+// The connection string of the server that lookups read from: section
+// [Replica] of SQL.INI, whose keys replace those of [Database] (a key it
+// lacks is taken from [Database]); nullopt when the file has no [Replica]
+// with a key in it.
+// Throws as GetConnectString does.
+std::optional<std::string> ReplicaConnectString(const std::string& ini_path);
 
 }  // namespace fonwerk::com

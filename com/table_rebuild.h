@@ -41,6 +41,7 @@
 //
 // Thread use: one thread, the session's.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -64,5 +65,27 @@ using RebuildLog = std::function<void(const std::string&)>;
 std::unique_ptr<TableRebuild> BeginTableRebuild(Connection& connection, const std::string& table,
                                                 const std::string& empty_sql,
                                                 const RebuildLog& log);
+
+// How long the swap of a replacing rebuild waits for the sessions that hold
+// the old table (a report in an open transaction, a pg_dump, an idle admin
+// session), and who is told what it waits for.
+struct SwapWait {
+  std::chrono::milliseconds limit{std::chrono::seconds(600)};
+  // Called once, at the first attempt that did not get the lock, with the
+  // holders (TableRebuild::TableHolders) joined by ", ".
+  std::function<void(const std::string& holders)> notice;
+  // One attempt, and the pause after a refused one: a reader that arrives
+  // during an attempt waits for it at most `attempt`; between attempts
+  // readers are served from the old table at once.
+  std::chrono::milliseconds attempt{100};
+  std::chrono::milliseconds pause{150};
+};
+
+// Completes `rebuild` (TableRebuild::Complete) with the swap's lock taken in
+// attempts of `wait.attempt`, so that readers arriving while it waits are
+// not queued behind it. Throws DbError naming the holders when the lock
+// could not be had within `wait.limit`; the caller then rolls back and the
+// old table stays.
+void CompleteTableRebuild(TableRebuild& rebuild, const SwapWait& wait);
 
 }  // namespace fonwerk::ado

@@ -13,6 +13,7 @@
 #include "base/text.h"
 #include "ctl/commands.h"
 #include "ctl/installation.h"
+#include "db/connection_string.h"
 
 namespace fonwerk::ctl {
 namespace {
@@ -47,7 +48,7 @@ constexpr const char* kFooter = R"(Commands:
   lookup [--json] -        Reads one number per line from standard input and answers
                            each with one line: the number, TAB, the count of matches
                            and their fields (or one JSON object with --json).
-  serve [--listen HOST:PORT] [--token-file F] [--sessions N]
+  serve [--listen HOST:PORT] [--token-file F] [--sessions N] [--budget-ms N]
                            Answers lookups over HTTP until SIGTERM or SIGINT:
                            GET /lookup?number=N (JSON, as lookup --json) and
                            GET /health. Listens on 127.0.0.1:8080 by default; a
@@ -55,12 +56,15 @@ constexpr const char* kFooter = R"(Commands:
                            (FONWERK_TOKEN, or --token-file readable only by its
                            owner), which every request then carries as header
                            X-API-Key or parameter token. N database sessions
-                           (default 4) answer the requests.
+                           (default 4) answer the requests. --budget-ms N (default
+                           800): a lookup not answered in time is answered 503.
 Texts of several words may be given unquoted; they are joined with single blanks.
 --plus, --code, --vaz and --suspress change the configuration for this run only
 (so they cannot be combined with config set).
 The installation is --install PATH, else the path in the registry file
 ($KORVANA_REGISTRY or /etc/korvana/registry.ini); its SQL/SQL.INI names the database.
+lookup and serve read from the server that section [Replica] names, if any
+(serve asks [Database] when it cannot answer in time); the rest uses [Database].
 Plus and --code take digits; VAZ and --vaz take digits or nothing (a country
 without trunk prefix).
 Exit status (as for fonwerk): 0 done (a search found something), 1 nothing found
@@ -112,6 +116,7 @@ struct Fields {
   std::string listen = "127.0.0.1:8080";
   std::string token_file;
   int32_t sessions = 4;
+  int32_t budget_ms = 800;
 };
 
 // Adds a command that takes one or more words of text.
@@ -172,6 +177,11 @@ Commands DefineCommands(CLI::App& app, Fields& fields) {
   c.serve->add_option("--sessions", fields.sessions, "database sessions (default 4)")
       ->type_name("N")
       ->check(CLI::Range(1, 64));
+  c.serve
+      ->add_option("--budget-ms", fields.budget_ms,
+                   "time a lookup may take before it is answered 503 (default 800)")
+      ->type_name("N")
+      ->check(CLI::Range(10, 60000));
   return c;
 }
 
@@ -238,6 +248,7 @@ Request BuildRequest(const Fields& fields, const Commands& commands,
     request.listen = fields.listen;
     if (commands.token_file->count() > 0) request.token_file = fields.token_file;
     request.sessions = fields.sessions;
+    request.budget_ms = fields.budget_ms;
   } else {
     for (const auto& [app, command] : commands.text_commands) {
       if (app->parsed()) request.command = command;
@@ -319,11 +330,44 @@ Parsed ParseCommandLine(int argc, const char* const* argv, std::ostream& out, st
   return {std::nullopt, kExitUsage};
 }
 
+const char* CommandName(Command command) {
+  switch (command) {
+    case Command::kConfig:
+    case Command::kConfigSet:
+      return "config";
+    case Command::kDial:
+      return "dial";
+    case Command::kFormat:
+      return "format";
+    case Command::kPrefix:
+      return "prefix";
+    case Command::kPhones:
+      return "phones";
+    case Command::kWherePhone:
+      return "where-phone";
+    case Command::kWhereEmail:
+      return "where-email";
+    case Command::kRefresh:
+      return "refresh";
+    case Command::kLookup:
+      return "lookup";
+    case Command::kServe:
+      return "serve";
+  }
+  return "";
+}
+
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   const Parsed parsed = ParseCommandLine(argc, argv, out, err);
   if (!parsed.request) return parsed.exit_status;
+  // The database server shows each session under the command that opened it.
+  SetProgramName(std::string("fonwerkctl ") + CommandName(parsed.request->command));
   try {
-    Installation installation = OpenInstallation(parsed.request->install);
+    // Lookups read from the replica that SQL.INI may name; the rest writes or
+    // reads what it is about to write, from [Database].
+    const Command command = parsed.request->command;
+    Installation installation = OpenInstallation(
+        parsed.request->install, command == Command::kLookup || command == Command::kServe);
     ApplyOverrides(parsed.request->overrides, installation.phone);
     return Execute(*parsed.request, installation, out, err);
   } catch (const InstallationNotFound& error) {

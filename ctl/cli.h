@@ -41,6 +41,10 @@ struct Parsed {
 };
 Parsed ParseCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
+// The command's name as typed: "serve", "lookup", ... The run names itself
+// "fonwerkctl <name>" to the database server (ProgramName).
+const char* CommandName(Command command);
+
 // Parses the command line and runs the command against the installation.
 // Returns the exit status; failures are reported on `err` as
 // "fonwerkctl: <message>" and give kExitError. Never throws.

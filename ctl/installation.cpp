@@ -4,6 +4,7 @@
 
 #include "base/errors.h"
 #include "com/component_factory.h"
+#include "com/dbutil.h"
 #include "com/registry.h"
 #include "db/connection_string.h"
 #include "platform/platform.h"
@@ -36,7 +37,10 @@ std::string OpenFailure(const std::string& connect, const std::string& descripti
 
 }  // namespace
 
-std::string ConnectStringOf(const std::string& install_path) {
+namespace {
+
+// SQL/SQL.INI of the installation at `install_path` (or the registry's path).
+std::string IniPathOf(const std::string& install_path) {
   const std::string path = install_path.empty() ? com::RegistryInstallPath() : install_path;
   if (path.empty()) {
     throw InstallationNotFound(
@@ -48,17 +52,41 @@ std::string ConnectStringOf(const std::string& install_path) {
   if (!platform::FolderExists(path) || !platform::FileExists(ini)) {
     throw InstallationNotFound(errnum::kFileNotFound, "SQL.INI nicht gefunden: " + ini);
   }
-  auto db_util = Create<com::IDBUtil>(com::progid::kDBUtil);
-  return db_util->GetConnectString(ini, kConnectFlags).ToText();
+  return ini;
 }
 
-Installation OpenInstallation(const std::string& install_path) {
-  Installation installation;
-  installation.connect = ConnectStringOf(install_path);
+// Opens the connection of `installation.connect`.
+void Open(Installation& installation) {
   installation.connection = std::make_unique<ado::Connection>();
   installation.connection->SetConnectionString(installation.connect);
+  installation.connection->Open();
+}
+
+}  // namespace
+
+std::string ConnectStringOf(const std::string& install_path) {
+  auto db_util = Create<com::IDBUtil>(com::progid::kDBUtil);
+  return db_util->GetConnectString(IniPathOf(install_path), kConnectFlags).ToText();
+}
+
+Installation OpenInstallation(const std::string& install_path, bool read_replica) {
+  Installation installation;
+  installation.primary_connect = ConnectStringOf(install_path);
+  installation.replica_connect = com::ReplicaConnectString(IniPathOf(install_path));
+  installation.connect = installation.primary_connect;
+  if (read_replica && installation.replica_connect) {
+    // A replica that cannot be reached leaves the reading to [Database].
+    installation.connect = *installation.replica_connect;
+    try {
+      Open(installation);
+    } catch (const DbError& error) {
+      if (!error.connection_lost()) throw;
+      installation.connect = installation.primary_connect;
+      installation.connection.reset();
+    }
+  }
   try {
-    installation.connection->Open();
+    if (!installation.connection) Open(installation);
   } catch (const DbError& error) {
     throw DbError(error.kind(), error.number(), OpenFailure(installation.connect, error.description()),
                   error.sqlstate());

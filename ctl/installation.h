@@ -4,6 +4,7 @@
 // objects the tool's own queries use.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/errors.h"
@@ -22,7 +23,9 @@ class InstallationNotFound : public Error {
 };
 
 struct Installation {
-  std::string connect;                          // from SQL/SQL.INI
+  std::string connect;                          // from SQL/SQL.INI: the database opened
+  std::string primary_connect;                  // [Database]: where everything is written
+  std::optional<std::string> replica_connect;   // [Replica], when SQL.INI names one
   std::unique_ptr<ado::Connection> connection;  // open for the whole run (pooled session)
   cCanonicalTelephone phone;                    // Init done
   std::shared_ptr<com::IUtil> util;
@@ -39,8 +42,10 @@ std::string ConnectStringOf(const std::string& install_path);
 // Resolves the connection string, opens the database (so that an unreachable
 // database is reported here, with the provider's message led by the
 // database's name, rather than hidden by Init, which lets no failure out) and
-// runs Init. Throws Error (DbError when the database cannot be opened).
-Installation OpenInstallation(const std::string& install_path);
+// runs Init. With `read_replica`, the database opened is the one [Replica]
+// names, when SQL.INI has that section and the server can be reached, else
+// [Database]. Throws Error (DbError when the database cannot be opened).
+Installation OpenInstallation(const std::string& install_path, bool read_replica = false);
 
 // Sets the public members named in `overrides`; nothing is stored.
 void ApplyOverrides(const Overrides& overrides, cCanonicalTelephone& phone);

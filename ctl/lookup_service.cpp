@@ -27,13 +27,24 @@ bool IsConnectionLost(const std::exception& error) {
   return db_error != nullptr && db_error->connection_lost();
 }
 
-// The answer to a failure of the database or the lookup, which is also logged.
+// A statement cancelled by a recovery conflict on a replica, twice.
+bool IsConflict(const std::exception& error) {
+  const auto* db_error = dynamic_cast<const DbError*>(&error);
+  return db_error != nullptr && db_error->sqlstate() == "40001";
+}
+
+// The answer to a failure of the database or the lookup, which is also logged:
+// 503 when the database is away or did not answer within the budget, 500
+// when it rejected the lookup.
 ServiceResponse FailureResponse(const std::exception& error) {
-  const std::string message =
-      (IsConnectionLost(error) ? "database unavailable: " : "lookup failed: ") +
-      std::string(error.what());
+  const bool timed_out = dynamic_cast<const LookupTimeout*>(&error) != nullptr;
+  const bool unavailable = timed_out || IsConnectionLost(error) || IsConflict(error);
+  const std::string message = (timed_out     ? "lookup timed out: "
+                               : unavailable ? "database unavailable: "
+                                             : "lookup failed: ") +
+                              std::string(error.what());
   std::cerr << "fonwerkctl serve: " << message << std::endl;
-  return ErrorResponse(IsConnectionLost(error) ? 503 : 500, message);
+  return ErrorResponse(unavailable ? 503 : 500, message);
 }
 
 // The first value of parameter `name`, or nullptr.

@@ -16,7 +16,10 @@
 //   anything else          404.
 // With a secret, every request must carry it as header X-API-Key or query
 // parameter token, else 401 (before anything else is looked at). Errors are
-// {"error": text}; a lost database gives 503, another failure 500.
+// {"error": text}; a lost database, or one that did not answer within the
+// workers' budget (ctl/lookup_workers.h), gives 503, another failure 500.
+// /health answers within the budget too, so it is 503 while lookups are
+// blocked (TAPI locked on every server they may read from).
 
 #include <cstddef>
 #include <map>

@@ -63,6 +63,7 @@ struct Request {
   std::string listen = "127.0.0.1:8080";  // serve --listen
   std::optional<std::string> token_file;  // serve --token-file
   int32_t sessions = 4;                   // serve --sessions
+  int32_t budget_ms = 800;                // serve --budget-ms: time budget of one lookup
 };
 
 }  // namespace fonwerk::ctl

@@ -185,7 +185,9 @@ int Serve(const Request& request, Installation& installation, std::ostream& err)
                     " without a shared secret: set FONWERK_TOKEN or give --token-file");
   }
   const std::size_t sessions = static_cast<std::size_t>(request.sessions);
-  LookupWorkers workers(installation.connect, installation.phone, sessions);
+  LookupWorkers workers(
+      installation.primary_connect, installation.phone, sessions,
+      {std::chrono::milliseconds(request.budget_ms), installation.replica_connect});
   const LookupService service(workers, secret);
 
   ::signal(SIGPIPE, SIG_IGN);

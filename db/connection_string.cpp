@@ -168,4 +168,14 @@ std::string ConnectionString::MaskPassword(const std::string& text) {
   return masked;
 }
 
+namespace {
+std::string& ProgramNameSlot() {
+  static std::string name = "fonwerk";
+  return name;
+}
+}  // namespace
+
+void SetProgramName(std::string name) { ProgramNameSlot() = std::move(name); }
+const std::string& ProgramName() { return ProgramNameSlot(); }
+
 }  // namespace fonwerk

@@ -28,4 +28,12 @@ class ConnectionString {
   std::vector<std::pair<std::string, std::string>> pairs_;
 };
 
+// The name this program gives itself to the database server (PostgreSQL's
+// application_name, shown in pg_stat_activity) when the connection string
+// names none with "Application Name": "fonwerk" unless the program set
+// another ("fonwerkctl serve", ...). Set it once at start-up, before any
+// session is opened; reading it is then safe from any thread.
+void SetProgramName(std::string name);
+const std::string& ProgramName();
+
 }  // namespace fonwerk

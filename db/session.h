@@ -9,7 +9,9 @@
 //
 // Thread use: a Session is used from one thread only.
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <map>
 #include <memory>
 #include <string>
@@ -117,6 +119,12 @@ class Session {
   virtual void FlushStores() = 0;
   // Failures of deferred stores since the last call, in store order.
   virtual std::vector<StoreFailure> TakeStoreFailures() = 0;
+
+  // From now on, statements still running at `deadline` are interrupted and
+  // throw DbError (SQLite: SQLITE_INTERRUPT), and waits for a busy database
+  // end there; nullopt lifts the limit. A provider whose connection string
+  // sets its own limits (PostgreSQL: "Statement Timeout") ignores it.
+  virtual void SetDeadline(std::optional<std::chrono::steady_clock::time_point> /*deadline*/) {}
 
   virtual void BeginTransaction() = 0;
   virtual void CommitTransaction() = 0;   // flushes deferred stores first

@@ -3,6 +3,8 @@
 // providers' halves of BeginTableRebuild, and the small catalog helpers they
 // share. Used by com/table_rebuild.cpp and the providers' rebuild files only.
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,11 +26,25 @@ class TableRebuild {
   // Finishes the new table in the open transaction: builds the deferred
   // indexes, puts the new table in place of the old one and checks that its
   // definition is the old one's. Does nothing for a rebuild in place.
+  // `before_swap`, when given, is called once the new table is ready, right
+  // before the old one is dropped: the caller takes the swap's lock there on
+  // its own terms (TryLockTable), or gives up by throwing.
   // REQUIRES: the stores of the rebuild are complete (Connection::FlushStores)
   // and the transaction is still open. Throws DbError with the provider's
   // message; the caller then rolls the transaction back, which keeps the old
   // table.
-  virtual void Complete() = 0;
+  virtual void Complete(const std::function<void()>& before_swap) = 0;
+
+  // The swap needs the old table to itself. On PostgreSQL that is a lock
+  // which sessions reading the table hold until their transactions end, and
+  // a request for it that waits makes every reader arriving after it wait
+  // too. TryLockTable asks for the lock for at most `wait`: false when it
+  // could not be had (nothing changed, the transaction stays usable).
+  // Where readers never wait for the swap (SQLite's WAL), it is true at once.
+  virtual bool TryLockTable(std::chrono::milliseconds /*wait*/) { return true; }
+  // The sessions that hold or wait for the old table, one text each
+  // ("'application name' (pid N)"); empty where the database cannot tell.
+  virtual std::vector<std::string> TableHolders() { return {}; }
 };
 
 }  // namespace fonwerk::ado

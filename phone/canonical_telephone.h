@@ -13,6 +13,7 @@
 // rebuild.cpp (FonwerkTable), phone_list.cpp (GetPhone and its helpers),
 // sql_fragments.cpp (the search conditions).
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -36,6 +37,9 @@ class cCanonicalTelephone {
   // Where Init and FonwerkTable write their run-log lines. Without a sink
   // (the default) the lines go nowhere.
   void SetRunLog(platform::LogSink sink) { m_oRunLog = std::move(sink); }
+  // How long FonwerkTable's swap of the new table waits for sessions that
+  // hold the old one before it gives up and keeps the old table (default 600 s).
+  void SetReaderWait(std::chrono::seconds wait) { m_oReaderWait = wait; }
   // Runs Init when no connection string is held yet; otherwise does nothing.
   void CheckInit(const std::string& strConnect);
   // Loads the configuration; never lets a failure out: a failing step is
@@ -99,6 +103,7 @@ class cCanonicalTelephone {
   com::RecordsetRef m_rsLand;
   platform::LogSink m_oRunLog;
 
+  std::chrono::seconds m_oReaderWait{600};
   int32_t m_lngFailedContacts = 0;
   int32_t m_lngReportedFailures = 0;
   bool m_bRebuildCommitted = false;

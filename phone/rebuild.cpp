@@ -90,11 +90,13 @@ class RebuildRun {
  public:
   RebuildRun(cCanonicalTelephone& owner, std::shared_ptr<com::IUtil> util,
              platform::LogSink log, const std::string& connect_string,
-             int32_t& failed_contacts, int32_t& reported_failures, bool& committed)
+             std::chrono::seconds reader_wait, int32_t& failed_contacts,
+             int32_t& reported_failures, bool& committed)
       : owner_(owner),
         util_(std::move(util)),
         log_(std::move(log)),
         connect_string_(connect_string),
+        reader_wait_(reader_wait),
         failed_contacts_(failed_contacts),
         reported_failures_(reported_failures),
         committed_(committed) {}
@@ -303,7 +305,24 @@ class RebuildRun {
         return false;
       }
     }
-    return Step([&] { tapi_->Complete(); });
+    return Step([&] { ado::CompleteTableRebuild(*tapi_, SwapWait()); });
+  }
+
+  // The swap waits in short attempts for the sessions that hold TAPI, so
+  // that lookups arriving meanwhile are answered from the old table; what it
+  // waits for is said once, on the terminal and in the log.
+  ado::SwapWait SwapWait() {
+    ado::SwapWait wait;
+    wait.limit = reader_wait_;
+    wait.notice = [this](const std::string& holders) {
+      const std::string text =
+          "TAPI wird gelesen von " + holders +
+          "; die neue Tabelle wird eingesetzt, sobald sie frei ist (höchstens " +
+          std::to_string(reader_wait_.count()) + " s).";
+      Step([&] { Require(util_).MsgInfo(text); });
+      Step([&] { WriteLog("Warten|" + text); });
+    };
+    return wait;
   }
 
   // The table that takes the new rows: the new table until Complete() puts it
@@ -385,6 +404,7 @@ class RebuildRun {
   std::shared_ptr<com::IUtil> util_;
   platform::LogSink log_;
   const std::string& connect_string_;
+  std::chrono::seconds reader_wait_;
   int32_t& failed_contacts_;
   int32_t& reported_failures_;
   bool& committed_;
@@ -404,7 +424,7 @@ void cCanonicalTelephone::FonwerkTable() {
   m_lngFailedContacts = 0;
   m_lngReportedFailures = 0;
   m_bRebuildCommitted = false;
-  RebuildRun run(*this, m_oUtil, m_oRunLog, m_strConnect, m_lngFailedContacts,
+  RebuildRun run(*this, m_oUtil, m_oRunLog, m_strConnect, m_oReaderWait, m_lngFailedContacts,
                  m_lngReportedFailures, m_bRebuildCommitted);
   run.Run();
 }

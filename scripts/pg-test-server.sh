@@ -3,6 +3,10 @@
 #
 #   pg-test-server.sh start DIR PORT   create a fresh cluster in DIR and start it
 #   pg-test-server.sh stop DIR PORT    stop it and remove DIR
+#   pg-test-server.sh standby DIR PORT PRIMARY_DIR PRIMARY_PORT
+#                                      copy the running server of PRIMARY_DIR with
+#                                      pg_basebackup -R into DIR and start it there
+#                                      as its streaming hot standby
 #
 # The server trusts every local user, listens only on the unix socket in
 # DIR/socket (no TCP) on port PORT, and trades durability for speed (fsync,
@@ -21,7 +25,15 @@ usage() {
   die "usage: $0 start|stop DIR PORT"
 }
 
-[[ $# -eq 3 ]] || usage
+[[ $# -ge 1 ]] || usage
+if [[ $1 == standby ]]; then
+  [[ $# -eq 5 ]] || die "usage: $0 standby DIR PORT PRIMARY_DIR PRIMARY_PORT"
+  primary_dir=${4%/}
+  primary_port=$5
+  [[ $primary_port =~ ^[0-9]+$ ]] || die "primary port must be a number, got '$primary_port'"
+else
+  [[ $# -eq 3 ]] || usage
+fi
 action=$1
 port=$3
 [[ $port =~ ^[0-9]+$ ]] || die "port must be a number, got '$port'"
@@ -74,6 +86,61 @@ stop_server() {
   fi
 }
 
+# Waits until the server on the socket folder $2 and PORT accepts connections.
+wait_ready() {
+  local bindir=$1 socket=$2 i
+  for ((i = 0; i < 60; i++)); do
+    if as_owner "$bindir/pg_isready" -q -h "$socket" -p "$port" -U postgres -d postgres; then
+      return 0
+    fi
+    sleep 0.5
+  done
+  die "the server in '$dir/data' does not accept connections"
+}
+
+# A fresh DIR with an empty socket folder, owned by the cluster's owner.
+prepare_dir() {
+  rm -rf "$dir"
+  mkdir -p "$dir/socket"
+  if [[ $(id -u) -eq 0 ]]; then
+    id postgres >/dev/null 2>&1 || die "running as root but there is no system user 'postgres'"
+    make_reachable "$dir"
+    chown -R postgres: "$dir"
+  fi
+}
+
+# The hot standby: a base backup of the primary (which trusts local
+# replication connections, as initdb sets it up), with the settings for
+# streaming from it written by -R, started on a socket and port of its own.
+# Queries on it that conflict with the replay are cancelled after
+# max_standby_streaming_delay (the server's default, 30 s).
+standby() {
+  local bindir socket
+  bindir=$(find_bindir)
+  socket=$dir/socket
+  [[ -d $primary_dir/socket ]] || die "no primary server in '$primary_dir'"
+  stop_server "$bindir"
+  prepare_dir
+  if ! as_owner "$bindir/pg_basebackup" -h "$primary_dir/socket" -p "$primary_port" -U postgres \
+    -D "$dir/data" -R -X stream -c fast >"$dir/basebackup.log" 2>&1; then
+    cat "$dir/basebackup.log" >&2
+    die "pg_basebackup from '$primary_dir' (port $primary_port) failed"
+  fi
+  cat >>"$dir/data/postgresql.conf" <<EOF
+
+# throwaway hot standby
+unix_socket_directories = '$socket'
+port = $port
+hot_standby = on
+EOF
+  if ! as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 start >/dev/null; then
+    [[ -f $dir/server.log ]] && tail -n 20 "$dir/server.log" >&2
+    die "the standby in '$dir/data' did not start (port $port)"
+  fi
+  wait_ready "$bindir" "$socket"
+  echo "pg-test-server: standby of $primary_dir running in $dir on port $port (socket $socket)"
+}
+
 start() {
   local bindir socket
   bindir=$(find_bindir)
@@ -83,13 +150,7 @@ start() {
   ((${#socket_file} <= 107)) || die "socket path '$socket_file' is longer than 107 bytes; choose a shorter DIR"
 
   stop_server "$bindir"
-  rm -rf "$dir"
-  mkdir -p "$dir/socket"
-  if [[ $(id -u) -eq 0 ]]; then
-    id postgres >/dev/null 2>&1 || die "running as root but there is no system user 'postgres'"
-    make_reachable "$dir"
-    chown -R postgres: "$dir"
-  fi
+  prepare_dir
 
   if ! as_owner "$bindir/initdb" -D "$dir/data" -U postgres -A trust -E UTF8 --locale=C.UTF-8 \
     --no-sync >"$dir/initdb.log" 2>&1; then
@@ -110,15 +171,8 @@ EOF
     [[ -f $dir/server.log ]] && tail -n 20 "$dir/server.log" >&2
     die "the server in '$dir/data' did not start (port $port)"
   fi
-  local i
-  for ((i = 0; i < 60; i++)); do
-    if as_owner "$bindir/pg_isready" -q -h "$socket" -p "$port" -U postgres -d postgres; then
-      echo "pg-test-server: running in $dir on port $port (socket $socket)"
-      return 0
-    fi
-    sleep 0.5
-  done
-  die "the server in '$dir/data' does not accept connections"
+  wait_ready "$bindir" "$socket"
+  echo "pg-test-server: running in $dir on port $port (socket $socket)"
 }
 
 stop() {
@@ -135,5 +189,6 @@ stop() {
 case $action in
   start) start ;;
   stop) stop ;;
+  standby) standby ;;
   *) usage ;;
 esac

@@ -68,7 +68,23 @@ ConnPtr Connect(const ConnectionString& params) {
   take("user", {"User ID", "User", "UID"});
   take("password", {"Password", "Pwd"});
   settings.emplace_back("client_encoding", "UTF8");
-  settings.emplace_back("fallback_application_name", "fonwerk");
+  settings.emplace_back(
+      "application_name",
+      FirstOf(params, {"Application Name", "ApplicationName"}).value_or(ProgramName()));
+  take("connect_timeout", {"Connect Timeout"});
+  // Limits of every statement of the session, in milliseconds (digits only,
+  // as they become server options).
+  std::string options;
+  for (const auto& [key, setting] : {std::pair{"Statement Timeout", "statement_timeout"},
+                                     std::pair{"Lock Timeout", "lock_timeout"}}) {
+    const std::optional<std::string> value = params.Get(key);
+    if (!value) continue;
+    if (value->empty() || value->find_first_not_of("0123456789") != std::string::npos) {
+      throw DbError(DbError::Kind::kUsage, std::string(key) + " takes milliseconds: " + *value);
+    }
+    options += std::string(options.empty() ? "" : " ") + "-c " + setting + "=" + *value;
+  }
+  if (!options.empty()) settings.emplace_back("options", options);
 
   std::vector<const char*> keywords;
   std::vector<const char*> values;

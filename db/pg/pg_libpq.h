@@ -27,8 +27,12 @@ using ResultPtr = std::unique_ptr<PGresult, ResultClearer>;
 
 // Opens a connection from the ADO-style keys Host (or Server), Port, Database,
 // User ID (or User, UID) and Password (or Pwd); keys absent from `params` fall
-// back to libpq's defaults. The client encoding is UTF8 and server notices are
-// not printed. Throws DbError kConnection carrying libpq's message.
+// back to libpq's defaults. The application name is "Application Name" if
+// given, else the program's (ProgramName). "Connect Timeout" (seconds),
+// "Statement Timeout" and "Lock Timeout" (milliseconds) become libpq's
+// connect_timeout and the session's statement_timeout and lock_timeout. The
+// client encoding is UTF8 and server notices are not printed. Throws DbError kConnection carrying
+// libpq's message.
 ConnPtr Connect(const ConnectionString& params);
 
 // How the provider treats a column's values, decided by the type OID.

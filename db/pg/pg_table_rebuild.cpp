@@ -12,7 +12,7 @@
 // there by COPY. Complete() builds the plain indexes, analyzes the new table,
 // drops the old one, renames the new one and its indexes and constraints to
 // the old names, and compares the whole definition once more. Only the drop
-// takes a lock that makes readers of the old table wait (until the commit).
+// takes a lock that makes readers wait (TryLockTable asks for it beforehand).
 
 #include <algorithm>
 
@@ -333,7 +333,30 @@ class PostgresReplacement final : public TableRebuild {
 
   bool Replaces() const override { return true; }
 
-  void Complete() override {
+  bool TryLockTable(std::chrono::milliseconds wait) override {
+    const std::string timeout = std::to_string(std::max<int64_t>(1, wait.count()));
+    try {  // one statement: a refusal undoes the setting with the request
+      session_->Execute("SET LOCAL lock_timeout = " + timeout + "; LOCK TABLE " +
+                        facts_.qualified + " IN ACCESS EXCLUSIVE MODE");
+    } catch (const DbError& error) {
+      if (error.connection_lost() || error.sqlstate() != "55P03") throw;  // lock_not_available
+      return false;
+    }
+    session_->Execute("SET LOCAL lock_timeout TO DEFAULT");
+    return true;
+  }
+
+  std::vector<std::string> TableHolders() override {
+    std::vector<std::string> holders;
+    for (const TextRow& row : QueryTexts(
+             *session_, "SELECT DISTINCT l.pid, a.application_name FROM pg_locks l"
+                        " LEFT JOIN pg_stat_activity a ON a.pid = l.pid WHERE l.relation = " +
+                            facts_.oid + " AND l.pid <> pg_backend_pid() ORDER BY 1"))
+      holders.push_back("'" + TextOf(row[1]) + "' (pid " + TextOf(row[0]) + ")");
+    return holders;
+  }
+
+  void Complete(const std::function<void()>& before_swap) override {
     Session& session = *session_;
     session.EndRedirection(table_);
     if (!plan_.deferred_indexes.empty()) {
@@ -344,6 +367,7 @@ class PostgresReplacement final : public TableRebuild {
       session.Execute("SELECT set_config('maintenance_work_mem', " + SqlQuote(memory) + ", true)");
     }
     session.Execute("ANALYZE " + shadow_);
+    if (before_swap) before_swap();
     // From here on readers of the old table wait for the commit.
     session.Execute("DROP TABLE " + facts_.qualified);
     session.Execute("ALTER TABLE " + shadow_ + " RENAME TO " + DoubleQuoted(facts_.name));

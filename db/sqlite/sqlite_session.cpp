@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "base/errors.h"
@@ -31,7 +32,29 @@ bool OnlyBlanksOrSemicolons(const char* begin, const char* end) {
   return true;
 }
 
+// Asked every this many virtual machine steps whether the deadline passed.
+constexpr int kDeadlineCheckSteps = 1000;
+
 }  // namespace
+
+void SqliteSession::SetDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+  if (!deadline) {
+    sqlite3_progress_handler(db_.get(), 0, nullptr, nullptr);
+    sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
+    return;
+  }
+  deadline_ = *deadline;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline_ - std::chrono::steady_clock::now());
+  const int64_t busy = std::clamp<int64_t>(left.count(), 1, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db_.get(), static_cast<int>(busy));
+  sqlite3_progress_handler(
+      db_.get(), kDeadlineCheckSteps,
+      [](void* session) -> int {
+        return std::chrono::steady_clock::now() >= static_cast<SqliteSession*>(session)->deadline_;
+      },
+      this);
+}
 
 SqliteSession::SqliteSession(const std::string& path) : path_(path) {
   sqlite3* raw = nullptr;

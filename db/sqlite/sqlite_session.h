@@ -69,6 +69,8 @@ class SqliteSession : public Session {
   void CommitTransaction() override;
   void RollbackTransaction() override;
   bool InTransaction() const override;
+  // Through a progress handler (statements) and the busy timeout (waits).
+  void SetDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) override;
 
  private:
   SqliteStatement Prepare(std::string_view sql, const char** tail = nullptr);
@@ -115,6 +117,7 @@ class SqliteSession : public Session {
 
   std::string path_;
   SqliteHandle db_;  // declared before the statements: closed after them
+  std::chrono::steady_clock::time_point deadline_;  // while the progress handler is set
   std::map<std::string, PreparedStatement> prepared_;  // key: the query's text for SQLite
   SqliteStatement begin_;
   SqliteStatement commit_;

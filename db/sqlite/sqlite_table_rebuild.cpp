@@ -93,7 +93,7 @@ class SqliteReplacement final : public TableRebuild {
 
   bool Replaces() const override { return true; }
 
-  void Complete() override {
+  void Complete(const std::function<void()>& before_swap) override {
     Session& session = *session_;
     session.EndRedirection(table_);
     // The indexes are built before the old table goes: their pages come from
@@ -101,6 +101,7 @@ class SqliteReplacement final : public TableRebuild {
     // the statement journal first, which this transaction keeps in memory.
     session.Execute("PRAGMA cache_size=-" + std::to_string(kIndexCacheKib));
     BuildIndexes(session);
+    if (before_swap) before_swap();
     Swap(session);
     for (const std::string& statement : plan_.after_swap) session.Execute(statement);
     for (const TextRow& row : statistics_) {

@@ -833,6 +833,8 @@ TEST(CommandLineTest, UnknownOptionsAndPathsThatLookLikeOptions) {
   BatchProgram p;
   const std::string log = (p.folder() / "own.log").string();
   const std::string usage = "Aufruf: fonwerk [--log PATH] [INSTALLATION] (fonwerk --help zeigt mehr)\n";
+  const std::string kWaitReadersError =
+      "fonwerk: --wait-readers braucht eine Zahl von Sekunden (0 bis 2592000)\n";
   const struct {
     std::vector<std::string> args;
     int exit_code;
@@ -850,6 +852,14 @@ TEST(CommandLineTest, UnknownOptionsAndPathsThatLookLikeOptions) {
       {{"--", "--bogus"}, 1, "", "Fonwerk: Pfad nicht gefunden '--bogus'\n"},
       {{"/nonexistent", "--bogus", "-h"}, 1, "", "Fonwerk: Pfad nicht gefunden '/nonexistent --bogus -h'\n"},
       {{"-h", "x"}, 1, "", "Fonwerk: Pfad nicht gefunden '-h x'\n"},
+      {{"--wait-readers", "10", "/nonexistent"}, 1, "",
+       "Fonwerk: Pfad nicht gefunden '/nonexistent'\n"},
+      {{"--wait-readers=0", "--log", log + ".other", "/nonexistent"}, 1, "",
+       "Fonwerk: Pfad nicht gefunden '/nonexistent'\n"},
+      {{"--wait-readers", "soon", "/srv"}, 64, "", kWaitReadersError + usage},
+      {{"--wait-readers=-1", "/srv"}, 64, "", kWaitReadersError + usage},
+      {{"--wait-readers=2592001", "/srv"}, 64, "", kWaitReadersError + usage},
+      {{"--wait-readers"}, 64, "", kWaitReadersError + usage},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.front() + (c.args.size() > 1 ? " " + c.args[1] : ""));

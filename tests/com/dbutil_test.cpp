@@ -128,5 +128,32 @@ TEST_F(DbUtilTest, AMissingOrUnreadableFileIsAnError) {
   EXPECT_NE(folder.description().find(dir_.File("folder.ini")), std::string::npos);
 }
 
+TEST_F(DbUtilTest, ReplicaTakesItsOwnKeysAndTheRestFromDatabase) {
+  const std::string primary =
+      "[Database]\nProvider=PostgreSQL\nHost=db1\nPort=5432\nDatabase=korvana\n"
+      "User ID=korvana\nPassword=a;b\n";
+  struct Case {
+    std::string replica_section;
+    std::optional<std::string> expected;
+  };
+  const std::vector<Case> cases = {
+      {"", std::nullopt},
+      {"[Replica]\nHost=db2\n",
+       "Provider=PostgreSQL;Host=db2;Port=5432;Database=korvana;User ID=korvana;Password=\"a;b\""},
+      {"[replica]\nhost=db3\nPort=5433\nUser ID=reader\nPassword=r\n",
+       "Provider=PostgreSQL;Host=db3;Port=5433;Database=korvana;User ID=reader;Password=r"},
+      // A section without keys names no other server.
+      {"[Replica]\n; nothing yet\n", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.replica_section);
+    const std::string ini = WriteIni(primary + c.replica_section);
+    EXPECT_EQ(ReplicaConnectString(ini), c.expected);
+    // [Database] itself is untouched by the replica.
+    EXPECT_EQ(Connect(ini).Get("Host"), "db1");
+  }
+  EXPECT_THROW(ReplicaConnectString(WriteIni("[Replica]\nHost=db2\n")), Error);
+}
+
 }  // namespace
 }  // namespace fonwerk::com

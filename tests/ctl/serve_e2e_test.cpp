@@ -28,9 +28,11 @@
 #include <vector>
 
 #include "db/connection_string.h"
+#include "db/session.h"
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/providers.h"
 #include "tests/support/test_install.h"
+#include "tools/install.h"
 
 namespace fonwerk {
 namespace {
@@ -573,7 +575,8 @@ TEST(ServeDatabaseTest, SigtermFinishesTheRequestsInFlight) {
   reliability::AddContacts(*install, 20);
   reliability::ProgramCopy program;
   ASSERT_EQ(program.Run(install->path()).exit_code, 0);
-  Service service(install->path());
+  // A budget that outlasts the lock below: the request stays in flight.
+  Service service(install->path(), {"--budget-ms", "6000"});
   ASSERT_TRUE(service.WaitUntilListening()) << service.child().Err();
   ASSERT_EQ(service.Get("/health").status, 200);
 
@@ -590,6 +593,194 @@ TEST(ServeDatabaseTest, SigtermFinishesTheRequestsInFlight) {
   client.join();
   EXPECT_EQ(Found(in_flight), std::vector<std::string>{"K7:0897"});
   EXPECT_EQ(service.child().Wait(std::chrono::seconds(20)), std::optional<int>(0));
+}
+
+// ------------------------------------------ lookups while TAPI is held: primary and hot standby
+
+// A report: a transaction on a session named "report" that reads TAPI and
+// keeps it open for `hold` (as a report tool, a pg_dump or an idle admin
+// session does).
+class Report {
+ public:
+  Report(const std::string& connect, std::chrono::milliseconds hold)
+      : thread_([this, connect, hold] {
+          try {
+            ConnectionString params = ConnectionString::Parse(connect);
+            params.Set("Application Name", "report");
+            auto session = install::OpenUnpooledSession(params.ToString());
+            session->Execute("BEGIN");
+            session->Query("SELECT count(*) FROM TAPI", false);
+            started_ = true;
+            std::this_thread::sleep_for(hold);
+            session->Execute("COMMIT");
+          } catch (const std::exception& error) {
+            ADD_FAILURE() << "the report failed: " << error.what();
+            started_ = true;
+          }
+          ended_ = true;
+        }) {
+    while (!started_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~Report() { thread_.join(); }
+  bool ended() const { return ended_; }
+
+ private:
+  std::atomic<bool> started_{false};
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
+
+// Lookups of a stored number from one client, one every 20 ms, until Stop().
+class Prober {
+ public:
+  explicit Prober(const Service& service)
+      : thread_([this, &service] {
+          while (!stop_) {
+            const auto began = Clock::now();
+            const Reply reply = service.Get("/lookup?number=0897");
+            const auto took =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began);
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++asked_;
+            slowest_ = std::max(slowest_, took);
+            if (Found(reply) != std::vector<std::string>{"K7:0897"})
+              failures_.push_back(reply.body);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          }
+        }) {}
+  ~Prober() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  // Stops and checks: answers all found the contact, none took a second.
+  void StopAndExpectEveryAnswerInTime() {
+    Stop();
+    EXPECT_GT(asked_, 20);
+    EXPECT_LT(slowest_.count(), 1000) << "of " << asked_ << " lookups";
+    EXPECT_THAT(failures_, ::testing::IsEmpty()) << "of " << asked_ << " lookups";
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  int asked_ = 0;
+  std::chrono::milliseconds slowest_{0};
+  std::vector<std::string> failures_;
+  std::thread thread_;
+};
+
+// A PostgreSQL primary and its streaming hot standby of the test's own, with
+// an installation of 50 contacts rebuilt once on the primary.
+class StandbyPairTest : public ::testing::Test {
+ protected:
+  StandbyPairTest()
+      : primary_(FreePortOffset()),
+        standby_(primary_, FreePortOffset()),
+        install_(reliability::InstallOn(primary_)) {}
+
+  void SetUp() override {
+    reliability::AddContacts(*install_, 50);
+    ASSERT_EQ(program_.Run(install_->path()).exit_code, 0);
+    database_ = ConnectionString::Parse(install_->connect_string()).Get("Database").value();
+    standby_.CatchUp(primary_);
+  }
+
+  // Lookups read from the standby: SQL.INI names it in [Replica].
+  void ReadFromStandby() {
+    const ConnectionString standby = ConnectionString::Parse(standby_.connect_string());
+    std::ofstream(install_->sql_ini_path(), std::ios::app)
+        << "\n[Replica]\nHost=" << *standby.Get("Host") << "\nPort=" << *standby.Get("Port")
+        << "\n";
+  }
+
+  // The application names of the sessions on `server`'s installation database.
+  std::string Sessions(const reliability::ThrowawayServer& server) {
+    return server.Ask(database_,
+                      "SELECT string_agg(application_name, ',' ORDER BY application_name)"
+                      " FROM pg_stat_activity WHERE datname = current_database()");
+  }
+
+  reliability::ThrowawayServer primary_;
+  reliability::ThrowawayServer standby_;
+  std::unique_ptr<TestInstall> install_;
+  reliability::ProgramCopy program_;
+  std::string database_;
+};
+
+TEST_F(StandbyPairTest, AReportHoldingTapiStallsNoLookupDuringARebuild) {
+  struct Case {
+    const char* name;
+    bool report_on_standby;
+    bool service_reads_standby;
+    const char* wait_readers;
+    int status;  // of the rebuild
+  };
+  const Case cases[] = {
+      {"report on the primary, rebuild waits", false, false, "30", 0},
+      {"report on the primary, rebuild gives up", false, false, "1", 3},
+      {"report on the standby the service reads", true, true, "30", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.service_reads_standby) ReadFromStandby();
+    const std::vector<test::Row> before = reliability::TapiContent(*install_, true);
+    Service service(install_->path(), {"--sessions", "2"});
+    ASSERT_TRUE(service.WaitUntilListening()) << service.child().Err();
+    Prober prober(service);
+    std::optional<int> status;
+    {
+      const reliability::ThrowawayServer& reported = c.report_on_standby ? standby_ : primary_;
+      const Report report(reported.ConnectTo(database_), std::chrono::seconds(3));
+      Child fonwerk(program_.program(), {"--wait-readers", c.wait_readers, install_->path()});
+      if (!c.report_on_standby) {
+        // The waiting rebuild, the report and the service show who they are.
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        EXPECT_THAT(Sessions(primary_), ::testing::AllOf(HasSubstr("fonwerk,"), HasSubstr("report"),
+                                                         HasSubstr("fonwerkctl serve 1")));
+      }
+      status = fonwerk.Wait(std::chrono::seconds(60));
+      EXPECT_EQ(status, std::optional<int>(c.status)) << fonwerk.Err();
+      EXPECT_EQ(report.ended(), c.status == 0 && !c.report_on_standby) << "rebuild ended too early";
+      if (!c.report_on_standby) {
+        EXPECT_THAT(fonwerk.Err(), HasSubstr("TAPI wird gelesen von 'report' (pid "));
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    prober.StopAndExpectEveryAnswerInTime();
+    if (c.status == 0) {
+      EXPECT_EQ(reliability::TapiContent(*install_, false).size(), 200u);
+    } else {
+      EXPECT_EQ(reliability::TapiContent(*install_, true), before) << "the old table was not kept";
+    }
+    if (c.service_reads_standby) {
+      EXPECT_THAT(Sessions(standby_), HasSubstr("fonwerkctl serve 1"));
+      standby_.CatchUp(primary_);
+      EXPECT_EQ(reliability::TapiContent(standby_.ConnectTo(database_), true),
+                reliability::TapiContent(*install_, true));
+    }
+  }
+}
+
+TEST_F(StandbyPairTest, WithTheStandbyStoppedLookupsAreAnsweredByThePrimary) {
+  ReadFromStandby();
+  Service service(install_->path(), {"--sessions", "2"});
+  ASSERT_TRUE(service.WaitUntilListening()) << service.child().Err();
+  const std::vector<std::string> k7{"K7:0897"};
+  ASSERT_EQ(Found(service.Get("/lookup?number=0897")), k7);
+  EXPECT_THAT(Sessions(standby_), HasSubstr("fonwerkctl serve"));
+
+  standby_.Stop("fast");
+  Prober prober(service);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(service.Get("/health").status, 200);
+  const ProgramResult lookup = reliability::RunCtl(install_->path(), {"lookup", "0897"});
+  EXPECT_EQ(lookup.exit_code, 0) << lookup.err;
+  EXPECT_THAT(lookup.out, HasSubstr("K7"));
+  standby_.Start();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  prober.StopAndExpectEveryAnswerInTime();
+  EXPECT_THAT(Sessions(primary_), HasSubstr("fonwerkctl serve"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -15,6 +16,7 @@
 #include "ctl/cli.h"
 #include "ctl/lookup_json.h"
 #include "ctl/lookup_service.h"
+#include "ctl/lookup_workers.h"
 #include "ctl/serve.h"
 #include "ctl/service_secret.h"
 #include "phone/canonical_telephone.h"
@@ -239,6 +241,51 @@ TEST_P(LookupServiceTest, AMissingTableIsAFailureAndHealthSaysSo) {
   const ctl::ServiceResponse health = Ask(service, "/health");
   EXPECT_EQ(health.status, 503);
   EXPECT_EQ(json::parse(health.body)["status"], "unavailable");
+}
+
+// A lookup blocked by a lock on TAPI held in another session is answered 503
+// within about its budget, as is /health; once the lock is gone both are
+// answered again. (Readers of a SQLite database in WAL mode are not blocked
+// by another session's writes.)
+TEST_P(LookupServiceTest, ALookupThatCannotBeAnsweredInTimeIs503) {
+  if (GetParam() == Provider::kSQLite) GTEST_SKIP() << "no lock blocks a SQLite reader";
+  ctl::LookupWorkers workers(install_->connect_string(), settings_, 1,
+                             {std::chrono::milliseconds(300), std::nullopt});
+  const ctl::LookupService service(workers, "");
+  ASSERT_EQ(Ask(service, "/lookup", {{"number", "089123456"}}).status, 200);
+  install_->Exec("BEGIN");
+  install_->Exec("LOCK TABLE TAPI IN ACCESS EXCLUSIVE MODE");
+  for (const char* path : {"/lookup", "/health"}) {
+    SCOPED_TRACE(path);
+    const auto began = std::chrono::steady_clock::now();
+    const ctl::ServiceResponse answer = Ask(service, path, {{"number", "089123456"}});
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_EQ(answer.status, 503) << answer.body;
+    EXPECT_THAT(answer.body, HasSubstr("no answer within 300 ms")) << answer.body;
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+  }
+  install_->Exec("COMMIT");
+  EXPECT_EQ(workers.Timeouts(), 2u);
+  EXPECT_EQ(Ask(service, "/lookup", {{"number", "089123456"}}).status, 200);
+  EXPECT_EQ(Ask(service, "/health").status, 200);
+}
+
+// A replica that cannot be reached (no such server or file) leaves every
+// lookup to the primary, and each is counted.
+TEST_P(LookupServiceTest, AReplicaThatCannotAnswerLeavesTheLookupsToThePrimary) {
+  const std::string replica = GetParam() == Provider::kSQLite
+                                  ? "Provider=SQLite;Data Source=/nonexistent/korvana.db"
+                                  : "Provider=PostgreSQL;Host=/nonexistent;Port=1;Database=x";
+  ctl::LookupWorkers workers(install_->connect_string(), settings_, 2,
+                             {std::chrono::milliseconds(800), replica});
+  const ctl::LookupService service(workers, "");
+  for (int i = 1; i <= 3; ++i) {
+    const ctl::ServiceResponse answer = Ask(service, "/lookup", {{"number", "089123456"}});
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    EXPECT_EQ(json::parse(answer.body)["matches"][0]["dsn"], "K1") << answer.body;
+    EXPECT_EQ(workers.ReplicaFallbacks(), static_cast<uint64_t>(i));
+  }
+  EXPECT_EQ(Ask(service, "/health").status, 200);
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, LookupServiceTest, test::BothProviders(),

@@ -276,6 +276,43 @@ ThrowawayServer::ThrowawayServer(int port_offset) {
              ";Database=postgres;User ID=postgres";
 }
 
+ThrowawayServer::ThrowawayServer(const ThrowawayServer& primary, int port_offset) {
+  const ConnectionString shared = ConnectionString::Parse(RequireEnv("FONWERK_TEST_PG"));
+  port_ = std::to_string(std::stoi(shared.Get("Port").value_or("5432")) + port_offset);
+  dir_ = RequireEnv("FONWERK_BIN_DIR") + "/pgstandby" + port_;
+  const std::string script = RequireEnv("FONWERK_SOURCE_DIR") + "/scripts/pg-test-server.sh";
+  const test::ProgramResult started = test::RunProgram(
+      "/bin/bash", {script, "standby", dir_, port_, primary.dir_, primary.port_}, "", {}, 120);
+  if (started.exit_code != 0) {
+    throw std::runtime_error("the standby did not start: " + started.err);
+  }
+  connect_ = "Provider=PostgreSQL;Host=" + dir_ + "/socket;Port=" + port_ +
+             ";Database=postgres;User ID=postgres";
+}
+
+std::string ThrowawayServer::ConnectTo(const std::string& database) const {
+  ConnectionString params = ConnectionString::Parse(connect_);
+  params.Set("Database", database);
+  return params.ToString();
+}
+
+std::string ThrowawayServer::Ask(const std::string& database, const std::string& sql) const {
+  std::unique_ptr<ado::Session> session = install::OpenUnpooledSession(ConnectTo(database));
+  std::unique_ptr<ado::Cursor> cursor = session->Query(sql, false);
+  std::vector<Variant> row;
+  return cursor->Next(row) && !row.empty() && !row[0].IsNull() ? row[0].ToText() : "";
+}
+
+void ThrowawayServer::CatchUp(const ThrowawayServer& primary) const {
+  const std::string lsn = primary.Ask("postgres", "SELECT pg_current_wal_lsn()::text");
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Ask("postgres", "SELECT (pg_last_wal_replay_lsn() >= '" + lsn + "'::pg_lsn)::int") !=
+         "1") {
+    if (Clock::now() > deadline) throw std::runtime_error("the standby did not catch up");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 ThrowawayServer::~ThrowawayServer() {
   const std::string script = RequireEnv("FONWERK_SOURCE_DIR") + "/scripts/pg-test-server.sh";
   test::RunProgram("/bin/bash", {script, "stop", dir_, port_}, "", {}, 120);

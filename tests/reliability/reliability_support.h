@@ -148,6 +148,9 @@ test::ProgramResult RunCtl(const std::string& install_path, const std::vector<st
 class ThrowawayServer {
  public:
   explicit ThrowawayServer(int port_offset);
+  // A streaming hot standby of `primary` (pg_basebackup -R), in a folder and
+  // on a port of its own (the suite's port plus `port_offset`).
+  ThrowawayServer(const ThrowawayServer& primary, int port_offset);
   ~ThrowawayServer();
   ThrowawayServer(const ThrowawayServer&) = delete;
   ThrowawayServer& operator=(const ThrowawayServer&) = delete;
@@ -157,6 +160,14 @@ class ThrowawayServer {
   // pg_ctl stop with mode "fast" or "immediate"; the data stays.
   void Stop(const std::string& mode);
   void Start();
+  // The connection string of `database` instead of "postgres".
+  std::string ConnectTo(const std::string& database) const;
+  // Runs one statement on a session of its own and returns the first column
+  // of the first row ("" when none).
+  std::string Ask(const std::string& database, const std::string& sql) const;
+  // A standby: waits (up to 30 s) until it has replayed what `primary` had
+  // written when the call began. Throws when it does not catch up.
+  void CatchUp(const ThrowawayServer& primary) const;
 
  private:
   void PgCtl(const std::vector<std::string>& args);
