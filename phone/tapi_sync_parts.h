@@ -34,7 +34,8 @@ uint64_t HashRow(std::string_view nummer, std::string_view bemerkung, std::strin
 class Fingerprinter {
  public:
   Fingerprinter(const cCanonicalTelephone& phone, const TapiWidths& widths);
-  // REQUIRES: `contact` stands on a row and has TELEFON, FAX, EMAIL, WEITEMAIL.
+  // REQUIRES: `contact` stands on a row, its columns 1 to 4 (from 0) are
+  // TELEFON, FAX, EMAIL and WEITEMAIL.
   uint64_t Of(ado::Recordset& contact);
 
  private:

@@ -80,7 +80,7 @@ Fingerprinter::Fingerprinter(const cCanonicalTelephone& phone, const TapiWidths&
 
 uint64_t Fingerprinter::Of(ado::Recordset& contact) {
   buffer_.clear();
-  for (const char* column : {"TELEFON", "FAX", "EMAIL", "WEITEMAIL"}) {
+  for (int32_t column = 1; column <= 4; ++column) {
     AppendField(buffer_, TextOf(contact.Fields(column).Value(), converted_));
   }
   return Hash(buffer_, seed_);
