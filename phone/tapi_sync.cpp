@@ -174,9 +174,9 @@ TapiSync::TapiSync(cCanonicalTelephone& phone, ado::Connection& connection)
 
 TapiSync::~TapiSync() = default;
 
-void TapiSync::Prepare() {
+void TapiSync::Prepare(bool create_tables) {
   RequireHarvestColumns(parts_->connection.session());
-  parts_->created = parts_->tables.Ensure();
+  parts_->created = parts_->tables.Ensure(create_tables);
   parts_->widths = parts_->phone.TapiColumnWidths();
   parts_->indexed = parts_->tables.TapiIndexedByContact();
   parts_->prepared = true;
@@ -201,6 +201,7 @@ TapiSyncResult TapiSync::RefreshContacts(const std::vector<std::string>& keys, b
 
 TapiSyncResult TapiSync::SyncTable(bool full) {
   if (!parts_->prepared) Prepare();
+  if (!parts_->tables.present()) parts_->created = parts_->tables.Ensure(true);
   const std::string stored = parts_->tables.StoredMarker();
   const bool trusted = !full && !stored.empty() && stored == parts_->tables.CurrentMarker();
   TapiSyncResult result;
@@ -354,9 +355,9 @@ TapiSyncResult TapiSync::Parts::CompareEverything() {
         continue;
       }
       if ((digest->flags & kAmbiguous) != 0) continue;  // refreshed by its key below
-      digest->rows -= HashRow(TextOf(rs.Fields(1).Value(), nummer),
-                              TextOf(rs.Fields(2).Value(), bemerkung),
-                              TextOf(rs.Fields(3).Value(), type));
+      digest->rows -=
+          HashRow(TextOf(rs.Fields(1).Value(), nummer), TextOf(rs.Fields(2).Value(), bemerkung),
+                  TextOf(rs.Fields(3).Value(), type));
       --digest->count;
     }
     rs.Close();

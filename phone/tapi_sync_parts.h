@@ -53,8 +53,11 @@ class SideTables {
  public:
   explicit SideTables(ado::Connection& connection) : connection_(connection) {}
 
-  // Creates the tables that are missing; true when it created one.
-  bool Ensure();
+  // Creates the tables that are missing (with `create`); true when it
+  // created one. Without `create`, missing tables leave the object without
+  // them: the marker reads as "" and fingerprints are neither read nor written.
+  bool Ensure(bool create);
+  bool present() const { return present_; }
   // The marker stored in TAPI_SYNC_STATE ("" when there is none), and the
   // one TAPI has now: its smallest and largest DSN.
   std::string StoredMarker();
@@ -71,6 +74,7 @@ class SideTables {
   std::string FirstValue(const std::string& sql);
 
   ado::Connection& connection_;
+  bool present_ = true;
 };
 
 // Refreshes contacts by difference, a chunk at a time: their AD rows, their
