@@ -323,7 +323,8 @@ TapiSyncResult TapiSync::Parts::CompareEverything() {
       more_gone = true;
     }
   };
-  if (!created) {  // a table created in this transaction is empty (and unseen by a stream)
+  // A table created in this transaction is empty (and unseen by a stream).
+  if (!tables.fingerprints_created()) {
     ado::Recordset rs;
     rs.Open("SELECT AD_DSN, FINGERPRINT FROM TAPI_SYNC", connection);
     for (; !rs.Eof(); rs.MoveNext()) {

@@ -58,6 +58,8 @@ class SideTables {
   // them: the marker reads as "" and fingerprints are neither read nor written.
   bool Ensure(bool create);
   bool present() const { return present_; }
+  // Whether TAPI_SYNC was created by this object (in the caller's transaction).
+  bool fingerprints_created() const { return fingerprints_created_; }
   // The marker stored in TAPI_SYNC_STATE ("" when there is none), and the
   // one TAPI has now: its smallest and largest DSN.
   std::string StoredMarker();
@@ -75,6 +77,7 @@ class SideTables {
 
   ado::Connection& connection_;
   bool present_ = true;
+  bool fingerprints_created_ = false;
 };
 
 // Refreshes contacts by difference, a chunk at a time: their AD rows, their

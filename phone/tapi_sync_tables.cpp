@@ -113,6 +113,7 @@ bool SideTables::Ensure(bool create) {
     // Without a rowid SQLite keeps the table as one B-tree ordered by the key.
     connection_.Execute(std::string(kCreateSync) + (sqlite ? " WITHOUT ROWID" : ""));
     created = true;
+    fingerprints_created_ = true;
   }
   if (!Exists("TAPI_SYNC_STATE")) {
     connection_.Execute(kCreateState);
