@@ -804,9 +804,10 @@ INSTANTIATE_TEST_SUITE_P(Providers, SyncTest, test::BothProviders(), test::Provi
 TEST(FonwerkctlProgramTest, HelpExplainsEveryCommand) {
   const ProgramResult help = test::RunProgram(test::BinaryPath("fonwerkctl"), {"--help"});
   EXPECT_EQ(help.exit_code, 0);
-  for (const char* command : {"config set", "dial", "format", "prefix", "phones", "--row",
-                              "where-phone", "where-email", "refresh", "lookup", "--install",
-                              "--plus", "--code", "--vaz", "--suspress", "Exit status"}) {
+  for (const char* command :
+       {"config set", "dial", "format", "prefix", "phones", "--row", "where-phone", "where-email",
+        "refresh", "lookup", "--install", "sync", "--full", "--wait", "--plus", "--code", "--vaz",
+        "--suspress", "Exit status"}) {
     EXPECT_THAT(help.out, HasSubstr(command));
   }
   const ProgramResult bad = test::RunProgram(test::BinaryPath("fonwerkctl"), {"dial"});
