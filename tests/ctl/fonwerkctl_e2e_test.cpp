@@ -772,6 +772,24 @@ TEST_P(SyncTest, ContactsTheDatabaseRejectsKeepTheirRows) {
       1u);
 }
 
+// refresh keeps the fingerprint of the contact it rewrote: a contact changed
+// and refreshed, then changed back, is found by the next sync, which still
+// walks by fingerprints (refresh kept TAPI's marker too).
+TEST_P(SyncTest, RefreshKeepsTheFingerprintsOfSync) {
+  AddHarvestedContacts();
+  Sync();
+  const std::vector<test::Row> synced = TapiContent(*install_);
+  install_->Exec("UPDATE AD SET TELEFON = '040 1' WHERE DSN = 'K1'");
+  ASSERT_EQ(Ctl({"refresh", "K1"}).exit_code, 0);
+  install_->Exec(
+      "UPDATE AD SET TELEFON = '089\t123456\tZentrale\r\n0171\t5551234\tMobil' "
+      "WHERE DSN = 'K1'");
+  const nlohmann::json summary = Sync();
+  EXPECT_FALSE(summary["compared_with_tapi"]);
+  EXPECT_EQ(summary["contacts_changed"], 1);
+  EXPECT_EQ(TapiContent(*install_), synced);
+}
+
 // sync, refresh and fonwerk share the installation's one-writer lock: held
 // here by the test, as a running rebuild or sync holds it.
 TEST_P(SyncTest, SyncRefreshAndRebuildShareOneLock) {
