@@ -45,7 +45,7 @@
 // SyncTable(false) passes over the contacts whose fingerprint is unchanged
 // while the state row is current; otherwise (and with full) it compares every
 // contact with the rows TAPI holds. Memory: 32 bytes per contact for a full
-// comparison, 16 per contact otherwise, plus one chunk of contacts.
+// comparison, 24 per contact otherwise, plus one chunk of contacts.
 //
 // RefreshContacts keeps the state row current only when it was current
 // before the call: after a rebuild the next SyncTable still compares
