@@ -383,8 +383,8 @@ TapiSyncResult TapiSync::Parts::CompareEverything() {
         refresher.Add(std::string(key));
       } else if ((digest->flags & kFingerprintStored) == 0) {
         fingerprints.emplace_back(key, digest->fingerprint);
-        if (fingerprints.size() >= 2000) {
-          tables.UpsertFingerprints(fingerprints);
+        if (fingerprints.size() >= 20000) {
+          tables.AddFingerprints(fingerprints);
           refresher.result().written = true;
           fingerprints.clear();
         }
@@ -392,7 +392,7 @@ TapiSyncResult TapiSync::Parts::CompareEverything() {
     }
     rs.Close();
     if (!fingerprints.empty()) {
-      tables.UpsertFingerprints(fingerprints);
+      tables.AddFingerprints(fingerprints);
       refresher.result().written = true;
     }
   }

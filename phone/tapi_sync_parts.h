@@ -70,6 +70,10 @@ class SideTables {
   // Stores (key, fingerprint) pairs, replacing stored ones; deletes keys.
   void UpsertFingerprints(const std::vector<std::pair<std::string, uint64_t>>& rows);
   void DeleteFingerprints(const std::vector<std::string>& keys);
+  // Stores fingerprints of keys that TAPI_SYNC does not hold: into a table
+  // created in this transaction on PostgreSQL as one store (COPY), else as
+  // UpsertFingerprints does.
+  void AddFingerprints(const std::vector<std::pair<std::string, uint64_t>>& rows);
 
  private:
   bool Exists(const std::string& table);

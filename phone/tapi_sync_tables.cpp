@@ -7,6 +7,7 @@
 
 #include "base/errors.h"
 #include "com/ado.h"
+#include "com/component_factory.h"
 #include "phone/tapi_sync_parts.h"
 
 namespace fonwerk::tapisync {
@@ -175,6 +176,29 @@ void SideTables::UpsertFingerprints(const std::vector<std::pair<std::string, uin
     }
     sql += " ON CONFLICT (AD_DSN) DO UPDATE SET FINGERPRINT = excluded.FINGERPRINT";
     connection_.Execute(sql, params);
+  }
+}
+
+void SideTables::AddFingerprints(const std::vector<std::pair<std::string, uint64_t>>& rows) {
+  if (!present_ || rows.empty()) return;
+  if (!fingerprints_created_ || connection_.session().ProviderName() != "PostgreSQL") {
+    UpsertFingerprints(rows);
+    return;
+  }
+  const std::string& connect = connection_.ConnectionString();
+  auto dal = com::ComponentFactory::Instance().Create<com::IDal>(com::progid::kDal);
+  com::RecordsetRef rs = dal->OpenEmptyTable(connect, "TAPI_SYNC", 4);
+  ado::Field key = rs->Fields("AD_DSN");
+  ado::Field fingerprint = rs->Fields("FINGERPRINT");
+  for (const auto& [text, value] : rows) {
+    rs->AddNew();
+    key.SetText(text);
+    fingerprint.SetValue(Variant(static_cast<int64_t>(value)));
+  }
+  dal->UpdateRecordSet(connect, rs);
+  connection_.FlushStores();
+  for (const ado::StoreFailure& failure : connection_.TakeStoreFailures()) {
+    throw Error(errnum::kProvider, failure.description);
   }
 }
 
