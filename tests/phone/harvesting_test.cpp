@@ -35,7 +35,8 @@ struct TapiRow {
 
 std::ostream& operator<<(std::ostream& os, const TapiRow& row) {
   auto show = [](const Opt& v) { return v ? "'" + *v + "'" : std::string("NULL"); };
-  return os << "{" << show(row.nummer) << ", " << show(row.bemerkung) << ", " << show(row.type) << "}";
+  return os << "{" << show(row.nummer) << ", " << show(row.bemerkung) << ", " << show(row.type)
+            << "}";
 }
 
 struct Contact {
@@ -80,11 +81,25 @@ class HarvestingTest : public ::testing::TestWithParam<Provider> {
     canonical_.SaveTapiNumbers(rs, remove, write);
   }
 
+  // The rows HarvestTapiRows derives for the contact, without writing them.
+  std::vector<TapiRow> Derived(const std::string& key) {
+    auto rs = OpenContact(key);
+    std::vector<fonwerk::TapiRow> derived;
+    canonical_.HarvestTapiRows(*rs, canonical_.TapiColumnWidths(), derived);
+    std::vector<TapiRow> rows;
+    for (const fonwerk::TapiRow& row : derived) {
+      rows.push_back(
+          {row.nummer, row.has_bemerkung ? Opt(row.bemerkung) : Opt(), std::string(row.type)});
+    }
+    return rows;
+  }
+
   // The contact's rows in the order they were written (the keys are time-ordered).
   std::vector<TapiRow> Rows(const std::string& key) {
     std::vector<TapiRow> rows;
     for (const auto& r : install_->Query("SELECT NUMMER, BEMERKUNG, contactTypeDsn FROM TAPI "
-                                         "WHERE AD_DSN=" + Literal(key) + " ORDER BY DSN")) {
+                                         "WHERE AD_DSN=" +
+                                         Literal(key) + " ORDER BY DSN")) {
       rows.push_back({r[0], r[1], r[2]});
     }
     return rows;
@@ -102,9 +117,13 @@ struct HarvestCase {
 };
 
 const HarvestCase kCases[] = {
-    {"OwnCountryWithBlank", {"+49 89\t123456\tZentrale", {}, {}, {}}, true,
+    {"OwnCountryWithBlank",
+     {"+49 89\t123456\tZentrale", {}, {}, {}},
+     true,
      {{"089123456", "Zentrale", kType1}}},
-    {"OwnCountryKeptWithoutSuspress", {"+49 89\t123456\tZentrale", {}, {}, {}}, false,
+    {"OwnCountryKeptWithoutSuspress",
+     {"+49 89\t123456\tZentrale", {}, {}, {}},
+     false,
      {{"004989123456", "Zentrale", kType1}}},
     // Own-country numbers are national however the prefix is written, so
     // that every form of the number finds them.
@@ -115,17 +134,30 @@ const HarvestCase kCases[] = {
     {"ForeignNumbers", {"+43 1\t234567\tWien\r\n0043 1 234567", {}, {}, {}}, true,
      {{"00431234567", "Wien", kType1}, {"00431234567", "", kType2}}},
     {"LineWithoutTab", {"089/123 456", {}, {}, {}}, true, {{"089123456", "", kType1}}},
-    {"RemarkKeepsItsLeadingBlanks", {"  089\t 1 \t  Mobil  ", {}, {}, {}}, true,
+    {"RemarkKeepsItsLeadingBlanks",
+     {"  089\t 1 \t  Mobil  ", {}, {}, {}},
+     true,
      {{"0891", "  Mobil", kType1}}},
     {"EmptyTelefonWithFax", {"", "089 999", {}, {}}, true, {{"089999", "Fax", kTypeFax}}},
     {"NullTelefonWithFax", {{}, "+49 89 999", {}, {}}, true, {{"089999", "Fax", kTypeFax}}},
-    {"LineWithoutDigitsStillCounts", {"0891\tx\ta\r\nkeine Nummer\r\n0893\t\tc", "", {}, {}}, true,
+    {"LineWithoutDigitsStillCounts",
+     {"0891\tx\ta\r\nkeine Nummer\r\n0893\t\tc", "", {}, {}},
+     true,
      {{"0891", "a", kType1}, {"0893", "c", kType3}}},
-    {"BlankAndEmptyLinesCount", {"\r\n   \r\n\t\tnur Bemerkung\r\n0894", {}, {}, {}}, true,
+    {"BlankAndEmptyLinesCount",
+     {"\r\n   \r\n\t\tnur Bemerkung\r\n0894", {}, {}, {}},
+     true,
      {{"0894", "", kType4}}},
-    {"SixLinesShareTheLastType", {"1\r\n2\r\n3\r\n4\r\n5\r\n6", "7", {}, {}}, true,
-     {{"1", "", kType1}, {"2", "", kType2}, {"3", "", kType3}, {"4", "", kType4},
-      {"5", "", kTypeOther}, {"6", "", kTypeOther}, {"7", "Fax", kTypeFax}}},
+    {"SixLinesShareTheLastType",
+     {"1\r\n2\r\n3\r\n4\r\n5\r\n6", "7", {}, {}},
+     true,
+     {{"1", "", kType1},
+      {"2", "", kType2},
+      {"3", "", kType3},
+      {"4", "", kType4},
+      {"5", "", kTypeOther},
+      {"6", "", kTypeOther},
+      {"7", "Fax", kTypeFax}}},
     {"BlankEmailGivesNoRow", {{}, {}, "   ", {}}, true, {}},
     // Addresses are stored without the blanks and line breaks around them, so
     // that the bare address finds them; a line of blanks gives no row.
@@ -147,6 +179,8 @@ TEST_P(HarvestingTest, Cases) {
     canonical_.Suspress = c.suspress;
     Harvest(key, false, true);
     EXPECT_EQ(Rows(key), c.expected) << c.name;
+    // The rows the differential refresh compares are the ones written.
+    EXPECT_EQ(Derived(key), c.expected) << c.name;
   }
 }
 
@@ -197,12 +231,14 @@ TEST_P(HarvestingTest, NoDeleteWhenTheContactRecordsetIsNotOnARow) {
 
 TEST_P(HarvestingTest, ValuesAreCutToTheColumnWidth) {
   install_->Exec("DROP TABLE TAPI");
-  install_->Exec("CREATE TABLE TAPI (DSN VARCHAR(38) PRIMARY KEY, AD_DSN VARCHAR(38) NOT NULL, "
-                 "NUMMER VARCHAR(6), BEMERKUNG VARCHAR(4), contactTypeDsn VARCHAR(38))");
+  install_->Exec(
+      "CREATE TABLE TAPI (DSN VARCHAR(38) PRIMARY KEY, AD_DSN VARCHAR(38) NOT NULL, "
+      "NUMMER VARCHAR(6), BEMERKUNG VARCHAR(4), contactTypeDsn VARCHAR(38))");
   AddContact("C1", {"0891234567\t\tÄußerst wichtig", {}, "langer.name@example.de", {}});
   Harvest("C1", false, true);
   EXPECT_THAT(Rows("C1"), ::testing::ElementsAre(TapiRow{"089123", "Äuße", kType1},
                                                  TapiRow{"langer", {}, kTypeEmail}));
+  EXPECT_EQ(Derived("C1"), Rows("C1"));
 }
 
 TEST_P(HarvestingTest, BothFlagsFalseDoNothing) {
@@ -254,7 +290,11 @@ class RecordingUtil : public com::cUtil {
   // Separators made visible.
   static std::string Show(const std::string& text) {
     std::string out;
-    for (char c : text) out += c == '\t' ? std::string("<T>") : c == '\r' ? std::string("<R>") : c == '\n' ? std::string("<N>") : std::string(1, c);
+    for (char c : text)
+      out += c == '\t'   ? std::string("<T>")
+             : c == '\r' ? std::string("<R>")
+             : c == '\n' ? std::string("<N>")
+                         : std::string(1, c);
     return out;
   }
   std::vector<std::string>& calls_;
@@ -351,9 +391,10 @@ INSTANTIATE_TEST_SUITE_P(Providers, HarvestingTest, test::BothProviders(), test:
 TEST(ContactTypeTest, KeysAreCaseInsensitiveAndUnknownKeysShareOneType) {
   cCanonicalTelephone c;
   const std::pair<const char*, const char*> cases[] = {
-      {"1", kType1}, {"2", kType2}, {"3", kType3}, {"4", kType4}, {"5", kTypeOther},
-      {"7", kTypeOther}, {"8", kTypeOther}, {"0", kTypeOther}, {"", kTypeOther},
-      {"fax", kTypeFax}, {"FAX", kTypeFax}, {"eMail", kTypeEmail}, {" 1", kTypeOther},
+      {"1", kType1},      {"2", kType2},     {"3", kType3},     {"4", kType4},
+      {"5", kTypeOther},  {"7", kTypeOther}, {"8", kTypeOther}, {"0", kTypeOther},
+      {"", kTypeOther},   {"fax", kTypeFax}, {"FAX", kTypeFax}, {"eMail", kTypeEmail},
+      {" 1", kTypeOther},
   };
   for (const auto& [key, type] : cases) EXPECT_EQ(c.GetContactTypeDsn(key).ToText(), type) << key;
 }

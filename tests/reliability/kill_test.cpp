@@ -8,6 +8,7 @@
 // The random points are reproducible: the seed is printed, and the
 // environment variable FONWERK_RELIABILITY_SEED sets it.
 
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
@@ -16,8 +17,6 @@
 #include <map>
 #include <random>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/providers.h"
@@ -48,6 +47,21 @@ enum class Aim {
   kContact,      // when the line of a random contact appears
   kLastContact,  // a random 0..30 ms after the line of the last contact appears
 };
+
+// A PostgreSQL backend may still finish a COMMIT its killed client had
+// sent: waits until the killed program's sessions are gone (at most 30 s)
+// before a test looks. True at once on SQLite.
+bool SessionsEnded(TestInstall& install) {
+  if (install.provider() != Provider::kPostgreSQL) return true;
+  for (int i = 0; i < 600; ++i) {
+    const auto others = install.Query(
+        "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+        "AND pid <> pg_backend_pid()");
+    if (others.at(0).at(0) == std::optional<std::string>("0")) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
 
 class KillTest : public ::testing::TestWithParam<Provider> {};
 
@@ -102,19 +116,7 @@ TEST_P(KillTest, EveryKillLeavesTheOldTableOrTheCompleteNewOne) {
     const std::optional<int> status = child.Wait(std::chrono::seconds(30));
     ASSERT_TRUE(status.has_value());
 
-    // A PostgreSQL backend may still finish a COMMIT its killed client had
-    // sent: wait until the killed program's sessions are gone before looking.
-    if (GetParam() == Provider::kPostgreSQL) {
-      bool gone = false;
-      for (int i = 0; i < 600 && !gone; ++i) {
-        const auto others = install->Query(
-            "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
-            "AND pid <> pg_backend_pid()");
-        gone = others.at(0).at(0) == std::optional<std::string>("0");
-        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      ASSERT_TRUE(gone) << "the killed program's sessions did not end within 30 s";
-    }
+    ASSERT_TRUE(SessionsEnded(*install)) << "the killed program's sessions did not end within 30 s";
     const Phase phase = PhaseOf(program.LogTexts(), kContacts);
     if (!child.Signalled()) {
       // The rebuild ended before the kill: it must have been complete.
@@ -153,6 +155,66 @@ TEST_P(KillTest, EveryKillLeavesTheOldTableOrTheCompleteNewOne) {
 
   // Whatever the kills left behind, the next rebuild runs to the end.
   ExpectCompleteRebuild(program, *install, new_table);
+}
+
+// SIGKILL at random moments of fonwerkctl sync. AD is switched between two
+// states (every third contact's TELEFON); after each kill TAPI must hold
+// exactly the rows of the state before or those of the new one, never a
+// mixture, and the next sync must bring it to the new one.
+TEST_P(KillTest, EveryKillOfSyncLeavesTheOldRowsOrTheNewOnes) {
+  auto install = TestInstall::Create(GetParam());
+  AddContacts(*install, kContacts);
+  const std::string some = " WHERE CAST(Kennung AS INTEGER) % 3 = 0";
+  install->Exec("UPDATE AD SET NOTIZ = TELEFON" + some);
+  const std::string to_state[2] = {"UPDATE AD SET TELEFON = NOTIZ" + some,
+                                   "UPDATE AD SET TELEFON = '030 ' || Kennung" + some};
+  std::vector<test::Row> content[2];
+  int64_t sync_ms = 0;
+  for (int state : {0, 1}) {
+    install->Exec(to_state[state]);
+    const auto started = Clock::now();
+    const test::ProgramResult synced = RunCtl(install->path(), {"sync"});
+    sync_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    ASSERT_EQ(synced.exit_code, 0) << synced.err;
+    content[state] = TapiContent(*install, false);
+  }
+  ASSERT_NE(content[0], content[1]);
+
+  const uint32_t seed = Seed();
+  std::cout << "seed " << seed << " (FONWERK_RELIABILITY_SEED), sync " << sync_ms << " ms\n";
+  std::mt19937 random(seed);
+  int state = 1;
+  int killed = 0, kept_old = 0;
+  for (int attempt = 0; attempt < kKills / 2; ++attempt) {
+    const int next = 1 - state;
+    install->Exec(to_state[next]);
+    Child child(test::BinaryPath("fonwerkctl"), {"--install", install->path(), "sync"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(
+        std::uniform_int_distribution<int64_t>(0, sync_ms * 3 / 2)(random)));
+    child.Kill(SIGKILL);
+    const std::optional<int> status = child.Wait(std::chrono::seconds(30));
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(SessionsEnded(*install));
+    const std::vector<test::Row> now = TapiContent(*install, false);
+    if (child.Signalled()) {
+      ++killed;
+      kept_old += now == content[state] ? 1 : 0;
+      EXPECT_TRUE(now == content[state] || now == content[next])
+          << "kill " << attempt << ": TAPI holds " << now.size() << " rows, a mixture";
+    } else {
+      EXPECT_EQ(*status, 0) << child.Err();
+      EXPECT_EQ(now, content[next]);
+    }
+    if (GetParam() == Provider::kSQLite) {
+      EXPECT_EQ(install->Query("PRAGMA integrity_check"), std::vector<test::Row>{{"ok"}});
+    }
+    const test::ProgramResult after = RunCtl(install->path(), {"sync"});
+    EXPECT_EQ(after.exit_code, 0) << after.err;
+    EXPECT_EQ(TapiContent(*install, false), content[next]) << "after kill " << attempt;
+    state = next;
+  }
+  std::cout << "  " << killed << " syncs killed, " << kept_old << " of them left the old rows\n";
+  EXPECT_GE(killed, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, KillTest, test::BothProviders(), test::ProviderParamName);
