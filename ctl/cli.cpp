@@ -55,7 +55,17 @@ constexpr const char* kFooter = R"(Commands:
                            (FONWERK_TOKEN, or --token-file readable only by its
                            owner), which every request then carries as header
                            X-API-Key or parameter token. N database sessions
-                           (default 4) answer the requests.
+                           (default 4) answer the requests. With --watch the
+                           service also keeps TAPI current, as watch does.
+  watch --enable | --disable
+                           Installs (or removes) the change capture on AD: a
+                           queue table FONWERK_AD_CHANGES that triggers fill with
+                           the keys of changed contacts. Both may be repeated.
+  watch [--interval SECONDS]
+                           Keeps TAPI current until SIGTERM or SIGINT: applies the
+                           recorded changes as they come, each batch in one
+                           transaction. Without change capture it refreshes the
+                           whole table every SECONDS (default 60).
 Texts of several words may be given unquoted; they are joined with single blanks.
 --plus, --code, --vaz and --suspress change the configuration for this run only
 (so they cannot be combined with config set).
@@ -112,6 +122,10 @@ struct Fields {
   std::string listen = "127.0.0.1:8080";
   std::string token_file;
   int32_t sessions = 4;
+  bool serve_watch = false;
+  bool enable = false;
+  bool disable = false;
+  int32_t interval = 60;
 };
 
 // Adds a command that takes one or more words of text.
@@ -128,6 +142,7 @@ struct Commands {
   CLI::App* phones;
   CLI::App* refresh;
   CLI::App* serve;
+  CLI::App* watch;
   CLI::Option* row;
   CLI::Option* kennung;
   CLI::Option* token_file;
@@ -172,6 +187,18 @@ Commands DefineCommands(CLI::App& app, Fields& fields) {
   c.serve->add_option("--sessions", fields.sessions, "database sessions (default 4)")
       ->type_name("N")
       ->check(CLI::Range(1, 64));
+  c.serve->add_flag("--watch", fields.serve_watch, "keep TAPI current while serving");
+  c.watch = app.add_subcommand("watch", "keep TAPI current, or install the change capture");
+  CLI::Option* enable =
+      c.watch->add_flag("--enable", fields.enable, "install the change capture on AD");
+  CLI::Option* disable =
+      c.watch->add_flag("--disable", fields.disable, "remove the change capture");
+  CLI::Option* interval =
+      c.watch->add_option("--interval", fields.interval, "seconds between whole-table refreshes")
+          ->type_name("SECONDS")
+          ->check(CLI::Range(1, 86400));
+  enable->excludes(disable);
+  interval->excludes(enable)->excludes(disable);
   return c;
 }
 
@@ -238,6 +265,13 @@ Request BuildRequest(const Fields& fields, const Commands& commands,
     request.listen = fields.listen;
     if (commands.token_file->count() > 0) request.token_file = fields.token_file;
     request.sessions = fields.sessions;
+    request.serve_watch = fields.serve_watch;
+  } else if (commands.watch->parsed()) {
+    request.command = Command::kWatch;
+    request.watch = fields.enable    ? WatchAction::kEnable
+                    : fields.disable ? WatchAction::kDisable
+                                     : WatchAction::kFollow;
+    request.interval = fields.interval;
   } else {
     for (const auto& [app, command] : commands.text_commands) {
       if (app->parsed()) request.command = command;

@@ -31,7 +31,11 @@ enum class Command {
   kRefresh,
   kLookup,
   kServe,
+  kWatch,
 };
+
+// What `watch` does: follow the changes, or install or remove the change capture.
+enum class WatchAction { kFollow, kEnable, kDisable };
 
 // Values that replace the loaded configuration for this run only.
 struct Overrides {
@@ -63,6 +67,9 @@ struct Request {
   std::string listen = "127.0.0.1:8080";  // serve --listen
   std::optional<std::string> token_file;  // serve --token-file
   int32_t sessions = 4;                   // serve --sessions
+  bool serve_watch = false;               // serve --watch: a follower inside the service
+  WatchAction watch = WatchAction::kFollow;  // watch --enable, --disable
+  int32_t interval = 60;                     // watch --interval SECONDS
 };
 
 }  // namespace fonwerk::ctl

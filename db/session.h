@@ -9,6 +9,7 @@
 //
 // Thread use: a Session is used from one thread only.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -117,6 +118,13 @@ class Session {
   virtual void FlushStores() = 0;
   // Failures of deferred stores since the last call, in store order.
   virtual std::vector<StoreFailure> TakeStoreFailures() = 0;
+
+  // Waits at most `timeout` for a notification on a channel the session
+  // listens to (after Execute("LISTEN <channel>")), consuming every one that
+  // has arrived. Returns true when there was one, false after the timeout.
+  // Providers without notifications (SQLite) return false at once. Throws
+  // DbError kConnection when the connection is lost meanwhile.
+  virtual bool AwaitNotification(std::chrono::milliseconds /*timeout*/) { return false; }
 
   virtual void BeginTransaction() = 0;
   virtual void CommitTransaction() = 0;   // flushes deferred stores first
