@@ -3,15 +3,19 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "com/util.h"
@@ -19,6 +23,7 @@
 #include "ctl/reverse_lookup.h"
 #include "db/connection_string.h"
 #include "phone/stored_number.h"
+#include "tests/reliability/reliability_support.h"
 #include "tests/support/providers.h"
 #include "tests/support/test_install.h"
 #include "tools/install.h"
@@ -105,7 +110,8 @@ class LookupPlanTest : public testing::TestWithParam<Provider> {
     } else {
       std::string numbered;
       int n = 0;
-      for (const char c : query.sql) numbered += c == '?' ? "$" + std::to_string(++n) : std::string(1, c);
+      for (const char c : query.sql)
+        numbered += c == '?' ? "$" + std::to_string(++n) : std::string(1, c);
       std::string values;
       for (const Variant& param : query.params) {
         values += (values.empty() ? "" : ", ") + SqlLiteral(param.ToText());
@@ -220,7 +226,8 @@ TEST(CommandLineTest, RejectedValuesAndCommandsAreNamed) {
     std::vector<std::string> named;
   } cases[] = {
       {{"nosuchcmd"}, {"unknown command", "'nosuchcmd'"}},
-      {{"--install", "/x", "--plus", "011", "frobnicate", "1"}, {"unknown command", "'frobnicate'"}},
+      {{"--install", "/x", "--plus", "011", "frobnicate", "1"},
+       {"unknown command", "'frobnicate'"}},
       {{"config", "set", "Plus=0x"}, {"Plus", "'0x'"}},
       {{"config", "set", "plus="}, {"Plus", "''"}},
       {{"config", "set", "VAZ=o"}, {"VAZ", "'o'"}},
@@ -414,7 +421,7 @@ TEST_P(FonwerkctlTest, RefreshOnATableLackingAColumnKeepsTheRowsAndNamesIt) {
     std::string table;
     std::string column;
   } cases[] = {
-      {"AD", "TELEFON"},  {"AD", "FAX"},        {"AD", "WEITEMAIL"},     {"AD", "DSN"},
+      {"AD", "TELEFON"},  {"AD", "FAX"},      {"AD", "WEITEMAIL"},   {"AD", "DSN"},
       {"TAPI", "NUMMER"}, {"TAPI", "AD_DSN"}, {"TAPI", "BEMERKUNG"}, {"TAPI", "contactTypeDsn"},
   };
   for (const auto& c : cases) {
@@ -554,6 +561,175 @@ TEST_P(FonwerkctlTest, FailuresGiveStatus3AndTheCause) {
   const ProgramResult no_table = Ctl({"phones", "K1"});
   EXPECT_EQ(no_table.exit_code, 3);
   EXPECT_THAT(no_table.err, ::testing::StartsWith("fonwerkctl: "));
+}
+
+// --- change capture and the follower ---
+
+// The names of the change capture's objects in the catalog (lower case).
+std::set<std::string> CaptureObjects(TestInstall& install) {
+  const std::string sql =
+      install.provider() == Provider::kSQLite
+          ? "SELECT lower(name) FROM sqlite_master WHERE name LIKE 'fonwerk%'"
+          : "SELECT relname::text FROM pg_class WHERE relname LIKE 'fonwerk%' UNION ALL "
+            "SELECT tgname::text FROM pg_trigger WHERE tgname LIKE 'fonwerk%' UNION ALL "
+            "SELECT proname::text FROM pg_proc WHERE proname LIKE 'fonwerk%'";
+  std::set<std::string> names;
+  for (const test::Row& row : install.Query(sql)) names.insert(row.at(0).value_or(""));
+  return names;
+}
+
+int64_t QueuedChanges(TestInstall& install) {
+  return std::stoll(install.Query("SELECT count(*) FROM FONWERK_AD_CHANGES").at(0).at(0).value());
+}
+
+// Enabling twice and disabling twice succeed; the capture and the index it
+// made on TAPI survive a full rebuild, which replaces TAPI; disabling leaves
+// nothing behind and AD is written as before.
+TEST_P(FonwerkctlTest, WatchEnableAndDisableAreIdempotentAndSurviveARebuild) {
+  AddHarvestedContacts();
+  install_->Exec("DROP INDEX TAPI_AD_DSN");  // the follower needs one: enabling makes it
+  for (int round = 0; round < 2; ++round) {
+    const ProgramResult enabled = Ctl({"watch", "--enable"});
+    EXPECT_EQ(enabled.exit_code, 0) << enabled.err;
+    EXPECT_EQ(enabled.out, "change capture enabled\n");
+  }
+  const std::set<std::string> objects = CaptureObjects(*install_);
+  for (const char* name :
+       {"fonwerk_ad_changes", "fonwerk_tapi_ad_dsn", "fonwerk_ad_changes_update"}) {
+    EXPECT_EQ(objects.count(name), 1u) << name;
+  }
+  test::TempFolder log_folder("fonwerkctl-watch-log");
+  const ProgramResult rebuilt = test::RunProgram(test::BinaryPath("fonwerk"), {install_->path()},
+                                                 "", {{"FONWERK_LOG", log_folder.File("log")}});
+  ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
+  EXPECT_EQ(CaptureObjects(*install_), objects);
+  install_->Exec("UPDATE AD SET TELEFON = '0711 1' WHERE DSN = 'K2'");
+  EXPECT_EQ(QueuedChanges(*install_), 1);
+
+  for (int round = 0; round < 2; ++round) {
+    const ProgramResult disabled = Ctl({"watch", "--disable"});
+    EXPECT_EQ(disabled.exit_code, 0) << disabled.err;
+    EXPECT_EQ(disabled.out, "change capture disabled\n");
+    EXPECT_EQ(CaptureObjects(*install_), std::set<std::string>{});
+  }
+  install_->Exec("UPDATE AD SET TELEFON = '0711 2' WHERE DSN = 'K2'");
+  install_->Exec("DELETE FROM AD WHERE DSN = 'K2'");
+}
+
+// The same writes to AD, with and without change capture, return the same
+// rows, counts, last insert rowid and errors; the queue records exactly the
+// changes of harvested columns.
+TEST_P(FonwerkctlTest, WritesToAdReturnTheSameWithChangeCapture) {
+  const bool sqlite = GetParam() == Provider::kSQLite;
+  auto captured = TestInstall::Create(GetParam());
+  const ProgramResult enabled = test::RunProgram(
+      test::BinaryPath("fonwerkctl"), {"--install", captured->path(), "watch", "--enable"});
+  ASSERT_EQ(enabled.exit_code, 0) << enabled.err;
+  const struct {
+    std::string sql;
+    int recorded;  // queue records the write adds
+  } writes[] = {
+      {"INSERT INTO AD (DSN, Kennung, TELEFON) VALUES ('W1', 'A', '089 1'), ('W2', 'B', NULL) "
+       "RETURNING DSN, Kennung",
+       2},
+      {"UPDATE AD SET TELEFON = '089 2', FAX = '3' WHERE DSN IN ('W1', 'W2') RETURNING DSN", 2},
+      {"UPDATE AD SET TELEFON = '089 2' WHERE DSN = 'W1' RETURNING DSN", 0},  // no change
+      {"UPDATE AD SET NOTIZ = 'read by nobody' RETURNING DSN, NOTIZ", 0},
+      {"UPDATE AD SET EMAIL = 'a@b.de', WEITEMAIL = 'c@d.de' WHERE DSN = 'W1' RETURNING DSN", 1},
+      {"UPDATE AD SET DSN = 'W3' WHERE DSN = 'W2' RETURNING DSN", 2},  // the old and the new key
+      {"INSERT INTO AD (DSN) VALUES ('W1')", 0},                       // rejected
+      {"UPDATE AD SET DSN = 'W1' WHERE DSN = 'W3'", 0},                // rejected
+      {"DELETE FROM AD WHERE DSN IN ('W1', 'nobody') RETURNING DSN", 1},
+      {"DELETE FROM AD WHERE DSN = 'nobody' RETURNING DSN", 0},
+  };
+  int64_t expected_records = 0;
+  for (const auto& write : writes) {
+    std::vector<std::string> answers[2];
+    TestInstall* installs[2] = {install_.get(), captured.get()};
+    for (int i = 0; i < 2; ++i) {
+      try {
+        for (const test::Row& row : installs[i]->Query(write.sql)) {
+          for (const auto& value : row) answers[i].push_back(value.value_or("NULL"));
+        }
+      } catch (const std::exception& error) {
+        answers[i].push_back(std::string("error: ") + error.what());
+      }
+      if (sqlite) {
+        const std::vector<test::Row> counts =
+            installs[i]->Query("SELECT changes(), last_insert_rowid()");
+        for (const auto& value : counts.at(0)) answers[i].push_back(value.value_or("NULL"));
+      }
+    }
+    EXPECT_EQ(answers[0], answers[1]) << write.sql;
+    expected_records += write.recorded;
+    EXPECT_EQ(QueuedChanges(*captured), expected_records) << write.sql;
+  }
+}
+
+// A running watcher applies every kind of change of AD, each to exactly its
+// contact; an update of a column the harvesting does not read touches nothing.
+TEST_P(FonwerkctlTest, WatchAppliesInsertsUpdatesDeletesAndKeyChanges) {
+  AddHarvestedContacts();
+  ASSERT_EQ(Ctl({"watch", "--enable"}).exit_code, 0);
+  reliability::Child watcher(test::BinaryPath("fonwerkctl"),
+                             {"--install", install_->path(), "watch"});
+  const auto until = [](const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+  };
+  ASSERT_TRUE(until([&] {
+    return watcher.Err().find("following the changes") != std::string::npos;
+  })) << watcher.Err();
+  const auto numbers = [this](const std::string& contact) {
+    std::vector<std::string> found;
+    for (const test::Row& row : install_->Query("SELECT NUMMER FROM TAPI WHERE AD_DSN = " +
+                                                SqlLiteral(contact) + " ORDER BY NUMMER")) {
+      found.push_back(row.at(0).value_or(""));
+    }
+    return found;
+  };
+  const struct {
+    std::string sql;
+    std::string contact;
+    std::vector<std::string> numbers;
+  } cases[] = {
+      {"INSERT INTO AD (DSN, TELEFON, EMAIL) VALUES ('K5', '0711\t1\tZentrale', 'k5@x.de')",
+       "K5",
+       {"07111", "k5@x.de"}},
+      {"UPDATE AD SET TELEFON = '0711 22\r\n+49 30 3' WHERE DSN = 'K2'", "K2", {"0303", "071122"}},
+      {"UPDATE AD SET FAX = '0711 4' WHERE DSN = 'K3'", "K3", {"07114", "0891", "a_b@x.de"}},
+      {"UPDATE AD SET EMAIL = NULL, WEITEMAIL = 'a@b.de\r\nc@d.de' WHERE DSN = 'K4'",
+       "K4",
+       {"a@b.de", "c@d.de"}},
+      {"UPDATE AD SET DSN = 'K6' WHERE DSN = 'K5'", "K6", {"07111", "k5@x.de"}},
+      {"", "K5", {}},  // the old key has no rows left
+      {"DELETE FROM AD WHERE DSN = 'K1'", "K1", {}},
+  };
+  for (const auto& c : cases) {
+    if (!c.sql.empty()) install_->Exec(c.sql);
+    EXPECT_TRUE(until([&] { return numbers(c.contact) == c.numbers; }))
+        << c.sql << ": " << ::testing::PrintToString(numbers(c.contact)) << "\n"
+        << watcher.Err();
+  }
+  const std::vector<std::string> kept = TapiKeys("K2");
+  install_->Exec("UPDATE AD SET NOTIZ = 'unread', IDX_NAME = 'Schulze' WHERE DSN = 'K2'");
+  EXPECT_TRUE(until([&] { return QueuedChanges(*install_) == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(TapiKeys("K2"), kept);
+
+  // What the watcher made is what a full rebuild makes.
+  const std::vector<test::Row> followed = reliability::TapiContent(*install_, false);
+  watcher.Kill(SIGTERM);
+  EXPECT_EQ(watcher.Wait(std::chrono::seconds(10)), 0) << watcher.Err();
+  test::TempFolder log_folder("fonwerkctl-watch-log");
+  ASSERT_EQ(test::RunProgram(test::BinaryPath("fonwerk"), {install_->path()}, "",
+                             {{"FONWERK_LOG", log_folder.File("log")}})
+                .exit_code,
+            0);
+  EXPECT_EQ(reliability::TapiContent(*install_, false), followed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, FonwerkctlTest, test::BothProviders(), test::ProviderParamName);
