@@ -578,9 +578,7 @@ std::set<std::string> CaptureObjects(TestInstall& install) {
   return names;
 }
 
-int64_t QueuedChanges(TestInstall& install) {
-  return std::stoll(install.Query("SELECT count(*) FROM FONWERK_AD_CHANGES").at(0).at(0).value());
-}
+using reliability::QueuedChanges;
 
 // Enabling twice and disabling twice succeed; the capture and the index it
 // made on TAPI survive a full rebuild, which replaces TAPI; disabling leaves
@@ -671,18 +669,8 @@ TEST_P(FonwerkctlTest, WritesToAdReturnTheSameWithChangeCapture) {
 TEST_P(FonwerkctlTest, WatchAppliesInsertsUpdatesDeletesAndKeyChanges) {
   AddHarvestedContacts();
   ASSERT_EQ(Ctl({"watch", "--enable"}).exit_code, 0);
-  reliability::Child watcher(test::BinaryPath("fonwerkctl"),
-                             {"--install", install_->path(), "watch"});
-  const auto until = [](const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-  };
-  ASSERT_TRUE(until([&] {
-    return watcher.Err().find("following the changes") != std::string::npos;
-  })) << watcher.Err();
+  const std::unique_ptr<reliability::Child> watcher = reliability::StartWatcher(install_->path());
+  const auto until = [](const std::function<bool()>& done) { return reliability::WaitUntil(done); };
   const auto numbers = [this](const std::string& contact) {
     std::vector<std::string> found;
     for (const test::Row& row : install_->Query("SELECT NUMMER FROM TAPI WHERE AD_DSN = " +
@@ -712,7 +700,7 @@ TEST_P(FonwerkctlTest, WatchAppliesInsertsUpdatesDeletesAndKeyChanges) {
     if (!c.sql.empty()) install_->Exec(c.sql);
     EXPECT_TRUE(until([&] { return numbers(c.contact) == c.numbers; }))
         << c.sql << ": " << ::testing::PrintToString(numbers(c.contact)) << "\n"
-        << watcher.Err();
+        << watcher->Err();
   }
   const std::vector<std::string> kept = TapiKeys("K2");
   install_->Exec("UPDATE AD SET NOTIZ = 'unread', IDX_NAME = 'Schulze' WHERE DSN = 'K2'");
@@ -722,8 +710,8 @@ TEST_P(FonwerkctlTest, WatchAppliesInsertsUpdatesDeletesAndKeyChanges) {
 
   // What the watcher made is what a full rebuild makes.
   const std::vector<test::Row> followed = reliability::TapiContent(*install_, false);
-  watcher.Kill(SIGTERM);
-  EXPECT_EQ(watcher.Wait(std::chrono::seconds(10)), 0) << watcher.Err();
+  watcher->Kill(SIGTERM);
+  EXPECT_EQ(watcher->Wait(std::chrono::seconds(10)), 0) << watcher->Err();
   test::TempFolder log_folder("fonwerkctl-watch-log");
   ASSERT_EQ(test::RunProgram(test::BinaryPath("fonwerk"), {install_->path()}, "",
                              {{"FONWERK_LOG", log_folder.File("log")}})
