@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kBatchRecords = 500;
 // SQLite: how often PRAGMA data_version is asked (a read of the connection's
 // own state, no I/O), well within the latency a change may take.
-constexpr milliseconds kSqlitePoll{50};
+constexpr milliseconds kSqlitePoll{20};
 // PostgreSQL: the longest wait on the socket before the stop flag is seen.
 constexpr milliseconds kNotificationWait{200};
 // Without a sign of a change the queue is read anyway this often.
