@@ -35,9 +35,20 @@ constexpr const char* kFooter = R"(Commands:
                            position of telephone line N in that table.
   where-phone TEXT         Prints the search condition for numbers beginning with TEXT.
   where-email TEXT         Prints the search condition for addresses containing TEXT.
-  refresh KEY              Rebuilds the TAPI rows of one contact (delete and write in
+  refresh KEY [--wait S]   Rebuilds the TAPI rows of one contact (delete and write in
                            one transaction) and prints how many rows it now has.
+                           While a rebuild or sync runs it waits for it, at most S
+                           seconds (default 30), then ends with status 1.
   refresh --kennung K      The same for the one contact whose Kennung is K.
+  sync [--full] [--json]   Brings TAPI up to date with AD by writing only the
+                           difference, in one transaction: rows of changed, new and
+                           deleted contacts. Passes over contacts whose harvested
+                           columns and settings are unchanged since Fonwerk last wrote
+                           their rows; --full compares every contact with the rows
+                           TAPI holds (and repairs rows edited by hand). Prints one
+                           summary line, or one JSON object with --json. Ends at once
+                           with status 1 while a rebuild runs; status 2 when contacts
+                           failed (they keep their old rows).
   lookup NUMBER            Finds the contacts behind an incoming number: rows whose
                            number equals it, else the longest stored prefix of at
                            least six digits (a switchboard). An argument with "@" is
@@ -75,7 +86,8 @@ Plus and --code take digits; VAZ and --vaz take digits or nothing (a country
 without trunk prefix).
 Exit status (as for fonwerk): 0 done (a search found something), 1 nothing found
 or unknown contact, or no installation (no path, the folder or SQL/SQL.INI
-missing), 3 failure (refresh: the contact's old rows are kept), 64 bad arguments.)";
+missing), or the lookup table is locked by a rebuild (refresh, sync), 2 sync: some
+contacts failed, 3 failure (refresh, sync: nothing was changed), 64 bad arguments.)";
 
 #ifndef FONWERK_VERSION
 #error "FONWERK_VERSION must give the project's version"
@@ -126,6 +138,8 @@ struct Fields {
   bool enable = false;
   bool disable = false;
   int32_t interval = 60;
+  bool full = false;
+  int32_t wait_seconds = 30;
 };
 
 // Adds a command that takes one or more words of text.
@@ -143,6 +157,7 @@ struct Commands {
   CLI::App* refresh;
   CLI::App* serve;
   CLI::App* watch;
+  CLI::App* sync;
   CLI::Option* row;
   CLI::Option* kennung;
   CLI::Option* token_file;
@@ -179,6 +194,12 @@ Commands DefineCommands(CLI::App& app, Fields& fields) {
   c.refresh->add_option("KEY", fields.words, "the contact's key")->expected(1);
   c.kennung = c.refresh->add_option("--kennung", fields.kennung, "the contact's Kennung instead")
                   ->type_name("K");
+  c.refresh->add_option("--wait", fields.wait_seconds, "seconds to wait for a running rebuild")
+      ->type_name("S")
+      ->check(CLI::Range(0, 86400));
+  c.sync = app.add_subcommand("sync", "bring TAPI up to date by writing only the difference");
+  c.sync->add_flag("--full", fields.full, "compare every contact with the rows TAPI holds");
+  c.sync->add_flag("--json", fields.json, "print the summary as one JSON object");
   c.serve = app.add_subcommand("serve", "answer lookups over HTTP");
   c.serve->add_option("--listen", fields.listen, "address to listen on (default 127.0.0.1:8080)")
       ->type_name("HOST:PORT");
@@ -260,6 +281,11 @@ Request BuildRequest(const Fields& fields, const Commands& commands,
       throw UsageError("refresh takes either a KEY or --kennung K");
     }
     request.argument = request.by_kennung ? fields.kennung : fields.words.front();
+    request.wait_seconds = fields.wait_seconds;
+  } else if (commands.sync->parsed()) {
+    request.command = Command::kSync;
+    request.full = fields.full;
+    request.json = fields.json;
   } else if (commands.serve->parsed()) {
     request.command = Command::kServe;
     request.listen = fields.listen;

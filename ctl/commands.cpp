@@ -13,7 +13,7 @@
 #include "ctl/reverse_lookup.h"
 #include "ctl/serve.h"
 #include "ctl/watch.h"
-#include "phone/harvest_columns.h"
+#include "ctl/sync.h"
 
 namespace fonwerk::ctl {
 namespace {
@@ -71,38 +71,6 @@ int Phones(const Request& request, Installation& installation, std::ostream& out
   out << table;
   if (request.row) err << "row=" << row << "\n";
   return table.empty() ? kExitNoMatch : kExitMatched;
-}
-
-// Deletes and rewrites one contact's TAPI rows in one transaction on the
-// installation's session, then prints how many rows the contact now has.
-// The tables are checked first, so that a missing column is reported as
-// such; any failure after that rolls the delete back with `transaction`.
-int Refresh(const std::string& key, Installation& installation, std::ostream& out,
-            std::ostream& err) {
-  RequireHarvestColumns(installation.connection->session());
-  com::IUtil& util = *installation.util;
-  const std::string literal = util.SqlUid(Variant(key));
-  ado::Connection connection;
-  connection.SetConnectionString(installation.connect);
-  connection.Open();
-  ado::Transaction transaction(connection);
-  com::RecordsetRef contact =
-      installation.dal->GetRecordset(installation.connect, "Select * From AD Where DSN=" + literal);
-  if (contact->Eof()) {
-    err << "fonwerkctl: no contact with the key " << key << "\n";
-    return kExitNoMatch;  // the transaction rolls back with `transaction`
-  }
-  installation.phone.SaveTapiNumbers(contact, true, true);
-  connection.FlushStores();
-  for (const ado::StoreFailure& failure : connection.TakeStoreFailures()) {
-    throw Error(errnum::kProvider, failure.description);
-  }
-  transaction.Commit();
-
-  com::RecordsetRef count = installation.dal->GetRecordset(
-      installation.connect, "Select count(*) From TAPI Where AD_DSN=" + literal);
-  out << count->Fields(0).Value().ToInteger() << "\n";
-  return kExitMatched;
 }
 
 int LookupCommand(const Request& request, Installation& installation, std::ostream& out) {
@@ -170,10 +138,12 @@ int Execute(const Request& request, Installation& installation, std::ostream& ou
       out << phone.sql_WhereLikeEMail(argument).text() << "\n";
       return kExitMatched;
     case Command::kRefresh: {
-      if (!request.by_kennung) return Refresh(argument, installation, out, err);
+      if (!request.by_kennung) return Refresh(argument, request, installation, out, err);
       const std::optional<std::string> key = KeyOfKennung(argument, installation, err);
-      return key ? Refresh(*key, installation, out, err) : kExitNoMatch;
+      return key ? Refresh(*key, request, installation, out, err) : kExitNoMatch;
     }
+    case Command::kSync:
+      return Sync(request, installation, out, err);
     case Command::kLookup:
       return LookupCommand(request, installation, out);
     case Command::kServe:

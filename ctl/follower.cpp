@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <ostream>
-#include <set>
 
 #include "base/errors.h"
 #include "com/session_pool.h"
 #include "db/connection_string.h"
 #include "db/session.h"
 #include "phone/harvest_columns.h"
+#include "phone/tapi_sync.h"
 
 namespace fonwerk::ctl {
 namespace {
@@ -144,8 +144,19 @@ void Follower::Disconnect() {
 
 void Follower::Follow() {
   if (!capture_) {
-    throw Error(errnum::kItemNotFound,
-                "change capture is not enabled on AD: run fonwerkctl watch --enable");
+    if (!announced_) {
+      Say("change capture is not enabled on AD (fonwerkctl watch --enable); refreshing the "
+          "whole table every " +
+          std::to_string(options_.interval.count()) + " s");
+    }
+    announced_ = true;
+    return RefreshEveryInterval();
+  }
+  // At start, what changed while no one followed; a rebuild that holds the
+  // lock is waited for.
+  while (!caught_up_ && !stopping_) {
+    caught_up_ = SyncWholeTable();
+    if (!caught_up_) Pause(kLockRetry);
   }
   if (!announced_) Say("following the changes of AD");
   announced_ = true;
@@ -202,44 +213,65 @@ void Follower::ApplyBatch() {
   const std::vector<capture::Change> changes = capture::ReadChanges(session, kBatchRecords);
   std::vector<int64_t> seqs;
   std::vector<std::string> keys;
-  std::set<std::string> seen;
+  bool everything = false;  // AD was truncated
   for (const capture::Change& change : changes) {
     seqs.push_back(change.seq);
-    if (change.key && seen.insert(*change.key).second) keys.push_back(*change.key);
-  }
-  for (const std::string& key : keys) {
-    try {
-      ApplyContact(key);
-    } catch (const std::exception& error) {
-      // A failure that is not about this contact's rows ends the batch; its
-      // records stay for the next try.
-      if (Lost(error) || !session.InTransaction()) throw;
-      Say("the rows of the contact " + key + " were rejected: " + error.what());
+    if (change.key) {
+      keys.push_back(*change.key);
+    } else {
+      everything = true;
     }
   }
-  connection_->FlushStores();
-  ReportStoreFailures();
+  TapiSync sync(*phone_, *connection_);
+  sync.Prepare();
+  TapiSyncResult result = sync.RefreshContacts(keys);
+  if (everything) result += sync.SyncTable(false);
   capture::DeleteChanges(session, seqs);
   transaction.Commit();
+  // Reported once: the records of a rejected contact are gone with the batch.
+  ReportFailures(result);
   std::lock_guard<std::mutex> lock(stats_mutex_);
-  applied_ += keys.size();
+  applied_ += seqs.size();
 }
 
-// The contact's rows as the harvesting derives them from AD now; no rows
-// when it is gone. Several contacts with one key (AD without a key
-// constraint) each add theirs, as in a rebuild.
-void Follower::ApplyContact(const std::string& key) {
-  auto contact = std::make_shared<ado::Recordset>();
-  contact->Open("SELECT * FROM AD WHERE DSN = ?", {Variant(key)}, *connection_);
-  connection_->Execute("DELETE FROM TAPI WHERE AD_DSN = ?", {Variant(key)});
-  com::RecordsetRef rows = contact;
-  for (; !contact->Eof(); contact->MoveNext()) phone_->SaveTapiNumbers(rows, false, true);
-  contact->Close();
+bool Follower::SyncWholeTable() {
+  if (lock_.TryAcquire(connect_) == RebuildLock::Outcome::kHeld) return false;
+  try {
+    ado::Transaction transaction(*connection_);
+    TapiSync sync(*phone_, *connection_);
+    sync.Prepare();
+    const TapiSyncResult result = sync.SyncTable(false);
+    if (result.written) {
+      transaction.Commit();
+    } else {
+      transaction.Rollback();
+    }
+    ReportFailures(result);
+  } catch (...) {
+    lock_.Release();
+    throw;
+  }
+  lock_.Release();
+  return true;
 }
 
-void Follower::ReportStoreFailures() {
-  for (const ado::StoreFailure& failure : connection_->TakeStoreFailures()) {
-    Say("the rows of the contact " + failure.tag + " were rejected: " + failure.description);
+void Follower::ReportFailures(const TapiSyncResult& result) {
+  for (const TapiSyncFailure& failure : result.failed) {
+    // A whole-table refresh meets the same rejected contact every time.
+    if (reported_.insert(failure.key + "\n" + failure.message).second) {
+      Say("the rows of the contact " + failure.key +
+          " were rejected, it keeps its old rows: " + failure.message);
+    }
+  }
+}
+
+void Follower::RefreshEveryInterval() {
+  while (!stopping_) {
+    if (!SyncWholeTable()) {
+      Pause(kLockRetry);
+      continue;
+    }
+    Pause(std::chrono::duration_cast<milliseconds>(options_.interval));
   }
 }
 

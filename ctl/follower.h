@@ -12,8 +12,13 @@
 // (phone/rebuild_lock.h), so a rebuild's swap never puts an older snapshot
 // over its rows; while a rebuild holds the lock it waits, and the records
 // made meanwhile are applied after it. It connects anew after the database
-// went away. A contact whose rows the database rejects is reported once and
-// its records are dropped.
+// went away. A contact whose rows the database rejects keeps its old rows
+// and is reported once; its records are dropped with the batch.
+//
+// At start it brings the whole table up to date by difference (TapiSync,
+// phone/tapi_sync.h), which also applies what changed while no follower ran;
+// each batch brings the contacts it names up to date by difference too, so
+// rows that did not change keep their DSN.
 //
 // Thread use: Run() on one thread; Stop() and Stats() from any thread.
 
@@ -24,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,12 +38,13 @@
 #include "phone/canonical_telephone.h"
 #include "phone/change_capture.h"
 #include "phone/rebuild_lock.h"
+#include "phone/tapi_sync.h"
 
 namespace fonwerk::ctl {
 
 // For a later /metrics.
 struct FollowerStats {
-  uint64_t changes_applied = 0;         // contacts brought up to date from recorded changes
+  uint64_t changes_applied = 0;         // records of the change capture applied
   double oldest_unapplied_seconds = 0;  // age of the oldest recorded change not applied yet
   bool capture = false;                 // change capture was found enabled
 };
@@ -75,8 +82,11 @@ class Follower {
   // rebuild holds the lock (the records stay).
   bool ApplyQueue();
   void ApplyBatch();
-  void ApplyContact(const std::string& key);
-  void ReportStoreFailures();
+  // The differential refresh of the whole table under the lock; false when
+  // a rebuild holds the lock.
+  bool SyncWholeTable();
+  void RefreshEveryInterval();
+  void ReportFailures(const TapiSyncResult& result);
   // Waits until a change may have been recorded, at most `longest`.
   void AwaitChange(std::chrono::milliseconds longest);
   // Sleeps `duration` in small steps; false when Stop() came meanwhile.
@@ -96,6 +106,8 @@ class Follower {
   bool capture_ = false;
   bool connected_once_ = false;
   bool announced_ = false;
+  bool caught_up_ = false;               // the start-up refresh of the whole table is done
+  std::set<std::string> reported_;       // rejected contacts told of (key, message)
   std::optional<int64_t> data_version_;  // SQLite: the last PRAGMA data_version
   std::string last_failure_;             // reported already; not again until another
 

@@ -12,10 +12,11 @@
 namespace fonwerk::ctl {
 
 // Exit statuses of fonwerkctl: those of fonwerk for the same cause. Status 2
-// (some contacts failed) does not occur, as refresh handles one contact.
-inline constexpr int kExitMatched = platform::kExitOk;       // done; searches: something matched
-inline constexpr int kExitNoMatch = platform::kExitStopped;  // nothing matched, or unknown contact
+// (some contacts failed) comes from sync only, as refresh handles one contact.
+inline constexpr int kExitMatched = platform::kExitOk;        // done; searches: something matched
+inline constexpr int kExitNoMatch = platform::kExitStopped;   // nothing matched, or unknown contact
 inline constexpr int kExitNotFound = platform::kExitStopped;  // no path, folder or SQL.INI
+inline constexpr int kExitSomeFailed = platform::kExitWithFailures;  // sync: contacts failed
 inline constexpr int kExitError = platform::kExitRuntimeError;  // a failure; nothing was changed
 inline constexpr int kExitUsage = 64;  // bad arguments (one line on standard error)
 
@@ -29,6 +30,7 @@ enum class Command {
   kWherePhone,
   kWhereEmail,
   kRefresh,
+  kSync,
   kLookup,
   kServe,
   kWatch,
@@ -59,11 +61,13 @@ struct Request {
   std::string install;  // --install; empty: the registry's path
   Overrides overrides;
   Command command = Command::kConfig;
-  std::string argument;           // the command's text argument
-  std::vector<Setting> settings;  // config set
-  std::optional<int32_t> row;     // phones --row
-  bool json = false;              // lookup --json
-  bool by_kennung = false;        // refresh --kennung: the argument is a Kennung
+  std::string argument;                   // the command's text argument
+  std::vector<Setting> settings;          // config set
+  std::optional<int32_t> row;             // phones --row
+  bool json = false;                      // lookup --json, sync --json
+  bool full = false;                      // sync --full
+  int32_t wait_seconds = 30;              // refresh --wait: how long to wait for the lock
+  bool by_kennung = false;                // refresh --kennung: the argument is a Kennung
   std::string listen = "127.0.0.1:8080";  // serve --listen
   std::optional<std::string> token_file;  // serve --token-file
   int32_t sessions = 4;                   // serve --sessions

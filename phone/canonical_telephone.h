@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/variant.h"
 #include "com/components.h"
@@ -23,14 +25,31 @@
 
 namespace fonwerk {
 
+class TapiRows;
+
+// One TAPI row as the harvesting derives it from a contact, before it gets a
+// key of its own. Texts are cut to the widths of the TAPI columns already.
+struct TapiRow {
+  std::string nummer;
+  std::string bemerkung;       // number rows only
+  bool has_bemerkung = false;  // e-mail rows leave BEMERKUNG to the database's default
+  std::string_view type;       // contactTypeDsn, one of the harvesting's static identifiers
+};
+
+// Declared widths of TAPI.NUMMER and TAPI.BEMERKUNG; -1 where a column has none.
+struct TapiWidths {
+  int32_t nummer = -1;
+  int32_t bemerkung = -1;
+};
+
 class cCanonicalTelephone {
  public:
   // --- public data ---
-  bool Enabled = false;     // setting "Active"; stored and loaded, read by nothing else here
-  std::string Plus;         // international access prefix, setting "Plus" (default "00")
-  std::string code;         // own country's dialling code, from the country list (fallback "49")
-  std::string VAZ;          // trunk prefix, setting "VAZ" (default "0")
-  bool Suspress = false;    // setting "Suspress" (default True)
+  bool Enabled = false;   // setting "Active"; stored and loaded, read by nothing else here
+  std::string Plus;       // international access prefix, setting "Plus" (default "00")
+  std::string code;       // own country's dialling code, from the country list (fallback "49")
+  std::string VAZ;        // trunk prefix, setting "VAZ" (default "0")
+  bool Suspress = false;  // setting "Suspress" (default True)
 
   // --- configuration ---
   // Where Init and FonwerkTable write their run-log lines. Without a sink
@@ -57,11 +76,22 @@ class cCanonicalTelephone {
   // Harvests the current row of `rsAd` into TAPI: optionally deletes the
   // contact's rows first, then writes them. Throws on failure (nothing caught).
   void SaveTapiNumbers(com::RecordsetRef& rsAd, bool bDelete, bool bWrite);
+  // The rows SaveTapiNumbers writes for the current row of `rsAd` (which must
+  // have the columns DSN, TELEFON, FAX, EMAIL and WEITEMAIL), in the order it
+  // writes them, into `rows` (cleared first). Writes nothing. Throws on failure.
+  void HarvestTapiRows(ado::Recordset& rsAd, const TapiWidths& widths, std::vector<TapiRow>& rows);
+  // Writes `rows` for the contact `adDsn` as SaveTapiNumbers writes them, each
+  // with a new key, as one store (tagged with the contact's key). Throws on failure.
+  void WriteTapiRows(const Variant& adDsn, const std::vector<TapiRow>& rows);
+  // The widths TAPI's columns give the harvested texts.
+  TapiWidths TapiColumnWidths();
   // The telephone entries of the contacts `sDSN` ("|"-separated keys) as a
   // table of lines "key\tname\tcompany\tremark\tnumber\r\n". `lngRowNr`, when
   // given, is translated from a line position to the position in the result.
   std::string GetPhone(const std::string& sDSN, int32_t* lngRowNr = nullptr);
-  std::string GetPhone(const std::string& sDSN, int32_t& lngRowNr) { return GetPhone(sDSN, &lngRowNr); }
+  std::string GetPhone(const std::string& sDSN, int32_t& lngRowNr) {
+    return GetPhone(sDSN, &lngRowNr);
+  }
   // " (TAPI.NUMMER Like '<text>%') " and " (TAPI.NUMMER Like '%<text>%') ".
   Variant sql_WhereLikePhoneNumber(const std::string& strPhoneNumber) const;
   Variant sql_WhereLikeEMail(const std::string& strEmail) const;
@@ -83,6 +113,9 @@ class cCanonicalTelephone {
   std::string JoinTrimmed(const std::string& strFirst, const std::string& strSecond) const;
   std::string StripSeparators(const std::string& strText) const;
   std::string RemoveString(const std::string& strText, const std::string& strRemove) const;
+  void StoreRows(TapiRows& tapi, const Variant& adDsn, const std::vector<TapiRow>& rows);
+  template <class Sink>
+  void HarvestInto(ado::Recordset& contact, Sink&& sink);
 
   // Appends a line to the run log, if one was handed over. Throws when the
   // log cannot be written.

@@ -69,6 +69,8 @@ const std::string& TextOf(const Variant& value, std::string& converted) {
   return converted;
 }
 
+}  // namespace
+
 // The TAPI recordset of one contact, with the widths its text columns allow.
 class TapiRows {
  public:
@@ -97,6 +99,7 @@ class TapiRows {
   }
 
   com::RecordsetRef& recordset() { return rs_; }
+  TapiWidths Widths() const { return {nummer_size_, bemerkung_size_}; }
 
  private:
   com::RecordsetRef rs_;
@@ -110,8 +113,6 @@ class TapiRows {
   int32_t bemerkung_size_;
 };
 
-}  // namespace
-
 Variant cCanonicalTelephone::GetContactTypeDsn(const std::string& strIdx) const {
   return Variant(ContactTypeIdentifier(strIdx));
 }
@@ -121,6 +122,102 @@ std::string cCanonicalTelephone::JoinTrimmed(const std::string& strFirst,
   std::string joined;
   AssignJoinedTrimmed(joined, strFirst, strSecond);
   return joined;
+}
+
+// Calls `sink(nummer, remark, type)` for every row of the current contact
+// of `contact`, in the order they are written; `remark` is null for e-mail
+// rows. The one walk of the harvesting: SaveTapiNumbers writes each row as it
+// comes (so that the component calls keep their order), HarvestTapiRows
+// collects them.
+template <class Sink>
+void cCanonicalTelephone::HarvestInto(ado::Recordset& contact, Sink&& sink) {
+  com::IUtil& util = Require(m_oUtil);
+  // The contact's values are read in place: the contact recordset does not
+  // move while its rows are harvested.
+  Scratch& scratch = ThreadScratch();
+
+  // Telephone lines, then the fax line as the last element of one CR LF list.
+  std::string& phones = scratch.phones;
+  phones.assign(TextOf(contact.Fields("TELEFON").Value(), scratch.converted));
+  phones.append(kCrLf).append(kTab).append(
+      TextOf(contact.Fields("FAX").Value(), scratch.converted));
+  phones.append(kTab).append("Fax");
+
+  const int32_t count = util.StrListCount(phones, kCrLf);
+  const std::vector<std::string> lines = util.StrListItems(phones, kCrLf);
+  std::string& line = scratch.line;
+  std::string& number = scratch.number;
+  for (int32_t position = 1; position <= count; ++position) {
+    line.assign(text::TrimBlanks(static_cast<size_t>(position) <= lines.size()
+                                     ? std::string_view(lines[position - 1])
+                                     : ""));
+    const std::string first = util.StrListNr(line, kTab, 1);
+    AssignJoinedTrimmed(number, text::TrimBlanks(first), util.StrListNr(line, kTab, 2));
+    // Numbers of the own country are written in national form.
+    const std::string digits = StoredNumber(number, *this, util);
+    const std::string remark = util.StrListNr(line, kTab, 3);
+    if (digits.empty()) continue;
+
+    const std::string_view type = position < count ? ContactTypeIdentifier(std::to_string(position))
+                                                   : ContactTypeIdentifier("FAX");
+    sink(std::string_view(digits), &remark, type);
+  }
+
+  const std::string_view email_type = ContactTypeIdentifier("EMAIL");
+  const std::string& email = TextOf(contact.Fields("EMAIL").Value(), scratch.converted);
+  if (!text::TrimBlanks(email).empty()) sink(std::string_view(email), nullptr, email_type);
+
+  const std::string& further = TextOf(contact.Fields("WEITEMAIL").Value(), scratch.converted);
+  if (!text::TrimBlanks(further).empty()) {
+    const int32_t further_count = util.StrListCount(further, kCrLf);
+    const std::vector<std::string> addresses = util.StrListItems(further, kCrLf);
+    for (int32_t position = 1; position <= further_count; ++position) {
+      if (static_cast<size_t>(position) > addresses.size()) break;
+      const std::string& address = addresses[position - 1];
+      if (address.empty()) continue;
+      sink(std::string_view(address), nullptr, email_type);
+    }
+  }
+}
+
+void cCanonicalTelephone::HarvestTapiRows(ado::Recordset& contact, const TapiWidths& widths,
+                                          std::vector<TapiRow>& rows) {
+  rows.clear();
+  HarvestInto(contact,
+              [&](std::string_view nummer, const std::string* remark, std::string_view type) {
+                TapiRow& row = rows.emplace_back();
+                row.nummer.assign(text::LeftCharsView(nummer, widths.nummer));
+                row.has_bemerkung = remark != nullptr;
+                if (remark != nullptr)
+                  row.bemerkung.assign(text::LeftCharsView(*remark, widths.bemerkung));
+                row.type = type;
+              });
+}
+
+TapiWidths cCanonicalTelephone::TapiColumnWidths() {
+  com::IDal& dal = Require(m_oDal);
+  TapiRows tapi(dal.OpenEmptyTable(m_strConnect, "TAPI", 4), dal);
+  const TapiWidths widths = tapi.Widths();
+  tapi.recordset()->Close();
+  return widths;
+}
+
+void cCanonicalTelephone::WriteTapiRows(const Variant& adDsn, const std::vector<TapiRow>& rows) {
+  com::IDal& dal = Require(m_oDal);
+  TapiRows tapi(dal.OpenEmptyTable(m_strConnect, "TAPI", 4), dal);
+  StoreRows(tapi, adDsn, rows);
+}
+
+// Adds `rows` to `tapi`, each with a new key, and stores them in one piece.
+void cCanonicalTelephone::StoreRows(TapiRows& tapi, const Variant& adDsn,
+                                    const std::vector<TapiRow>& rows) {
+  com::IUtil& util = Require(m_oUtil);
+  for (const TapiRow& row : rows) {
+    tapi.Add(util.NewGUID(), adDsn, row.nummer, row.has_bemerkung ? &row.bemerkung : nullptr,
+             row.type);
+  }
+  Require(m_oDal).UpdateRecordSet(m_strConnect, tapi.recordset());
+  if (tapi.recordset()) tapi.recordset()->Close();
 }
 
 void cCanonicalTelephone::SaveTapiNumbers(com::RecordsetRef& rsAd, bool bDelete, bool bWrite) {
@@ -140,54 +237,11 @@ void cCanonicalTelephone::SaveTapiNumbers(com::RecordsetRef& rsAd, bool bDelete,
 
   TapiRows tapi(dal.OpenEmptyTable(m_strConnect, "TAPI", 4), dal);
   ado::Recordset& contact = Require(rsAd);
-  // The contact's values are read in place: the contact recordset does not
-  // move while its rows are harvested.
   const Variant& ad_dsn = contact.Fields("DSN").Value();
-  Scratch& scratch = ThreadScratch();
-
-  // Telephone lines, then the fax line as the last element of one CR LF list.
-  std::string& phones = scratch.phones;
-  phones.assign(TextOf(contact.Fields("TELEFON").Value(), scratch.converted));
-  phones.append(kCrLf).append(kTab).append(TextOf(contact.Fields("FAX").Value(), scratch.converted));
-  phones.append(kTab).append("Fax");
-
-  const int32_t count = util.StrListCount(phones, kCrLf);
-  const std::vector<std::string> lines = util.StrListItems(phones, kCrLf);
-  std::string& line = scratch.line;
-  std::string& number = scratch.number;
-  for (int32_t position = 1; position <= count; ++position) {
-    line.assign(text::TrimBlanks(
-        static_cast<size_t>(position) <= lines.size() ? std::string_view(lines[position - 1]) : ""));
-    const std::string first = util.StrListNr(line, kTab, 1);
-    AssignJoinedTrimmed(number, text::TrimBlanks(first), util.StrListNr(line, kTab, 2));
-    // Numbers of the own country are written in national form.
-    const std::string digits = StoredNumber(number, *this, util);
-    const std::string remark = util.StrListNr(line, kTab, 3);
-    if (digits.empty()) continue;
-
-    const std::string_view type =
-        position < count ? ContactTypeIdentifier(std::to_string(position)) : ContactTypeIdentifier("FAX");
-    tapi.Add(util.NewGUID(), ad_dsn, digits, &remark, type);
-  }
-
-  const std::string_view email_type = ContactTypeIdentifier("EMAIL");
-  const std::string& email = TextOf(contact.Fields("EMAIL").Value(), scratch.converted);
-  if (!text::TrimBlanks(email).empty()) {
-    tapi.Add(util.NewGUID(), ad_dsn, email, nullptr, email_type);
-  }
-
-  const std::string& further = TextOf(contact.Fields("WEITEMAIL").Value(), scratch.converted);
-  if (!text::TrimBlanks(further).empty()) {
-    const int32_t further_count = util.StrListCount(further, kCrLf);
-    const std::vector<std::string> addresses = util.StrListItems(further, kCrLf);
-    for (int32_t position = 1; position <= further_count; ++position) {
-      if (static_cast<size_t>(position) > addresses.size()) break;
-      const std::string& address = addresses[position - 1];
-      if (address.empty()) continue;
-      tapi.Add(util.NewGUID(), ad_dsn, address, nullptr, email_type);
-    }
-  }
-
+  HarvestInto(contact,
+              [&](std::string_view nummer, const std::string* remark, std::string_view type) {
+                tapi.Add(util.NewGUID(), ad_dsn, nummer, remark, type);
+              });
   dal.UpdateRecordSet(m_strConnect, tapi.recordset());
   if (tapi.recordset()) tapi.recordset()->Close();
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <exception>
 #include <optional>
+#include <thread>
 
 #include "base/text.h"
 #include "com/ado.h"
@@ -88,6 +89,16 @@ RebuildLock::Outcome RebuildLock::TryAcquire(const std::string& connect_string) 
     return acquired ? Outcome::kAcquired : Outcome::kHeld;
   } catch (const std::exception&) {
     return Outcome::kUnchecked;
+  }
+}
+
+RebuildLock::Outcome RebuildLock::Acquire(const std::string& connect_string,
+                                          std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (true) {
+    const Outcome outcome = TryAcquire(connect_string);
+    if (outcome != Outcome::kHeld || std::chrono::steady_clock::now() >= deadline) return outcome;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
 

@@ -7,7 +7,7 @@ FONWERK_PACKAGES=(
   build-essential cmake pkg-config
   libsqlite3-dev sqlite3
   libpq-dev postgresql
-  libinih-dev uuid-dev libfmt-dev libcli11-dev
+  libinih-dev uuid-dev libfmt-dev libcli11-dev libxxhash-dev
   libcpp-httplib-dev nlohmann-json3-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev

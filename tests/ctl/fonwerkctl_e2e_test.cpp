@@ -668,6 +668,8 @@ TEST_P(FonwerkctlTest, WritesToAdReturnTheSameWithChangeCapture) {
 // contact; an update of a column the harvesting does not read touches nothing.
 TEST_P(FonwerkctlTest, WatchAppliesInsertsUpdatesDeletesAndKeyChanges) {
   AddHarvestedContacts();
+  // Changed before anything recorded changes: the watcher's start brings it up to date.
+  install_->Exec("UPDATE AD SET FAX = '0711 9' WHERE DSN = 'K2'");
   ASSERT_EQ(Ctl({"watch", "--enable"}).exit_code, 0);
   const std::unique_ptr<reliability::Child> watcher = reliability::StartWatcher(install_->path());
   const auto until = [](const std::function<bool()>& done) { return reliability::WaitUntil(done); };
@@ -679,6 +681,7 @@ TEST_P(FonwerkctlTest, WatchAppliesInsertsUpdatesDeletesAndKeyChanges) {
     }
     return found;
   };
+  EXPECT_EQ(numbers("K2"), (std::vector<std::string>{"07119", "089123"}));
   const struct {
     std::string sql;
     std::string contact;
@@ -687,7 +690,9 @@ TEST_P(FonwerkctlTest, WatchAppliesInsertsUpdatesDeletesAndKeyChanges) {
       {"INSERT INTO AD (DSN, TELEFON, EMAIL) VALUES ('K5', '0711\t1\tZentrale', 'k5@x.de')",
        "K5",
        {"07111", "k5@x.de"}},
-      {"UPDATE AD SET TELEFON = '0711 22\r\n+49 30 3' WHERE DSN = 'K2'", "K2", {"0303", "071122"}},
+      {"UPDATE AD SET TELEFON = '0711 22\r\n+49 30 3' WHERE DSN = 'K2'",
+       "K2",
+       {"0303", "071122", "07119"}},
       {"UPDATE AD SET FAX = '0711 4' WHERE DSN = 'K3'", "K3", {"07114", "0891", "a_b@x.de"}},
       {"UPDATE AD SET EMAIL = NULL, WEITEMAIL = 'a@b.de\r\nc@d.de' WHERE DSN = 'K4'",
        "K4",
@@ -718,6 +723,27 @@ TEST_P(FonwerkctlTest, WatchAppliesInsertsUpdatesDeletesAndKeyChanges) {
                 .exit_code,
             0);
   EXPECT_EQ(reliability::TapiContent(*install_, false), followed);
+}
+
+// Without change capture the watcher says so once and refreshes the whole
+// table every --interval seconds.
+TEST_P(FonwerkctlTest, WatchWithoutChangeCaptureRefreshesEveryInterval) {
+  AddHarvestedContacts();
+  reliability::Child watcher(test::BinaryPath("fonwerkctl"),
+                             {"--install", install_->path(), "watch", "--interval", "1"});
+  install_->Exec("UPDATE AD SET TELEFON = '0711 77' WHERE DSN = 'K3'");
+  EXPECT_TRUE(reliability::WaitUntil([&] {
+    return !install_->Query("SELECT 1 FROM TAPI WHERE AD_DSN = 'K3' AND NUMMER = '071177'").empty();
+  })) << watcher.Err();
+  install_->Exec("DELETE FROM AD WHERE DSN = 'K4'");
+  EXPECT_TRUE(reliability::WaitUntil([&] { return TapiKeys("K4").empty(); })) << watcher.Err();
+  watcher.Kill(SIGTERM);
+  EXPECT_EQ(watcher.Wait(std::chrono::seconds(10)), 0);
+  const std::string err = watcher.Err();
+  EXPECT_EQ(err.find("change capture is not enabled"), err.rfind("change capture is not enabled"))
+      << err;
+  EXPECT_THAT(err, HasSubstr("fonwerkctl watch: change capture is not enabled on AD"));
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, FonwerkctlTest, test::BothProviders(), test::ProviderParamName);
