@@ -294,6 +294,22 @@ class FonwerkctlTest : public testing::TestWithParam<Provider> {
     }
   }
 
+  // Makes TAPI reject rows with the number `nummer` ("rejected by test").
+  void RejectNumber(const std::string& nummer) {
+    if (GetParam() == Provider::kSQLite) {
+      install_->Exec("CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI WHEN NEW.NUMMER = '" +
+                     nummer + "' BEGIN SELECT RAISE(ABORT, 'rejected by test'); END");
+    } else {
+      install_->Exec(
+          "CREATE FUNCTION tapi_reject() RETURNS trigger LANGUAGE plpgsql AS "
+          "'BEGIN IF NEW.nummer = ''" +
+          nummer + "'' THEN RAISE EXCEPTION ''rejected by test''; END IF; RETURN NEW; END'");
+      install_->Exec(
+          "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI "
+          "FOR EACH ROW EXECUTE FUNCTION tapi_reject()");
+    }
+  }
+
   std::vector<std::string> TapiKeys(const std::string& contact) {
     std::vector<std::string> keys;
     for (const test::Row& row :
@@ -390,19 +406,7 @@ TEST_P(FonwerkctlTest, RefreshRewritesOneContactsRows) {
 TEST_P(FonwerkctlTest, RefreshThatFailsToWriteKeepsTheOldRows) {
   AddHarvestedContacts();
   const std::vector<std::string> before = TapiKeys("K1");
-  if (GetParam() == Provider::kSQLite) {
-    install_->Exec(
-        "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI WHEN NEW.NUMMER = '01715551234' "
-        "BEGIN SELECT RAISE(ABORT, 'rejected by test'); END");
-  } else {
-    install_->Exec(
-        "CREATE FUNCTION tapi_reject() RETURNS trigger LANGUAGE plpgsql AS "
-        "'BEGIN IF NEW.nummer = ''01715551234'' THEN "
-        "RAISE EXCEPTION ''rejected by test''; END IF; RETURN NEW; END'");
-    install_->Exec(
-        "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI "
-        "FOR EACH ROW EXECUTE FUNCTION tapi_reject()");
-  }
+  RejectNumber("01715551234");
   const ProgramResult failed = Ctl({"refresh", "K1"});
   EXPECT_EQ(failed.exit_code, 3);
   EXPECT_THAT(failed.err, HasSubstr("fonwerkctl: "));
@@ -723,6 +727,31 @@ TEST_P(FonwerkctlTest, WatchAppliesInsertsUpdatesDeletesAndKeyChanges) {
                 .exit_code,
             0);
   EXPECT_EQ(reliability::TapiContent(*install_, false), followed);
+}
+
+// A contact whose rows TAPI rejects keeps its old rows and is named once;
+// the watcher goes on with the others.
+TEST_P(FonwerkctlTest, WatchReportsARejectedContactOnceAndGoesOn) {
+  AddHarvestedContacts();
+  ASSERT_EQ(Ctl({"watch", "--enable"}).exit_code, 0);
+  RejectNumber("0800666");
+  const std::vector<std::string> before = TapiKeys("K2");
+  const std::unique_ptr<reliability::Child> watcher = reliability::StartWatcher(install_->path());
+  install_->Exec("UPDATE AD SET TELEFON = '0800 666' WHERE DSN = 'K2'");
+  install_->Exec("UPDATE AD SET TELEFON = '0800 777' WHERE DSN = 'K3'");
+  EXPECT_TRUE(reliability::WaitUntil([&] {
+    return !install_->Query("SELECT 1 FROM TAPI WHERE AD_DSN = 'K3' AND NUMMER = '0800777'")
+                .empty();
+  })) << watcher->Err();
+  EXPECT_TRUE(reliability::WaitUntil([&] { return reliability::QueuedChanges(*install_) == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(TapiKeys("K2"), before);
+  watcher->Kill(SIGTERM);
+  EXPECT_EQ(watcher->Wait(std::chrono::seconds(10)), 0);
+  const std::string err = watcher->Err();
+  EXPECT_THAT(err, HasSubstr("contact K2 were rejected"));
+  EXPECT_THAT(err, HasSubstr("rejected by test"));
+  EXPECT_EQ(err.find("contact K2"), err.rfind("contact K2")) << err;
 }
 
 // Without change capture the watcher says so once and refreshes the whole
