@@ -209,6 +209,10 @@ TEST(CommandLineTest, BadArgumentsGiveOneLineAndStatus64) {
       {"--code", "", "dial", "1"},
       {"--plus", "+", "dial", "1"},
       {"--vaz", " 0", "dial", "1"},
+      {"watch", "--enable", "--disable"},
+      {"watch", "--interval", "0"},
+      {"watch", "--enable", "--interval", "5"},
+      {"watch", "K1"},
   };
   for (const auto& args : bad) {
     std::string err;
@@ -240,6 +244,30 @@ TEST(CommandLineTest, RejectedValuesAndCommandsAreNamed) {
     EXPECT_EQ(Parse(c.args, &err).exit_status, ctl::kExitUsage) << c.args.front();
     for (const std::string& text : c.named) EXPECT_THAT(err, HasSubstr(text)) << err;
   }
+}
+
+TEST(CommandLineTest, WatchTakesEnableDisableOrAnInterval) {
+  const struct {
+    std::vector<const char*> args;
+    ctl::WatchAction action;
+    int32_t interval;
+  } cases[] = {
+      {{"watch"}, ctl::WatchAction::kFollow, 60},
+      {{"watch", "--interval", "5"}, ctl::WatchAction::kFollow, 5},
+      {{"watch", "--enable"}, ctl::WatchAction::kEnable, 60},
+      {{"watch", "--disable"}, ctl::WatchAction::kDisable, 60},
+  };
+  for (const auto& c : cases) {
+    const ctl::Parsed parsed = Parse(c.args);
+    ASSERT_TRUE(parsed.request) << c.args.back();
+    EXPECT_EQ(parsed.request->command, ctl::Command::kWatch);
+    EXPECT_EQ(parsed.request->watch, c.action) << c.args.back();
+    EXPECT_EQ(parsed.request->interval, c.interval) << c.args.back();
+  }
+  const ctl::Parsed serve = Parse({"serve", "--watch"});
+  ASSERT_TRUE(serve.request);
+  EXPECT_TRUE(serve.request->serve_watch);
+  EXPECT_FALSE(Parse({"serve"}).request->serve_watch);
 }
 
 TEST(CommandLineTest, DigitsAreAcceptedAndATrunkPrefixMayBeEmpty) {
@@ -780,9 +808,10 @@ INSTANTIATE_TEST_SUITE_P(Providers, FonwerkctlTest, test::BothProviders(), test:
 TEST(FonwerkctlProgramTest, HelpExplainsEveryCommand) {
   const ProgramResult help = test::RunProgram(test::BinaryPath("fonwerkctl"), {"--help"});
   EXPECT_EQ(help.exit_code, 0);
-  for (const char* command : {"config set", "dial", "format", "prefix", "phones", "--row",
-                              "where-phone", "where-email", "refresh", "lookup", "--install",
-                              "--plus", "--code", "--vaz", "--suspress", "Exit status"}) {
+  for (const char* command :
+       {"config set", "dial", "format", "prefix", "phones", "--row", "where-phone", "where-email",
+        "refresh", "lookup", "--install", "--plus", "--code", "--vaz", "--suspress", "Exit status",
+        "watch --enable | --disable", "watch [--interval SECONDS]", "With --watch"}) {
     EXPECT_THAT(help.out, HasSubstr(command));
   }
   const ProgramResult bad = test::RunProgram(test::BinaryPath("fonwerkctl"), {"dial"});
