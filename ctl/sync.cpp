@@ -88,8 +88,9 @@ int Refresh(const std::string& key, const Request& request, Installation& instal
   connection.Open();
   ado::Transaction transaction(connection);
   TapiSync sync(installation.phone, connection);
-  // The tables are checked first, so that a missing column is reported as such.
-  sync.Prepare();
+  // The tables are checked first, so that a missing column is reported as
+  // such. An installation that never ran sync gets no side tables from refresh.
+  sync.Prepare(false);
   const std::vector<Variant> params = {Variant(key)};
   ado::Recordset contact;
   contact.Open("SELECT DSN FROM AD WHERE DSN = ?", params, connection);

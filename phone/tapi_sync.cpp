@@ -59,25 +59,80 @@ struct Known {
   uint32_t flags = 0;
 };
 
-// Sorts by key hash and marks entries whose hash another entry shares.
+// Entries found by the hash of their key: sorted by it, with the position of
+// the first entry of every bucket of its leading bits (about one entry per
+// bucket), so that a search touches one or two cache lines rather than the
+// twenty of a binary search.
 template <class Entry>
-void SortByKey(std::vector<Entry>& entries) {
-  std::sort(entries.begin(), entries.end(),
-            [](const Entry& a, const Entry& b) { return a.key_hash < b.key_hash; });
-  for (size_t i = 1; i < entries.size(); ++i) {
-    if (entries[i].key_hash == entries[i - 1].key_hash) {
-      entries[i].flags |= kAmbiguous;
-      entries[i - 1].flags |= kAmbiguous;
+class KeyIndex {
+ public:
+  // Sorts `entries` and marks those whose hash another entry shares.
+  explicit KeyIndex(std::vector<Entry>& entries) : entries_(entries) {
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.key_hash < b.key_hash; });
+    for (size_t i = 1; i < entries.size(); ++i) {
+      if (entries[i].key_hash == entries[i - 1].key_hash) {
+        entries[i].flags |= kAmbiguous;
+        entries[i - 1].flags |= kAmbiguous;
+      }
+    }
+    int bits = 1;
+    while (bits < 30 && (size_t{1} << bits) < entries.size()) ++bits;
+    shift_ = 64 - bits;
+    starts_.assign((size_t{1} << bits) + 1, 0);
+    for (const Entry& entry : entries) ++starts_[(entry.key_hash >> shift_) + 1];
+    for (size_t i = 1; i < starts_.size(); ++i) starts_[i] += starts_[i - 1];
+  }
+
+  // The entry of `key_hash` (the first of a group that shares it), or null.
+  Entry* Find(uint64_t key_hash) {
+    const size_t bucket = key_hash >> shift_;
+    for (uint32_t i = starts_[bucket]; i < starts_[bucket + 1]; ++i) {
+      if (entries_[i].key_hash == key_hash) return &entries_[i];
+    }
+    return nullptr;
+  }
+
+ private:
+  std::vector<Entry>& entries_;
+  int shift_ = 63;
+  std::vector<uint32_t> starts_;
+};
+
+// While a whole table is walked, SQLite's page cache of the session is kept
+// small: the walk reads each page once, and its memory goes to the
+// per-contact entries.
+class SmallPageCache {
+ public:
+  explicit SmallPageCache(ado::Connection& connection) : connection_(connection) {
+    if (connection.session().ProviderName() != "SQLite") return;
+    ado::Recordset rs;
+    rs.Open("PRAGMA cache_size", connection, ado::CursorType::kStatic);
+    saved_ = rs.Fields(0).Value().ToText();
+    rs.Close();
+    connection.Execute("PRAGMA cache_size=-8192");
+  }
+  ~SmallPageCache() {
+    try {
+      if (!saved_.empty()) connection_.Execute("PRAGMA cache_size=" + saved_);
+    } catch (const std::exception&) {
+      // The session is gone; so is its cache.
     }
   }
-}
+  SmallPageCache(const SmallPageCache&) = delete;
+  SmallPageCache& operator=(const SmallPageCache&) = delete;
 
-// The entry of `key_hash` (the first of a group that shares it), or null.
-template <class Entry>
-Entry* FindKey(std::vector<Entry>& entries, uint64_t key_hash) {
-  auto found = std::lower_bound(entries.begin(), entries.end(), key_hash,
-                                [](const Entry& e, uint64_t h) { return e.key_hash < h; });
-  return found != entries.end() && found->key_hash == key_hash ? &*found : nullptr;
+ private:
+  ado::Connection& connection_;
+  std::string saved_;
+};
+
+int64_t CountOf(ado::Connection& connection, const std::string& table) {
+  ado::Recordset rs;
+  rs.Open("SELECT count(*) FROM " + table, connection, ado::CursorType::kStatic);
+  const int64_t count = rs.Fields(0).Value().ToInteger();
+  rs.Close();
+  return count;
 }
 
 }  // namespace
@@ -101,7 +156,8 @@ struct TapiSync::Parts {
   }
   TapiSyncResult WalkByFingerprints();
   TapiSyncResult CompareEverything();
-  void AddGone(tapisync::ContactRefresher& refresher, std::vector<Known>& known);
+  void AddGone(tapisync::ContactRefresher& refresher, std::vector<Known>& known,
+               KeyIndex<Known>& index);
   void DeleteAllGone(TapiSyncResult& result);
 
   cCanonicalTelephone& phone;
@@ -118,9 +174,9 @@ TapiSync::TapiSync(cCanonicalTelephone& phone, ado::Connection& connection)
 
 TapiSync::~TapiSync() = default;
 
-void TapiSync::Prepare() {
+void TapiSync::Prepare(bool create_tables) {
   RequireHarvestColumns(parts_->connection.session());
-  parts_->created = parts_->tables.Ensure();
+  parts_->created = parts_->tables.Ensure(create_tables);
   parts_->widths = parts_->phone.TapiColumnWidths();
   parts_->indexed = parts_->tables.TapiIndexedByContact();
   parts_->prepared = true;
@@ -145,9 +201,14 @@ TapiSyncResult TapiSync::RefreshContacts(const std::vector<std::string>& keys, b
 
 TapiSyncResult TapiSync::SyncTable(bool full) {
   if (!parts_->prepared) Prepare();
+  if (!parts_->tables.present()) parts_->created = parts_->tables.Ensure(true);
   const std::string stored = parts_->tables.StoredMarker();
   const bool trusted = !full && !stored.empty() && stored == parts_->tables.CurrentMarker();
-  TapiSyncResult result = trusted ? parts_->WalkByFingerprints() : parts_->CompareEverything();
+  TapiSyncResult result;
+  {
+    SmallPageCache cache(parts_->connection);
+    result = trusted ? parts_->WalkByFingerprints() : parts_->CompareEverything();
+  }
   result.full = !trusted;
   const std::string now = parts_->tables.CurrentMarker();
   if (now != stored) {
@@ -160,6 +221,7 @@ TapiSyncResult TapiSync::SyncTable(bool full) {
 
 TapiSyncResult TapiSync::Parts::WalkByFingerprints() {
   std::vector<Known> known;
+  known.reserve(static_cast<size_t>(CountOf(connection, "TAPI_SYNC")));
   std::string converted;
   {
     ado::Recordset rs;
@@ -170,7 +232,7 @@ TapiSyncResult TapiSync::Parts::WalkByFingerprints() {
     }
     rs.Close();
   }
-  SortByKey(known);
+  KeyIndex<Known> index(known);
 
   tapisync::ContactRefresher refresher = Refresher();
   tapisync::Fingerprinter fingerprinter(phone, widths);
@@ -181,7 +243,7 @@ TapiSyncResult TapiSync::Parts::WalkByFingerprints() {
     ++contacts;
     const std::string_view key = TextOf(rs.Fields(0).Value(), converted);
     const uint64_t fingerprint = fingerprinter.Of(rs);
-    Known* entry = FindKey(known, HashKey(key));
+    Known* entry = index.Find(HashKey(key));
     if (entry != nullptr) {
       entry->flags |= kMatched;
       if ((entry->flags & kAmbiguous) == 0 && entry->fingerprint == fingerprint) continue;
@@ -191,7 +253,7 @@ TapiSyncResult TapiSync::Parts::WalkByFingerprints() {
   rs.Close();
   refresher.Flush();
   const int64_t refreshed = refresher.result().compared;
-  AddGone(refresher, known);
+  AddGone(refresher, known, index);
   TapiSyncResult result = refresher.result();
   result.compared = contacts + (result.compared - refreshed);
   return result;
@@ -201,7 +263,8 @@ TapiSyncResult TapiSync::Parts::WalkByFingerprints() {
 // holds (and those whose key hash is shared, to be sure), in passes of at
 // most kMaxGoneKeys: a refreshed contact leaves TAPI_SYNC, which is not
 // changed while it is read.
-void TapiSync::Parts::AddGone(tapisync::ContactRefresher& refresher, std::vector<Known>& known) {
+void TapiSync::Parts::AddGone(tapisync::ContactRefresher& refresher, std::vector<Known>& known,
+                              KeyIndex<Known>& index) {
   const bool any = std::any_of(known.begin(), known.end(), [](const Known& k) {
     return (k.flags & (kMatched | kAmbiguous)) != kMatched;
   });
@@ -214,7 +277,7 @@ void TapiSync::Parts::AddGone(tapisync::ContactRefresher& refresher, std::vector
     rs.Open("SELECT AD_DSN FROM TAPI_SYNC", connection);
     for (; !rs.Eof() && gone.size() < kMaxGoneKeys; rs.MoveNext()) {
       const std::string_view key = TextOf(rs.Fields(0).Value(), converted);
-      const Known* entry = FindKey(known, HashKey(key));
+      const Known* entry = index.Find(HashKey(key));
       if (entry == nullptr || (entry->flags & (kMatched | kAmbiguous)) == kMatched) continue;
       if (done.insert(std::string(key)).second) gone.emplace_back(key);
     }
@@ -227,6 +290,8 @@ void TapiSync::Parts::AddGone(tapisync::ContactRefresher& refresher, std::vector
 
 TapiSyncResult TapiSync::Parts::CompareEverything() {
   std::vector<Digest> contacts;
+  // A little room for contacts added while AD is read.
+  contacts.reserve(static_cast<size_t>(CountOf(connection, "AD") * 101 / 100 + 16));
   std::string converted;
   std::vector<TapiRow> rows;
   tapisync::Fingerprinter fingerprinter(phone, widths);
@@ -245,7 +310,7 @@ TapiSyncResult TapiSync::Parts::CompareEverything() {
     }
     rs.Close();
   }
-  SortByKey(contacts);
+  KeyIndex<Digest> index(contacts);
 
   // Keys that are not AD's: fingerprints of contacts gone, and rows of TAPI
   // whose contact is gone.
@@ -263,7 +328,7 @@ TapiSyncResult TapiSync::Parts::CompareEverything() {
     rs.Open("SELECT AD_DSN, FINGERPRINT FROM TAPI_SYNC", connection);
     for (; !rs.Eof(); rs.MoveNext()) {
       const std::string_view key = TextOf(rs.Fields(0).Value(), converted);
-      Digest* digest = FindKey(contacts, HashKey(key));
+      Digest* digest = index.Find(HashKey(key));
       if (digest == nullptr) {
         add_gone(key);
       } else if (static_cast<uint64_t>(rs.Fields(1).Value().ToInteger()) == digest->fingerprint) {
@@ -275,19 +340,24 @@ TapiSyncResult TapiSync::Parts::CompareEverything() {
   {
     ado::Recordset rs;
     rs.Open("SELECT AD_DSN, NUMMER, BEMERKUNG, contactTypeDsn FROM TAPI", connection);
-    std::string nummer, bemerkung, type;
+    std::string nummer, bemerkung, type;  // values that are not texts, as text
+    // A contact's rows mostly lie together (a rebuild or a refresh writes
+    // them one after the other): the row before's contact is tried first.
+    std::string last_key;
+    Digest* last = nullptr;
     for (; !rs.Eof(); rs.MoveNext()) {
       const std::string_view key = TextOf(rs.Fields(0).Value(), converted);
-      Digest* digest = FindKey(contacts, HashKey(key));
+      Digest* digest = last != nullptr && key == last_key ? last : index.Find(HashKey(key));
+      if (digest != last && digest != nullptr) last_key.assign(key);
+      last = digest;
       if (digest == nullptr) {
         add_gone(key);
         continue;
       }
       if ((digest->flags & kAmbiguous) != 0) continue;  // refreshed by its key below
-      nummer.assign(TextOf(rs.Fields(1).Value(), converted));
-      bemerkung.assign(TextOf(rs.Fields(2).Value(), converted));
-      type.assign(TextOf(rs.Fields(3).Value(), converted));
-      digest->rows -= HashRow(nummer, bemerkung, type);
+      digest->rows -=
+          HashRow(TextOf(rs.Fields(1).Value(), nummer), TextOf(rs.Fields(2).Value(), bemerkung),
+                  TextOf(rs.Fields(3).Value(), type));
       --digest->count;
     }
     rs.Close();
@@ -306,7 +376,7 @@ TapiSyncResult TapiSync::Parts::CompareEverything() {
     rs.Open("SELECT DSN FROM AD", connection);
     for (; !rs.Eof(); rs.MoveNext()) {
       const std::string_view key = TextOf(rs.Fields(0).Value(), converted);
-      const Digest* digest = FindKey(contacts, HashKey(key));
+      const Digest* digest = index.Find(HashKey(key));
       if (digest == nullptr) continue;  // new since the first read: the next refresh's
       if (differs(*digest)) {
         refresher.Add(std::string(key));

@@ -91,7 +91,9 @@ class TapiSync {
   // Checks that AD and TAPI have the columns of the harvesting (throws Error
   // naming table and column, as refresh and the rebuild do) and creates the
   // side tables when they are missing. Call once, inside the transaction.
-  void Prepare();
+  // Without `create_tables`, missing side tables are left missing and
+  // RefreshContacts keeps no fingerprints (SyncTable creates them anyway).
+  void Prepare(bool create_tables = true);
 
   // Brings the TAPI rows of the contacts `keys` (AD.DSN values as text) up
   // to date by difference. Keys of contacts that AD no longer holds lose

@@ -104,6 +104,7 @@ void ContactRefresher::ReadContacts(const std::vector<Variant>& keys) {
 }
 
 void ContactRefresher::ReadFingerprints(const std::vector<Variant>& keys) {
+  if (!tables_.present()) return;
   ado::Recordset rs;
   rs.Open("SELECT AD_DSN, FINGERPRINT FROM TAPI_SYNC WHERE AD_DSN IN " + Placeholders(keys.size()),
           keys, connection_);
@@ -243,7 +244,7 @@ void ContactRefresher::WriteFingerprints() {
       deletes.push_back(contact.key);
     }
   }
-  if (upserts.empty() && deletes.empty()) return;
+  if ((upserts.empty() && deletes.empty()) || !tables_.present()) return;
   tables_.UpsertFingerprints(upserts);
   tables_.DeleteFingerprints(deletes);
   result_.written = true;

@@ -34,7 +34,8 @@ uint64_t HashRow(std::string_view nummer, std::string_view bemerkung, std::strin
 class Fingerprinter {
  public:
   Fingerprinter(const cCanonicalTelephone& phone, const TapiWidths& widths);
-  // REQUIRES: `contact` stands on a row and has TELEFON, FAX, EMAIL, WEITEMAIL.
+  // REQUIRES: `contact` stands on a row, its columns 1 to 4 (from 0) are
+  // TELEFON, FAX, EMAIL and WEITEMAIL.
   uint64_t Of(ado::Recordset& contact);
 
  private:
@@ -52,8 +53,11 @@ class SideTables {
  public:
   explicit SideTables(ado::Connection& connection) : connection_(connection) {}
 
-  // Creates the tables that are missing; true when it created one.
-  bool Ensure();
+  // Creates the tables that are missing (with `create`); true when it
+  // created one. Without `create`, missing tables leave the object without
+  // them: the marker reads as "" and fingerprints are neither read nor written.
+  bool Ensure(bool create);
+  bool present() const { return present_; }
   // The marker stored in TAPI_SYNC_STATE ("" when there is none), and the
   // one TAPI has now: its smallest and largest DSN.
   std::string StoredMarker();
@@ -70,6 +74,7 @@ class SideTables {
   std::string FirstValue(const std::string& sql);
 
   ado::Connection& connection_;
+  bool present_ = true;
 };
 
 // Refreshes contacts by difference, a chunk at a time: their AD rows, their

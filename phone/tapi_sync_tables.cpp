@@ -80,7 +80,7 @@ Fingerprinter::Fingerprinter(const cCanonicalTelephone& phone, const TapiWidths&
 
 uint64_t Fingerprinter::Of(ado::Recordset& contact) {
   buffer_.clear();
-  for (const char* column : {"TELEFON", "FAX", "EMAIL", "WEITEMAIL"}) {
+  for (int32_t column = 1; column <= 4; ++column) {
     AppendField(buffer_, TextOf(contact.Fields(column).Value(), converted_));
   }
   return Hash(buffer_, seed_);
@@ -104,8 +104,10 @@ bool SideTables::Exists(const std::string& table) {
   }
 }
 
-bool SideTables::Ensure() {
+bool SideTables::Ensure(bool create) {
   const bool sqlite = connection_.session().ProviderName() == "SQLite";
+  present_ = Exists("TAPI_SYNC") && Exists("TAPI_SYNC_STATE");
+  if (present_ || !create) return false;
   bool created = false;
   if (!Exists("TAPI_SYNC")) {
     // Without a rowid SQLite keeps the table as one B-tree ordered by the key.
@@ -116,6 +118,7 @@ bool SideTables::Ensure() {
     connection_.Execute(kCreateState);
     created = true;
   }
+  present_ = true;
   return created;
 }
 
@@ -132,6 +135,7 @@ std::string SideTables::FirstValue(const std::string& sql) {
 }
 
 std::string SideTables::StoredMarker() {
+  if (!present_) return {};
   return FirstValue("SELECT VALUE FROM TAPI_SYNC_STATE WHERE NAME = 'tapi'");
 }
 
@@ -143,6 +147,7 @@ std::string SideTables::CurrentMarker() {
 }
 
 void SideTables::StoreMarker(const std::string& marker) {
+  if (!present_) return;
   connection_.Execute(
       "INSERT INTO TAPI_SYNC_STATE (NAME, VALUE) VALUES ('tapi', ?) "
       "ON CONFLICT (NAME) DO UPDATE SET VALUE = excluded.VALUE",
@@ -156,6 +161,7 @@ bool SideTables::TapiIndexedByContact() {
 }
 
 void SideTables::UpsertFingerprints(const std::vector<std::pair<std::string, uint64_t>>& rows) {
+  if (!present_) return;
   std::vector<Variant> params;
   for (size_t begin = 0; begin < rows.size(); begin += kRowsPerStatement) {
     const size_t end = std::min(rows.size(), begin + kRowsPerStatement);
@@ -172,6 +178,7 @@ void SideTables::UpsertFingerprints(const std::vector<std::pair<std::string, uin
 }
 
 void SideTables::DeleteFingerprints(const std::vector<std::string>& keys) {
+  if (!present_) return;
   std::vector<Variant> params;
   for (size_t begin = 0; begin < keys.size(); begin += kRowsPerStatement) {
     const size_t end = std::min(keys.size(), begin + kRowsPerStatement);

@@ -5,7 +5,7 @@
 #
 #   scripts/bench.sh [--sizes "10000 100000 1000000"] [--providers "sqlite postgres"]
 #                    [--reps 1] [--build DIR] [--work DIR] [--port 54371]
-#                    [--no-lookup] [--no-micro] [--keep]
+#                    [--no-lookup] [--no-micro] [--no-sync] [--keep]
 #
 # For every size and provider: generate AD once; run the baseline once untimed
 # (warm-up, and so that every timed run starts from the same full TAPI); then
@@ -16,6 +16,14 @@
 # and COPY into the indexed TAPI on PostgreSQL; both write fonwerk's
 # per-contact log line (bench/baseline.h). Targets: fonwerk at most 0.7x the
 # baseline at 1M, peak RSS at most 64 MB at every N, 100k -> 1M at most 11x.
+# At the largest size, after fonwerk, the differential refresh runs on the same
+# data: fonwerkctl sync right after the rebuild (it compares everything once),
+# sync with nothing changed, sync after 1% of the contacts changed (their
+# TELEFON gets one more line), sync --full; each timed the same way, with the
+# write-ahead log it wrote on PostgreSQL (pg_current_wal_lsn before and after)
+# beside the rebuild's. Targets against fonwerk's time: 1% at most 0.2x,
+# nothing changed at most 0.15x, --full at most 0.35x, peak RSS at most 64 MB,
+# WAL of the 1% sync at most 5% of the rebuild's. --no-sync leaves it out.
 # The PostgreSQL server is a throwaway one (scripts/pg-test-server.sh, fsync
 # off) started here and stopped at the end. The report is printed and
 # written to WORK/results.md. --keep keeps the SQLite installations in WORK
@@ -31,6 +39,7 @@ work=/tmp/fonwerk-bench
 port=54371
 lookup=1
 micro=1
+sync=1
 keep=0
 bench_name=bench
 # shellcheck source=scripts/lib/bench.sh
@@ -46,8 +55,9 @@ while [[ $# -gt 0 ]]; do
     --port) port=$2; shift 2 ;;
     --no-lookup) lookup=0; shift ;;
     --no-micro) micro=0; shift ;;
+    --no-sync) sync=0; shift ;;
     --keep) keep=1; shift ;;
-    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) die "unknown argument '$1' (see --help)" ;;
   esac
 done
@@ -106,8 +116,77 @@ ctl_ms() {
   done | median | awk '{ printf "%.2f", $1 / 1000 }'
 }
 
-declare -A F_WALL F_RSS B_WALL B_RSS ROWS STATUS
+declare -A F_WALL F_RSS B_WALL B_RSS ROWS STATUS F_WAL
 lookup_report=""
+sync_report=""
+
+# The server's current write-ahead log position (PostgreSQL), or 0.
+wal_lsn() {
+  if [[ $1 == postgres ]]; then psql_q "$2" "SELECT pg_current_wal_lsn()"; else echo 0/0; fi
+}
+# Bytes of write-ahead log between two positions.
+wal_bytes() {
+  if [[ $1 == postgres ]]; then psql_q "$2" "SELECT pg_wal_lsn_diff('$4', '$3')"; else echo 0; fi
+}
+
+sync_ratio_one=0.2
+sync_ratio_none=0.15
+sync_ratio_full=0.35
+sync_wal_share=0.05
+
+# Changes 1% of the contacts: their TELEFON gets one more line.
+change_one_percent() {
+  local provider=$1 dir=$2 db=$3
+  if [[ $provider == sqlite ]]; then
+    query "$provider" "$dir" "$db" "UPDATE AD SET TELEFON = coalesce(TELEFON, '') || \
+      char(13) || char(10) || '030 77' || rowid WHERE rowid % 100 = 0" >/dev/null
+  else
+    query "$provider" "$dir" "$db" "UPDATE AD SET TELEFON = coalesce(TELEFON, '') || \
+      E'\\r\\n030 77' || Kennung WHERE abs(hashtext(DSN)) % 100 = 0" >/dev/null
+  fi
+}
+
+# The differential refresh on the point's data, after fonwerk: four timed
+# runs of fonwerkctl sync; appends a table to sync_report.
+sync_point() {
+  local n=$1 provider=$2 dir=$3 db=$4 key=$5
+  local fonwerk_wall=${F_WALL[$key]} rebuild_wal=${F_WAL[$key]:-0}
+  local rows="" run args target before after wal changed ratio wal_share
+  for run in "after the rebuild" "nothing changed" "1% changed" "--full"; do
+    args=(sync --json)
+    target=""
+    case $run in
+      "nothing changed") target=$sync_ratio_none ;;
+      "1% changed") target=$sync_ratio_one; change_one_percent "$provider" "$dir" "$db" ;;
+      "--full") target=$sync_ratio_full; args+=(--full) ;;
+    esac
+    before=$(wal_lsn "$provider" "$db")
+    timed "$work/sync.log" "$ctl" --install "$dir" "${args[@]}"
+    after=$(wal_lsn "$provider" "$db")
+    wal=$(wal_bytes "$provider" "$db" "$before" "$after")
+    changed=$(sed -n 's/.*"contacts_changed":\([0-9]*\).*/\1/p' "$work/sync.log")
+    [[ $last_rc -eq 0 ]] || changed="exit $last_rc: $(head -c 200 "$work/sync.log")"
+    echo "   sync ($run): $last_wall s, $((last_rss / 1024)) MB, $changed changed, WAL $wal B" >&2
+    ratio=$(calc "%.3f" "$last_wall / $fonwerk_wall")
+    [[ -n $target ]] && ratio="$ratio $(mark "$ratio <= $target")"
+    wal_share="-"
+    if [[ $provider == postgres && $rebuild_wal -gt 0 ]]; then
+      wal_share=$(calc "%.4f" "$wal / $rebuild_wal")
+      [[ $run == "1% changed" ]] && wal_share="$wal_share $(mark "$wal_share <= $sync_wal_share")"
+    fi
+    rows+="| $provider | $run | $last_wall | $ratio | $(calc "%.1f" "$last_rss / 1024") |"
+    local wal_mb="-"
+    [[ $provider == postgres ]] && wal_mb=$(calc "%.1f" "$wal / 1048576")
+    rows+=" $(mark "$last_rss <= $rss_target_mb * 1024") | $wal_mb |"
+    rows+=" $wal_share | $changed |"$'\n'
+  done
+  sync_report+="### $provider, $n contacts: fonwerkctl sync against fonwerk ($fonwerk_wall s"
+  [[ $provider == postgres ]] && sync_report+=", WAL $(calc "%.1f" "$rebuild_wal / 1048576") MB"
+  sync_report+=")"$'\n\n'
+  sync_report+="| provider | sync | wall s | ratio to fonwerk | peak RSS MB | RSS | WAL MB | WAL / rebuild's | contacts changed |"$'\n'
+  sync_report+="|---|---|---:|---:|---:|---|---:|---:|---:|"$'\n'
+  sync_report+="$rows"$'\n'
+}
 
 bench_point() {
   local n=$1 provider=$2
@@ -128,7 +207,10 @@ bench_point() {
     rows=$(sed -n 's/.*rows=\([0-9]*\).*/\1/p' "$work/baseline.log")
     echo "   baseline: $last_wall s, $((last_rss / 1024)) MB" >&2
 
+    local wal_before
+    wal_before=$(wal_lsn "$provider" "$db")
     timed "$work/fonwerk.log" "$fonwerk" --log "$work/Fonwerk.log" "$dir"
+    F_WAL[$key]=$(wal_bytes "$provider" "$db" "$wal_before" "$(wal_lsn "$provider" "$db")")
     f_walls+="$last_wall"$'\n'
     f_rss+="$last_rss"$'\n'
     echo "   fonwerk:  $last_wall s, $((last_rss / 1024)) MB, exit $last_rc" >&2
@@ -146,6 +228,10 @@ bench_point() {
   B_RSS[$key]=$(printf '%s' "$b_rss" | median)
   ROWS[$key]=$rows
   STATUS[$key]=$status
+
+  if [[ $sync -eq 1 && $n == "$largest" ]]; then
+    sync_point "$n" "$provider" "$dir" "$db" "$key"
+  fi
 
   if [[ $lookup -eq 1 && $n == "$largest" ]]; then
     echo "   lookup latency" >&2
@@ -229,6 +315,15 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
     echo
   fi
   printf '%s' "$lookup_report"
+  if [[ -n $sync_report ]]; then
+    echo "## Differential refresh: fonwerkctl sync beside the rebuild"
+    echo
+    echo "Targets: 1% changed at most ${sync_ratio_one}x fonwerk, nothing changed at most"
+    echo "${sync_ratio_none}x, --full at most ${sync_ratio_full}x, peak RSS at most $rss_target_mb MB; on PostgreSQL the"
+    echo "write-ahead log of the 1% sync at most $sync_wal_share of the rebuild's."
+    echo
+    printf '%s' "$sync_report"
+  fi
 } | tee "$results"
 
 if [[ $micro -eq 1 ]]; then

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -22,6 +23,7 @@
 #include "ctl/cli.h"
 #include "ctl/reverse_lookup.h"
 #include "db/connection_string.h"
+#include "phone/rebuild_lock.h"
 #include "phone/stored_number.h"
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/providers.h"
@@ -201,6 +203,9 @@ TEST(CommandLineTest, BadArgumentsGiveOneLineAndStatus64) {
       {"config", "set", "Plus"},
       {"--plus", "011", "config", "set", "VAZ=1"},
       {"refresh", "K1", "K2"},
+      {"refresh", "K1", "--wait", "soon"},
+      {"sync", "K1"},
+      {"sync", "--fast"},
       {"nosuchcmd"},
       {"config", "set", "Plus=0x"},
       {"config", "set", "Plus="},
@@ -458,13 +463,16 @@ TEST_P(FonwerkctlTest, RefreshOnATableLackingAColumnKeepsTheRowsAndNamesIt) {
   };
   for (const auto& c : cases) {
     install_->Exec("ALTER TABLE " + c.table + " RENAME COLUMN " + c.column + " TO gone");
-    const ProgramResult result = Ctl({"refresh", "K1"});
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"refresh", "K1"}, std::vector<std::string>{"sync", "--full"}}) {
+      const ProgramResult result = Ctl(command);
+      EXPECT_EQ(result.exit_code, 3) << c.column << ": " << result.err;
+      EXPECT_THAT(result.err, HasSubstr("table " + c.table + " has no column " + c.column));
+      EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(all_rows(), before) << c.column;
+    }
     install_->Exec("ALTER TABLE " + c.table + " RENAME COLUMN gone TO " + c.column);
-    EXPECT_EQ(result.exit_code, 3) << c.column << ": " << result.err;
-    EXPECT_THAT(result.err, HasSubstr("table " + c.table + " has no column " + c.column));
-    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(all_rows(), before) << c.column;
   }
 
   install_->Exec("ALTER TABLE TAPI RENAME TO tapi_away");
@@ -804,6 +812,238 @@ TEST_P(FonwerkctlTest, WatchWithoutChangeCaptureRefreshesEveryInterval) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, FonwerkctlTest, test::BothProviders(), test::ProviderParamName);
+
+// --- sync: the differential refresh ---
+
+constexpr const char* kFaxType = "{BC415F18-FB6F-4BAB-AF8F-8F4513302F96}";
+
+// The rows of TAPI without their keys (BEMERKUNG Null as ''), in one order.
+std::vector<test::Row> TapiContent(TestInstall& install) {
+  return install.Query(
+      "SELECT AD_DSN, NUMMER, COALESCE(BEMERKUNG, ''), contactTypeDsn FROM TAPI "
+      "ORDER BY 1, 2, 3, 4");
+}
+
+std::set<std::string> TapiRowKeys(TestInstall& install) {
+  std::set<std::string> keys;
+  for (const test::Row& row : install.Query("SELECT DSN FROM TAPI")) keys.insert(*row.at(0));
+  return keys;
+}
+
+size_t Missing(const std::set<std::string>& from, const std::set<std::string>& in) {
+  return static_cast<size_t>(std::count_if(from.begin(), from.end(),
+                                           [&](const std::string& key) { return !in.count(key); }));
+}
+
+// What any committed write would change: on SQLite the size and time of the
+// database file and its write-ahead log, on PostgreSQL the transaction that
+// wrote each row of TAPI and of the side tables.
+std::string WriteFootprint(TestInstall& install) {
+  if (install.provider() == Provider::kSQLite) {
+    const std::string db = *ConnectionString::Parse(install.connect_string()).Get("Data Source");
+    std::string footprint;
+    for (const std::string& file : {db, db + "-wal"}) {
+      std::error_code error;
+      const auto size = std::filesystem::file_size(file, error);
+      const auto time = std::filesystem::last_write_time(file, error);
+      footprint +=
+          std::to_string(size) + "@" + std::to_string(time.time_since_epoch().count()) + " ";
+    }
+    return footprint;
+  }
+  std::string footprint;
+  for (const test::Row& row :
+       install.Query("SELECT 'T', DSN, xmin::text FROM TAPI UNION ALL "
+                     "SELECT 'S', AD_DSN, xmin::text FROM TAPI_SYNC UNION ALL "
+                     "SELECT 'M', NAME, xmin::text FROM TAPI_SYNC_STATE ORDER BY 1, 2")) {
+    footprint += *row.at(0) + *row.at(1) + "=" + *row.at(2) + " ";
+  }
+  return footprint;
+}
+
+class SyncTest : public FonwerkctlTest {
+ protected:
+  // Runs sync --json (and `args`); the summary it prints.
+  nlohmann::json Sync(std::vector<std::string> args = {}, int expected_status = 0) {
+    args.insert(args.begin(), {"sync", "--json"});
+    const ProgramResult result = Ctl(args);
+    EXPECT_EQ(result.exit_code, expected_status) << result.err;
+    if (expected_status == 0) EXPECT_EQ(result.err, "");
+    return nlohmann::json::parse(result.out);
+  }
+
+  ProgramResult Rebuild() {
+    return test::RunProgram(test::BinaryPath("fonwerk"),
+                            {"--log", install_->path() + "/Fonwerk.log", install_->path()});
+  }
+};
+
+TEST_P(SyncTest, WritesOnlyTheDifferenceAndEndsAsARebuildWould) {
+  AddHarvestedContacts();
+  nlohmann::json summary = Sync();
+  EXPECT_EQ(summary["contacts_compared"], 4);
+  EXPECT_EQ(summary["contacts_changed"], 0);   // refresh wrote what sync derives
+  EXPECT_TRUE(summary["compared_with_tapi"]);  // nothing was known of TAPI yet
+
+  const struct {
+    const char* change;
+    std::string sql;
+    int changed, inserted, deleted;
+  } steps[] = {
+      {"a new contact", "INSERT INTO AD (DSN, TELEFON, EMAIL) VALUES ('K5', '030 12345', 'k@x.de')",
+       1, 2, 0},
+      {"TELEFON",
+       "UPDATE AD SET TELEFON = '089\t123456\tZentrale\r\n0171\t5559999\tMobil' "
+       "WHERE DSN = 'K1'",
+       1, 1, 1},
+      {"FAX", "UPDATE AD SET FAX = '089 777' WHERE DSN = 'K2'", 1, 1, 0},
+      {"EMAIL", "UPDATE AD SET EMAIL = 'neu@x.de' WHERE DSN = 'K3'", 1, 1, 1},
+      {"WEITEMAIL", "UPDATE AD SET WEITEMAIL = 'a@x.de\r\nb@x.de' WHERE DSN = 'K4'", 1, 2, 0},
+      {"columns the harvesting does not read", "UPDATE AD SET IDX_NAME = 'Anders', NOTIZ = 'x'", 0,
+       0, 0},
+      {"a contact deleted", "DELETE FROM AD WHERE DSN = 'K2'", 1, 0, 2},
+  };
+  for (const auto& step : steps) {
+    const std::set<std::string> before = TapiRowKeys(*install_);
+    install_->Exec(step.sql);
+    const std::string untouched = WriteFootprint(*install_);
+    summary = Sync();
+    EXPECT_EQ(summary["contacts_compared"], 5)
+        << step.change;  // K1..K5, one of them gone at the end
+    EXPECT_EQ(summary["contacts_changed"], step.changed) << step.change;
+    EXPECT_EQ(summary["rows_inserted"], step.inserted) << step.change;
+    EXPECT_EQ(summary["rows_deleted"], step.deleted) << step.change;
+    EXPECT_FALSE(summary["compared_with_tapi"]) << step.change;
+    // Every other row keeps its key.
+    const std::set<std::string> after = TapiRowKeys(*install_);
+    EXPECT_EQ(Missing(before, after), static_cast<size_t>(step.deleted)) << step.change;
+    EXPECT_EQ(Missing(after, before), static_cast<size_t>(step.inserted)) << step.change;
+    if (step.changed == 0) EXPECT_EQ(WriteFootprint(*install_), untouched) << step.change;
+
+    // A second sync right after finds nothing and writes nothing.
+    const std::string footprint = WriteFootprint(*install_);
+    summary = Sync();
+    EXPECT_EQ(summary["contacts_changed"], 0) << step.change;
+    EXPECT_EQ(WriteFootprint(*install_), footprint) << step.change;
+  }
+
+  // The table is what a rebuild makes of AD; after a rebuild sync compares
+  // everything once, finds it equal and keeps the rebuild's keys.
+  const std::vector<test::Row> synced = TapiContent(*install_);
+  ASSERT_EQ(Rebuild().exit_code, 0);
+  EXPECT_EQ(TapiContent(*install_), synced);
+  const std::set<std::string> rebuilt = TapiRowKeys(*install_);
+  summary = Sync();
+  EXPECT_TRUE(summary["compared_with_tapi"]);
+  EXPECT_EQ(summary["contacts_changed"], 0);
+  EXPECT_EQ(TapiRowKeys(*install_), rebuilt);
+
+  // A contact changed before a rebuild and changed back after it: its rows
+  // are the rebuild's, not those its fingerprint was taken of.
+  install_->Exec("UPDATE AD SET TELEFON = '040 1' WHERE DSN = 'K1'");
+  ASSERT_EQ(Rebuild().exit_code, 0);
+  install_->Exec(
+      "UPDATE AD SET TELEFON = '089\t123456\tZentrale\r\n0171\t5559999\tMobil' WHERE DSN = 'K1'");
+  summary = Sync();
+  EXPECT_EQ(summary["contacts_changed"], 1);
+  EXPECT_EQ(TapiContent(*install_), synced);
+}
+
+// Also: a TAPI without an index on AD_DSN is read in passes over the table.
+TEST_P(SyncTest, FullRepairsRowsChangedByHand) {
+  AddHarvestedContacts();
+  install_->Exec("DROP INDEX TAPI_AD_DSN");
+  Sync();
+  const std::vector<test::Row> synced = TapiContent(*install_);
+  install_->Exec(std::string("UPDATE TAPI SET NUMMER = '999' WHERE AD_DSN = 'K1' AND "
+                             "contactTypeDsn = '") +
+                 kFaxType + "'");
+  install_->Exec("DELETE FROM TAPI WHERE AD_DSN = 'K3' AND NUMMER LIKE '%@%'");
+  // A key between the smallest and the largest: sync sees no sign of the edits.
+  install_->Exec(
+      "INSERT INTO TAPI (DSN, AD_DSN, NUMMER, contactTypeDsn) "
+      "SELECT substr(min(DSN), 1, 37) || '~', 'GONE', '0301', 'x' FROM TAPI");
+  // Without --full the fingerprints say that nothing changed.
+  nlohmann::json summary = Sync();
+  EXPECT_EQ(summary["contacts_changed"], 0);
+  EXPECT_NE(TapiContent(*install_), synced);
+
+  summary = Sync({"--full"});
+  EXPECT_TRUE(summary["compared_with_tapi"]);
+  EXPECT_EQ(summary["contacts_compared"], 5);  // four contacts and the one gone
+  EXPECT_EQ(summary["contacts_changed"], 3);
+  EXPECT_EQ(summary["rows_inserted"], 2);
+  EXPECT_EQ(summary["rows_deleted"], 2);
+  EXPECT_EQ(TapiContent(*install_), synced);
+}
+
+TEST_P(SyncTest, ContactsTheDatabaseRejectsKeepTheirRows) {
+  AddHarvestedContacts();
+  Sync();
+  const std::vector<std::string> k1 = TapiKeys("K1");
+  if (GetParam() == Provider::kSQLite) {
+    install_->Exec(
+        "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI WHEN NEW.NUMMER = '0301234' "
+        "BEGIN SELECT RAISE(ABORT, 'rejected by test'); END");
+  } else {
+    install_->Exec(
+        "CREATE FUNCTION tapi_reject() RETURNS trigger LANGUAGE plpgsql AS "
+        "'BEGIN IF NEW.nummer = ''0301234'' THEN "
+        "RAISE EXCEPTION ''rejected by test''; END IF; RETURN NEW; END'");
+    install_->Exec(
+        "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI "
+        "FOR EACH ROW EXECUTE FUNCTION tapi_reject()");
+  }
+  install_->Exec("UPDATE AD SET TELEFON = '030 1234' WHERE DSN = 'K1'");
+  install_->Exec("UPDATE AD SET EMAIL = 'neu@x.de' WHERE DSN = 'K3'");
+  const ProgramResult failed = Ctl({"sync"});
+  EXPECT_EQ(failed.exit_code, 2);
+  EXPECT_THAT(failed.err, HasSubstr("K1"));
+  EXPECT_THAT(failed.err, HasSubstr("rejected by test"));
+  EXPECT_THAT(failed.out, HasSubstr("1 changed"));
+  EXPECT_THAT(failed.out, HasSubstr("1 failed"));
+  EXPECT_EQ(TapiKeys("K1"), k1);
+  EXPECT_EQ(install_->Query("SELECT NUMMER FROM TAPI WHERE AD_DSN = 'K3' AND NUMMER LIKE '%@%'"),
+            (std::vector<test::Row>{{"neu@x.de"}}));
+
+  // The failed contact is tried again by the next sync.
+  install_->Exec(GetParam() == Provider::kSQLite ? "DROP TRIGGER tapi_reject"
+                                                 : "DROP TRIGGER tapi_reject ON TAPI");
+  const nlohmann::json summary = Sync();
+  EXPECT_EQ(summary["contacts_changed"], 1);
+  EXPECT_EQ(
+      install_->Query("SELECT NUMMER FROM TAPI WHERE AD_DSN = 'K1' AND NUMMER = '0301234'").size(),
+      1u);
+}
+
+// sync, refresh and fonwerk share the installation's one-writer lock: held
+// here by the test, as a running rebuild or sync holds it.
+TEST_P(SyncTest, SyncRefreshAndRebuildShareOneLock) {
+  AddHarvestedContacts();
+  const std::vector<test::Row> rows = TapiContent(*install_);
+  auto lock = std::make_unique<RebuildLock>();
+  ASSERT_EQ(lock->TryAcquire(install_->connect_string()), RebuildLock::Outcome::kAcquired);
+
+  const ProgramResult sync = Ctl({"sync"});
+  EXPECT_EQ(sync.exit_code, 1);
+  EXPECT_THAT(sync.err, HasSubstr("being rebuilt"));
+  EXPECT_EQ(sync.out, "");
+  EXPECT_EQ(Rebuild().exit_code, 1);
+  const ProgramResult refresh = Ctl({"refresh", "K1", "--wait", "0"});
+  EXPECT_EQ(refresh.exit_code, 1);
+  EXPECT_THAT(refresh.err, HasSubstr("being rebuilt"));
+  EXPECT_EQ(TapiContent(*install_), rows);
+
+  // refresh waits for the lock.
+  reliability::Child waiting(test::BinaryPath("fonwerkctl"),
+                             {"--install", install_->path(), "refresh", "K1", "--wait", "30"});
+  EXPECT_EQ(waiting.Wait(std::chrono::milliseconds(700)), std::nullopt);
+  lock.reset();
+  EXPECT_EQ(waiting.Wait(std::chrono::seconds(30)), 0) << waiting.Err();
+  EXPECT_EQ(waiting.Out(), "4\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, SyncTest, test::BothProviders(), test::ProviderParamName);
 
 TEST(FonwerkctlProgramTest, HelpExplainsEveryCommand) {
   const ProgramResult help = test::RunProgram(test::BinaryPath("fonwerkctl"), {"--help"});
