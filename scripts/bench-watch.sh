@@ -72,6 +72,7 @@ bench_start_server
 # Starts serve --watch and waits until its follower follows the changes.
 start_service() {
   local dir=$1 i
+  : >"$work/serve.log"
   "$ctl" --install "$dir" serve --watch --listen 127.0.0.1:0 2>"$work/serve.log" &
   service_pid=$!
   for ((i = 0; i < 6000; i++)); do
