@@ -144,12 +144,12 @@ void Follower::Disconnect() {
 
 void Follower::Follow() {
   if (!capture_) {
-    if (!announced_) {
+    if (announced_ != Mode::kInterval) {
       Say("change capture is not enabled on AD (fonwerkctl watch --enable); refreshing the "
           "whole table every " +
           std::to_string(options_.interval.count()) + " s");
     }
-    announced_ = true;
+    announced_ = Mode::kInterval;
     return RefreshEveryInterval();
   }
   // At start, what changed while no one followed; a rebuild that holds the
@@ -158,8 +158,8 @@ void Follower::Follow() {
     caught_up_ = SyncWholeTable();
     if (!caught_up_) Pause(kLockRetry);
   }
-  if (!announced_) Say("following the changes of AD");
-  announced_ = true;
+  if (announced_ != Mode::kChanges) Say("following the changes of AD");
+  announced_ = Mode::kChanges;
   FollowChanges();
 }
 
@@ -272,6 +272,8 @@ void Follower::RefreshEveryInterval() {
       continue;
     }
     Pause(std::chrono::duration_cast<milliseconds>(options_.interval));
+    // Enabled meanwhile: Run() connects again and follows the changes.
+    if (capture::Enabled(connection_->session())) return;
   }
 }
 

@@ -105,7 +105,10 @@ class Follower {
   RebuildLock lock_;
   bool capture_ = false;
   bool connected_once_ = false;
-  bool announced_ = false;
+  // What was said last: following the changes, or refreshing every interval
+  // (said again when the change capture was enabled or removed meanwhile).
+  enum class Mode { kNone, kChanges, kInterval };
+  Mode announced_ = Mode::kNone;
   bool caught_up_ = false;               // the start-up refresh of the whole table is done
   std::set<std::string> reported_;       // rejected contacts told of (key, message)
   std::optional<int64_t> data_version_;  // SQLite: the last PRAGMA data_version

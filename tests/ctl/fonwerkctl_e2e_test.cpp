@@ -802,13 +802,22 @@ TEST_P(FonwerkctlTest, WatchWithoutChangeCaptureRefreshesEveryInterval) {
   })) << watcher.Err();
   install_->Exec("DELETE FROM AD WHERE DSN = 'K4'");
   EXPECT_TRUE(reliability::WaitUntil([&] { return TapiKeys("K4").empty(); })) << watcher.Err();
+  // Enabled meanwhile: the watcher follows the changes from its next round on.
+  ASSERT_EQ(Ctl({"watch", "--enable"}).exit_code, 0);
+  EXPECT_TRUE(reliability::WaitUntil([&] {
+    return watcher.Err().find("following the changes") != std::string::npos;
+  })) << watcher.Err();
+  install_->Exec("UPDATE AD SET TELEFON = '0711 88' WHERE DSN = 'K3'");
+  EXPECT_TRUE(reliability::WaitUntil([&] {
+    return !install_->Query("SELECT 1 FROM TAPI WHERE AD_DSN = 'K3' AND NUMMER = '071188'").empty();
+  })) << watcher.Err();
   watcher.Kill(SIGTERM);
   EXPECT_EQ(watcher.Wait(std::chrono::seconds(10)), 0);
   const std::string err = watcher.Err();
   EXPECT_EQ(err.find("change capture is not enabled"), err.rfind("change capture is not enabled"))
       << err;
   EXPECT_THAT(err, HasSubstr("fonwerkctl watch: change capture is not enabled on AD"));
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, FonwerkctlTest, test::BothProviders(), test::ProviderParamName);
