@@ -60,6 +60,7 @@ constexpr const char* kFooter = R"(Commands:
                            each with one line: the number, TAB, the count of matches
                            and their fields (or one JSON object with --json).
   serve [--listen HOST:PORT] [--token-file F] [--sessions N] [--budget-ms N]
+        [--watch]
                            Answers lookups over HTTP until SIGTERM or SIGINT:
                            GET /lookup?number=N (JSON, as lookup --json) and
                            GET /health. Listens on 127.0.0.1:8080 by default; a
@@ -69,6 +70,17 @@ constexpr const char* kFooter = R"(Commands:
                            X-API-Key or parameter token. N database sessions
                            (default 4) answer the requests. --budget-ms N (default
                            800): a lookup not answered in time is answered 503.
+                           With --watch the service also keeps TAPI current, as
+                           watch does.
+  watch --enable | --disable
+                           Installs (or removes) the change capture on AD: a
+                           queue table FONWERK_AD_CHANGES that triggers fill with
+                           the keys of changed contacts. Both may be repeated.
+  watch [--interval SECONDS]
+                           Keeps TAPI current until SIGTERM or SIGINT: applies the
+                           recorded changes as they come, each batch in one
+                           transaction. Without change capture it refreshes the
+                           whole table every SECONDS (default 60).
 Texts of several words may be given unquoted; they are joined with single blanks.
 --plus, --code, --vaz and --suspress change the configuration for this run only
 (so they cannot be combined with config set).
@@ -129,6 +141,10 @@ struct Fields {
   std::string token_file;
   int32_t sessions = 4;
   int32_t budget_ms = 800;
+  bool serve_watch = false;
+  bool enable = false;
+  bool disable = false;
+  int32_t interval = 60;
   bool full = false;
   int32_t wait_seconds = 30;
 };
@@ -147,6 +163,7 @@ struct Commands {
   CLI::App* phones;
   CLI::App* refresh;
   CLI::App* serve;
+  CLI::App* watch;
   CLI::App* sync;
   CLI::Option* row;
   CLI::Option* kennung;
@@ -203,6 +220,18 @@ Commands DefineCommands(CLI::App& app, Fields& fields) {
                    "time a lookup may take before it is answered 503 (default 800)")
       ->type_name("N")
       ->check(CLI::Range(10, 60000));
+  c.serve->add_flag("--watch", fields.serve_watch, "keep TAPI current while serving");
+  c.watch = app.add_subcommand("watch", "keep TAPI current, or install the change capture");
+  CLI::Option* enable =
+      c.watch->add_flag("--enable", fields.enable, "install the change capture on AD");
+  CLI::Option* disable =
+      c.watch->add_flag("--disable", fields.disable, "remove the change capture");
+  CLI::Option* interval =
+      c.watch->add_option("--interval", fields.interval, "seconds between whole-table refreshes")
+          ->type_name("SECONDS")
+          ->check(CLI::Range(1, 86400));
+  enable->excludes(disable);
+  interval->excludes(enable)->excludes(disable);
   return c;
 }
 
@@ -275,6 +304,13 @@ Request BuildRequest(const Fields& fields, const Commands& commands,
     if (commands.token_file->count() > 0) request.token_file = fields.token_file;
     request.sessions = fields.sessions;
     request.budget_ms = fields.budget_ms;
+    request.serve_watch = fields.serve_watch;
+  } else if (commands.watch->parsed()) {
+    request.command = Command::kWatch;
+    request.watch = fields.enable    ? WatchAction::kEnable
+                    : fields.disable ? WatchAction::kDisable
+                                     : WatchAction::kFollow;
+    request.interval = fields.interval;
   } else {
     for (const auto& [app, command] : commands.text_commands) {
       if (app->parsed()) request.command = command;
@@ -381,6 +417,8 @@ const char* CommandName(Command command) {
       return "serve";
     case Command::kSync:
       return "sync";
+    case Command::kWatch:
+      return "watch";
   }
   return "";
 }

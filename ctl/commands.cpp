@@ -12,6 +12,7 @@
 #include "ctl/lookup_batch.h"
 #include "ctl/reverse_lookup.h"
 #include "ctl/serve.h"
+#include "ctl/watch.h"
 #include "ctl/sync.h"
 
 namespace fonwerk::ctl {
@@ -147,6 +148,8 @@ int Execute(const Request& request, Installation& installation, std::ostream& ou
       return LookupCommand(request, installation, out);
     case Command::kServe:
       return Serve(request, installation, err);
+    case Command::kWatch:
+      return Watch(request, installation, out, err);
   }
   return kExitError;
 }

@@ -33,7 +33,11 @@ enum class Command {
   kSync,
   kLookup,
   kServe,
+  kWatch,
 };
+
+// What `watch` does: follow the changes, or install or remove the change capture.
+enum class WatchAction { kFollow, kEnable, kDisable };
 
 // Values that replace the loaded configuration for this run only.
 struct Overrides {
@@ -68,6 +72,9 @@ struct Request {
   std::optional<std::string> token_file;  // serve --token-file
   int32_t sessions = 4;                   // serve --sessions
   int32_t budget_ms = 800;                // serve --budget-ms: time budget of one lookup
+  bool serve_watch = false;               // serve --watch: a follower inside the service
+  WatchAction watch = WatchAction::kFollow;  // watch --enable, --disable
+  int32_t interval = 60;                     // watch --interval SECONDS
 };
 
 }  // namespace fonwerk::ctl

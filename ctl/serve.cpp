@@ -10,11 +10,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <ostream>
 #include <thread>
 
 #include "base/errors.h"
 #include "ctl/cli.h"
+#include "ctl/follower.h"
 #include "ctl/lookup_json.h"
 #include "ctl/lookup_service.h"
 #include "ctl/lookup_workers.h"
@@ -196,12 +198,17 @@ int Serve(const Request& request, Installation& installation, std::ostream& err)
   Configure(server, std::max(kLeastThreads, 4 * sessions));
   Route(server, service);
   const int port = Bind(server, address);
+  // Started after the stop signals are blocked: the follower's thread leaves them to StopWatcher.
+  std::optional<FollowerThread> follower;
+  if (request.serve_watch) follower.emplace(installation.primary_connect, installation.phone, err,
+                                            FollowerOptions{{}, "fonwerkctl serve"});
   err << "fonwerkctl serve: listening on http://" << UrlHost(address.host) << ":" << port << "/"
       << (secret.empty() ? "" : " (requests need the API key)") << std::endl;
   {
     const StopWatcher watcher(server, blocked.set());
     server.listen_after_bind();
   }
+  follower.reset();  // finishes its batch in hand
   err << "fonwerkctl serve: stopped" << std::endl;
   return kExitMatched;
 }

@@ -125,6 +125,12 @@ class Session {
   // end there; nullopt lifts the limit. A provider whose connection string
   // sets its own limits (PostgreSQL: "Statement Timeout") ignores it.
   virtual void SetDeadline(std::optional<std::chrono::steady_clock::time_point> /*deadline*/) {}
+  // Waits at most `timeout` for a notification on a channel the session
+  // listens to (after Execute("LISTEN <channel>")), consuming every one that
+  // has arrived. Returns true when there was one, false after the timeout.
+  // Providers without notifications (SQLite) return false at once. Throws
+  // DbError kConnection when the connection is lost meanwhile.
+  virtual bool AwaitNotification(std::chrono::milliseconds /*timeout*/) { return false; }
 
   virtual void BeginTransaction() = 0;
   virtual void CommitTransaction() = 0;   // flushes deferred stores first

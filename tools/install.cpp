@@ -14,6 +14,7 @@
 #include "db/session.h"
 #include "db/session_providers.h"
 #include "platform/platform.h"
+#include "phone/change_capture.h"
 #include "tools/install_internal.h"
 
 #ifndef FONWERK_SQL_DIR
@@ -69,6 +70,7 @@ void Populate(ado::Session& session, const Options& options) {
   if (options.countries) LoadCountries(session, sql_dir);
   SetLand(session, options.land);
   if (options.demo) LoadDemoContacts(session, sql_dir);
+  if (options.watch) capture::Enable(session);
 }
 
 void WriteSqliteIni(const fs::path& dir, const std::string& data_source) {

@@ -39,6 +39,7 @@ struct Options {
   bool demo = false;              // load demo_contacts.tsv into AD
   std::string land = "DEU";       // STD.Land of the one STD row, stored as given
   bool force = false;             // replace an existing database instead of refusing
+  bool watch = false;             // install the change capture on AD (phone/change_capture.h)
   std::filesystem::path sql_dir;  // folder of the scripts; empty means DefaultSqlDir()
 };
 

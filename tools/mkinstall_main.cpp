@@ -1,8 +1,8 @@
 // fonwerk-mkinstall: creates a Korvana installation folder that Fonwerk can run on.
 //
-//   fonwerk-mkinstall --sqlite DIR [--demo] [--land DEU] [--force]
+//   fonwerk-mkinstall --sqlite DIR [--demo] [--land DEU] [--force] [--watch]
 //   fonwerk-mkinstall --postgres "Host=..;Port=..;Database=..;User ID=..;Password=.." DIR
-//                     [--demo] [--land DEU] [--force]
+//                     [--demo] [--land DEU] [--force] [--watch]
 //
 // Exit status: 0 created (and --help, --version), 1 refused or failed (the
 // reason on standard error), 64 a malformed command line, including a --land
@@ -120,6 +120,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("--no-countries", no_countries, "leave the country list empty");
   app.add_flag("--force", options.force, "replace an existing database and SQL/SQL.INI");
+  app.add_flag("--watch", options.watch,
+               "install the change capture on AD (see fonwerkctl watch --enable)");
   try {
     app.parse(argc, argv);
     if (!sqlite && postgres.empty()) throw UsageError("give --sqlite or --postgres CONNECTION");

@@ -1,6 +1,9 @@
 #include "db/pg/pg_session.h"
 
+#include <poll.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -256,6 +259,41 @@ void PostgresSession::FlushStores() {
 }
 
 std::vector<StoreFailure> PostgresSession::TakeStoreFailures() { return store_.TakeFailures(); }
+
+namespace {
+
+// Reads what the server has sent and drops the notifications among it.
+// Returns whether there was one; throws when the connection is gone.
+bool ConsumeNotifications(PGconn* conn) {
+  if (PQconsumeInput(conn) == 0) {
+    throw DbError(DbError::Kind::kConnection, pg::ErrorText(conn, nullptr));
+  }
+  bool any = false;
+  while (PGnotify* notification = PQnotifies(conn)) {
+    any = true;
+    PQfreemem(notification);
+  }
+  return any;
+}
+
+}  // namespace
+
+bool PostgresSession::AwaitNotification(std::chrono::milliseconds timeout) {
+  return Guarded([&] {
+    store_.Flush();
+    PGconn* conn = conn_.get();
+    // Notifications that came with the results of earlier statements wait in
+    // libpq's queue already; the socket only tells of later ones.
+    if (ConsumeNotifications(conn)) return true;
+    pollfd socket{PQsocket(conn), POLLIN, 0};
+    const int ready = ::poll(&socket, 1, static_cast<int>(timeout.count()));
+    if (ready < 0 && errno != EINTR) {
+      throw DbError(DbError::Kind::kConnection,
+                    std::string("waiting for a notification failed: ") + std::strerror(errno));
+    }
+    return ready > 0 && ConsumeNotifications(conn);
+  });
+}
 
 void PostgresSession::BeginTransaction() {
   Guarded([&] {

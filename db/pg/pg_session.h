@@ -61,6 +61,7 @@ class PostgresSession final : public Session {
   void StoreRows(RowBatch&& batch, const std::string& tag) override;
   void FlushStores() override;
   std::vector<StoreFailure> TakeStoreFailures() override;
+  bool AwaitNotification(std::chrono::milliseconds timeout) override;
   void BeginTransaction() override;
   void CommitTransaction() override;
   void RollbackTransaction() override;

@@ -3,16 +3,20 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "com/util.h"
@@ -215,6 +219,10 @@ TEST(CommandLineTest, BadArgumentsGiveOneLineAndStatus64) {
       {"--code", "", "dial", "1"},
       {"--plus", "+", "dial", "1"},
       {"--vaz", " 0", "dial", "1"},
+      {"watch", "--enable", "--disable"},
+      {"watch", "--interval", "0"},
+      {"watch", "--enable", "--interval", "5"},
+      {"watch", "K1"},
   };
   for (const auto& args : bad) {
     std::string err;
@@ -246,6 +254,30 @@ TEST(CommandLineTest, RejectedValuesAndCommandsAreNamed) {
     EXPECT_EQ(Parse(c.args, &err).exit_status, ctl::kExitUsage) << c.args.front();
     for (const std::string& text : c.named) EXPECT_THAT(err, HasSubstr(text)) << err;
   }
+}
+
+TEST(CommandLineTest, WatchTakesEnableDisableOrAnInterval) {
+  const struct {
+    std::vector<const char*> args;
+    ctl::WatchAction action;
+    int32_t interval;
+  } cases[] = {
+      {{"watch"}, ctl::WatchAction::kFollow, 60},
+      {{"watch", "--interval", "5"}, ctl::WatchAction::kFollow, 5},
+      {{"watch", "--enable"}, ctl::WatchAction::kEnable, 60},
+      {{"watch", "--disable"}, ctl::WatchAction::kDisable, 60},
+  };
+  for (const auto& c : cases) {
+    const ctl::Parsed parsed = Parse(c.args);
+    ASSERT_TRUE(parsed.request) << c.args.back();
+    EXPECT_EQ(parsed.request->command, ctl::Command::kWatch);
+    EXPECT_EQ(parsed.request->watch, c.action) << c.args.back();
+    EXPECT_EQ(parsed.request->interval, c.interval) << c.args.back();
+  }
+  const ctl::Parsed serve = Parse({"serve", "--watch"});
+  ASSERT_TRUE(serve.request);
+  EXPECT_TRUE(serve.request->serve_watch);
+  EXPECT_FALSE(Parse({"serve"}).request->serve_watch);
 }
 
 TEST(CommandLineTest, DigitsAreAcceptedAndATrunkPrefixMayBeEmpty) {
@@ -297,6 +329,22 @@ class FonwerkctlTest : public testing::TestWithParam<Provider> {
     for (const char* key : {"K1", "K2", "K3", "K4"}) {
       const ProgramResult refreshed = Ctl({"refresh", key});
       ASSERT_EQ(refreshed.exit_code, 0) << refreshed.err;
+    }
+  }
+
+  // Makes TAPI reject rows with the number `nummer` ("rejected by test").
+  void RejectNumber(const std::string& nummer) {
+    if (GetParam() == Provider::kSQLite) {
+      install_->Exec("CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI WHEN NEW.NUMMER = '" +
+                     nummer + "' BEGIN SELECT RAISE(ABORT, 'rejected by test'); END");
+    } else {
+      install_->Exec(
+          "CREATE FUNCTION tapi_reject() RETURNS trigger LANGUAGE plpgsql AS "
+          "'BEGIN IF NEW.nummer = ''" +
+          nummer + "'' THEN RAISE EXCEPTION ''rejected by test''; END IF; RETURN NEW; END'");
+      install_->Exec(
+          "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI "
+          "FOR EACH ROW EXECUTE FUNCTION tapi_reject()");
     }
   }
 
@@ -396,19 +444,7 @@ TEST_P(FonwerkctlTest, RefreshRewritesOneContactsRows) {
 TEST_P(FonwerkctlTest, RefreshThatFailsToWriteKeepsTheOldRows) {
   AddHarvestedContacts();
   const std::vector<std::string> before = TapiKeys("K1");
-  if (GetParam() == Provider::kSQLite) {
-    install_->Exec(
-        "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI WHEN NEW.NUMMER = '01715551234' "
-        "BEGIN SELECT RAISE(ABORT, 'rejected by test'); END");
-  } else {
-    install_->Exec(
-        "CREATE FUNCTION tapi_reject() RETURNS trigger LANGUAGE plpgsql AS "
-        "'BEGIN IF NEW.nummer = ''01715551234'' THEN "
-        "RAISE EXCEPTION ''rejected by test''; END IF; RETURN NEW; END'");
-    install_->Exec(
-        "CREATE TRIGGER tapi_reject BEFORE INSERT ON TAPI "
-        "FOR EACH ROW EXECUTE FUNCTION tapi_reject()");
-  }
+  RejectNumber("01715551234");
   const ProgramResult failed = Ctl({"refresh", "K1"});
   EXPECT_EQ(failed.exit_code, 3);
   EXPECT_THAT(failed.err, HasSubstr("fonwerkctl: "));
@@ -600,6 +636,223 @@ TEST_P(FonwerkctlTest, FailuresGiveStatus3AndTheCause) {
   const ProgramResult no_table = Ctl({"phones", "K1"});
   EXPECT_EQ(no_table.exit_code, 3);
   EXPECT_THAT(no_table.err, ::testing::StartsWith("fonwerkctl: "));
+}
+
+// --- change capture and the follower ---
+
+// The names of the change capture's objects in the catalog (lower case).
+std::set<std::string> CaptureObjects(TestInstall& install) {
+  const std::string sql =
+      install.provider() == Provider::kSQLite
+          ? "SELECT lower(name) FROM sqlite_master WHERE name LIKE 'fonwerk%'"
+          : "SELECT relname::text FROM pg_class WHERE relname LIKE 'fonwerk%' UNION ALL "
+            "SELECT tgname::text FROM pg_trigger WHERE tgname LIKE 'fonwerk%' UNION ALL "
+            "SELECT proname::text FROM pg_proc WHERE proname LIKE 'fonwerk%'";
+  std::set<std::string> names;
+  for (const test::Row& row : install.Query(sql)) names.insert(row.at(0).value_or(""));
+  return names;
+}
+
+using reliability::QueuedChanges;
+
+// Enabling twice and disabling twice succeed; the capture and the index it
+// made on TAPI survive a full rebuild, which replaces TAPI; disabling leaves
+// nothing behind and AD is written as before.
+TEST_P(FonwerkctlTest, WatchEnableAndDisableAreIdempotentAndSurviveARebuild) {
+  AddHarvestedContacts();
+  install_->Exec("DROP INDEX TAPI_AD_DSN");  // the follower needs one: enabling makes it
+  for (int round = 0; round < 2; ++round) {
+    const ProgramResult enabled = Ctl({"watch", "--enable"});
+    EXPECT_EQ(enabled.exit_code, 0) << enabled.err;
+    EXPECT_EQ(enabled.out, "change capture enabled\n");
+  }
+  const std::set<std::string> objects = CaptureObjects(*install_);
+  for (const char* name :
+       {"fonwerk_ad_changes", "fonwerk_tapi_ad_dsn", "fonwerk_ad_changes_update"}) {
+    EXPECT_EQ(objects.count(name), 1u) << name;
+  }
+  test::TempFolder log_folder("fonwerkctl-watch-log");
+  const ProgramResult rebuilt = test::RunProgram(test::BinaryPath("fonwerk"), {install_->path()},
+                                                 "", {{"FONWERK_LOG", log_folder.File("log")}});
+  ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
+  EXPECT_EQ(CaptureObjects(*install_), objects);
+  install_->Exec("UPDATE AD SET TELEFON = '0711 1' WHERE DSN = 'K2'");
+  EXPECT_EQ(QueuedChanges(*install_), 1);
+
+  for (int round = 0; round < 2; ++round) {
+    const ProgramResult disabled = Ctl({"watch", "--disable"});
+    EXPECT_EQ(disabled.exit_code, 0) << disabled.err;
+    EXPECT_EQ(disabled.out, "change capture disabled\n");
+    EXPECT_EQ(CaptureObjects(*install_), std::set<std::string>{});
+  }
+  install_->Exec("UPDATE AD SET TELEFON = '0711 2' WHERE DSN = 'K2'");
+  install_->Exec("DELETE FROM AD WHERE DSN = 'K2'");
+}
+
+// The same writes to AD, with and without change capture, return the same
+// rows, counts, last insert rowid and errors; the queue records exactly the
+// changes of harvested columns.
+TEST_P(FonwerkctlTest, WritesToAdReturnTheSameWithChangeCapture) {
+  const bool sqlite = GetParam() == Provider::kSQLite;
+  auto captured = TestInstall::Create(GetParam());
+  const ProgramResult enabled = test::RunProgram(
+      test::BinaryPath("fonwerkctl"), {"--install", captured->path(), "watch", "--enable"});
+  ASSERT_EQ(enabled.exit_code, 0) << enabled.err;
+  const struct {
+    std::string sql;
+    int recorded;  // queue records the write adds
+  } writes[] = {
+      {"INSERT INTO AD (DSN, Kennung, TELEFON) VALUES ('W1', 'A', '089 1'), ('W2', 'B', NULL) "
+       "RETURNING DSN, Kennung",
+       2},
+      {"UPDATE AD SET TELEFON = '089 2', FAX = '3' WHERE DSN IN ('W1', 'W2') RETURNING DSN", 2},
+      {"UPDATE AD SET TELEFON = '089 2' WHERE DSN = 'W1' RETURNING DSN", 0},  // no change
+      {"UPDATE AD SET NOTIZ = 'read by nobody' RETURNING DSN, NOTIZ", 0},
+      {"UPDATE AD SET EMAIL = 'a@b.de', WEITEMAIL = 'c@d.de' WHERE DSN = 'W1' RETURNING DSN", 1},
+      {"UPDATE AD SET DSN = 'W3' WHERE DSN = 'W2' RETURNING DSN", 2},  // the old and the new key
+      {"INSERT INTO AD (DSN) VALUES ('W1')", 0},                       // rejected
+      {"UPDATE AD SET DSN = 'W1' WHERE DSN = 'W3'", 0},                // rejected
+      {"DELETE FROM AD WHERE DSN IN ('W1', 'nobody') RETURNING DSN", 1},
+      {"DELETE FROM AD WHERE DSN = 'nobody' RETURNING DSN", 0},
+  };
+  int64_t expected_records = 0;
+  for (const auto& write : writes) {
+    std::vector<std::string> answers[2];
+    TestInstall* installs[2] = {install_.get(), captured.get()};
+    for (int i = 0; i < 2; ++i) {
+      try {
+        for (const test::Row& row : installs[i]->Query(write.sql)) {
+          for (const auto& value : row) answers[i].push_back(value.value_or("NULL"));
+        }
+      } catch (const std::exception& error) {
+        answers[i].push_back(std::string("error: ") + error.what());
+      }
+      if (sqlite) {
+        const std::vector<test::Row> counts =
+            installs[i]->Query("SELECT changes(), last_insert_rowid()");
+        for (const auto& value : counts.at(0)) answers[i].push_back(value.value_or("NULL"));
+      }
+    }
+    EXPECT_EQ(answers[0], answers[1]) << write.sql;
+    expected_records += write.recorded;
+    EXPECT_EQ(QueuedChanges(*captured), expected_records) << write.sql;
+  }
+}
+
+// A running watcher applies every kind of change of AD, each to exactly its
+// contact; an update of a column the harvesting does not read touches nothing.
+TEST_P(FonwerkctlTest, WatchAppliesInsertsUpdatesDeletesAndKeyChanges) {
+  AddHarvestedContacts();
+  // Changed before anything recorded changes: the watcher's start brings it up to date.
+  install_->Exec("UPDATE AD SET FAX = '0711 9' WHERE DSN = 'K2'");
+  ASSERT_EQ(Ctl({"watch", "--enable"}).exit_code, 0);
+  const std::unique_ptr<reliability::Child> watcher = reliability::StartWatcher(install_->path());
+  const auto until = [](const std::function<bool()>& done) { return reliability::WaitUntil(done); };
+  const auto numbers = [this](const std::string& contact) {
+    std::vector<std::string> found;
+    for (const test::Row& row : install_->Query("SELECT NUMMER FROM TAPI WHERE AD_DSN = " +
+                                                SqlLiteral(contact) + " ORDER BY NUMMER")) {
+      found.push_back(row.at(0).value_or(""));
+    }
+    return found;
+  };
+  EXPECT_EQ(numbers("K2"), (std::vector<std::string>{"07119", "089123"}));
+  const struct {
+    std::string sql;
+    std::string contact;
+    std::vector<std::string> numbers;
+  } cases[] = {
+      {"INSERT INTO AD (DSN, TELEFON, EMAIL) VALUES ('K5', '0711\t1\tZentrale', 'k5@x.de')",
+       "K5",
+       {"07111", "k5@x.de"}},
+      {"UPDATE AD SET TELEFON = '0711 22\r\n+49 30 3' WHERE DSN = 'K2'",
+       "K2",
+       {"0303", "071122", "07119"}},
+      {"UPDATE AD SET FAX = '0711 4' WHERE DSN = 'K3'", "K3", {"07114", "0891", "a_b@x.de"}},
+      {"UPDATE AD SET EMAIL = NULL, WEITEMAIL = 'a@b.de\r\nc@d.de' WHERE DSN = 'K4'",
+       "K4",
+       {"a@b.de", "c@d.de"}},
+      {"UPDATE AD SET DSN = 'K6' WHERE DSN = 'K5'", "K6", {"07111", "k5@x.de"}},
+      {"", "K5", {}},  // the old key has no rows left
+      {"DELETE FROM AD WHERE DSN = 'K1'", "K1", {}},
+  };
+  for (const auto& c : cases) {
+    if (!c.sql.empty()) install_->Exec(c.sql);
+    EXPECT_TRUE(until([&] { return numbers(c.contact) == c.numbers; }))
+        << c.sql << ": " << ::testing::PrintToString(numbers(c.contact)) << "\n"
+        << watcher->Err();
+  }
+  const std::vector<std::string> kept = TapiKeys("K2");
+  install_->Exec("UPDATE AD SET NOTIZ = 'unread', IDX_NAME = 'Schulze' WHERE DSN = 'K2'");
+  EXPECT_TRUE(until([&] { return QueuedChanges(*install_) == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(TapiKeys("K2"), kept);
+
+  // What the watcher made is what a full rebuild makes.
+  const std::vector<test::Row> followed = reliability::TapiContent(*install_, false);
+  watcher->Kill(SIGTERM);
+  EXPECT_EQ(watcher->Wait(std::chrono::seconds(10)), 0) << watcher->Err();
+  test::TempFolder log_folder("fonwerkctl-watch-log");
+  ASSERT_EQ(test::RunProgram(test::BinaryPath("fonwerk"), {install_->path()}, "",
+                             {{"FONWERK_LOG", log_folder.File("log")}})
+                .exit_code,
+            0);
+  EXPECT_EQ(reliability::TapiContent(*install_, false), followed);
+}
+
+// A contact whose rows TAPI rejects keeps its old rows and is named once;
+// the watcher goes on with the others.
+TEST_P(FonwerkctlTest, WatchReportsARejectedContactOnceAndGoesOn) {
+  AddHarvestedContacts();
+  ASSERT_EQ(Ctl({"watch", "--enable"}).exit_code, 0);
+  RejectNumber("0800666");
+  const std::vector<std::string> before = TapiKeys("K2");
+  const std::unique_ptr<reliability::Child> watcher = reliability::StartWatcher(install_->path());
+  install_->Exec("UPDATE AD SET TELEFON = '0800 666' WHERE DSN = 'K2'");
+  install_->Exec("UPDATE AD SET TELEFON = '0800 777' WHERE DSN = 'K3'");
+  EXPECT_TRUE(reliability::WaitUntil([&] {
+    return !install_->Query("SELECT 1 FROM TAPI WHERE AD_DSN = 'K3' AND NUMMER = '0800777'")
+                .empty();
+  })) << watcher->Err();
+  EXPECT_TRUE(reliability::WaitUntil([&] { return reliability::QueuedChanges(*install_) == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(TapiKeys("K2"), before);
+  watcher->Kill(SIGTERM);
+  EXPECT_EQ(watcher->Wait(std::chrono::seconds(10)), 0);
+  const std::string err = watcher->Err();
+  EXPECT_THAT(err, HasSubstr("contact K2 were rejected"));
+  EXPECT_THAT(err, HasSubstr("rejected by test"));
+  EXPECT_EQ(err.find("contact K2"), err.rfind("contact K2")) << err;
+}
+
+// Without change capture the watcher says so once and refreshes the whole
+// table every --interval seconds.
+TEST_P(FonwerkctlTest, WatchWithoutChangeCaptureRefreshesEveryInterval) {
+  AddHarvestedContacts();
+  reliability::Child watcher(test::BinaryPath("fonwerkctl"),
+                             {"--install", install_->path(), "watch", "--interval", "1"});
+  install_->Exec("UPDATE AD SET TELEFON = '0711 77' WHERE DSN = 'K3'");
+  EXPECT_TRUE(reliability::WaitUntil([&] {
+    return !install_->Query("SELECT 1 FROM TAPI WHERE AD_DSN = 'K3' AND NUMMER = '071177'").empty();
+  })) << watcher.Err();
+  install_->Exec("DELETE FROM AD WHERE DSN = 'K4'");
+  EXPECT_TRUE(reliability::WaitUntil([&] { return TapiKeys("K4").empty(); })) << watcher.Err();
+  // Enabled meanwhile: the watcher follows the changes from its next round on.
+  ASSERT_EQ(Ctl({"watch", "--enable"}).exit_code, 0);
+  EXPECT_TRUE(reliability::WaitUntil([&] {
+    return watcher.Err().find("following the changes") != std::string::npos;
+  })) << watcher.Err();
+  install_->Exec("UPDATE AD SET TELEFON = '0711 88' WHERE DSN = 'K3'");
+  EXPECT_TRUE(reliability::WaitUntil([&] {
+    return !install_->Query("SELECT 1 FROM TAPI WHERE AD_DSN = 'K3' AND NUMMER = '071188'").empty();
+  })) << watcher.Err();
+  watcher.Kill(SIGTERM);
+  EXPECT_EQ(watcher.Wait(std::chrono::seconds(10)), 0);
+  const std::string err = watcher.Err();
+  EXPECT_EQ(err.find("change capture is not enabled"), err.rfind("change capture is not enabled"))
+      << err;
+  EXPECT_THAT(err, HasSubstr("fonwerkctl watch: change capture is not enabled on AD"));
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, FonwerkctlTest, test::BothProviders(), test::ProviderParamName);
@@ -860,7 +1113,8 @@ TEST(FonwerkctlProgramTest, HelpExplainsEveryCommand) {
   for (const char* command :
        {"config set", "dial", "format", "prefix", "phones", "--row", "where-phone", "where-email",
         "refresh", "lookup", "--install", "sync", "--full", "--wait", "--plus", "--code", "--vaz",
-        "--suspress", "Exit status"}) {
+        "--suspress", "Exit status", "watch --enable | --disable", "watch [--interval SECONDS]",
+        "With --watch"}) {
     EXPECT_THAT(help.out, HasSubstr(command));
   }
   const ProgramResult bad = test::RunProgram(test::BinaryPath("fonwerkctl"), {"dial"});

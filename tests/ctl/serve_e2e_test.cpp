@@ -515,6 +515,41 @@ TEST_P(ServeTest, RefreshTakesAKennung) {
   EXPECT_EQ(Ctl({"refresh", "K1", "--kennung", "MEIER"}).exit_code, 64);
 }
 
+// With --watch the service answers with what AD holds now: a changed, a
+// new and a deleted contact, and a change of AD's key.
+TEST_P(ServeTest, WithWatchTheAnswersFollowTheContacts) {
+  AddHarvestedContacts();
+  ASSERT_EQ(Ctl({"watch", "--enable"}).exit_code, 0);
+  auto service = Start({"--watch"});
+  ASSERT_TRUE(reliability::WaitUntil([&] {
+    return service->child().Err().find("following the changes") != std::string::npos;
+  })) << service->child().Err();
+  const struct {
+    std::string sql;
+    std::string number;
+    std::vector<std::string> found;
+  } cases[] = {
+      {"UPDATE AD SET TELEFON = '0711 123456' WHERE DSN = 'K3'", "0711123456", {"K3:0711123456"}},
+      {"UPDATE AD SET TELEFON = '0711 5' WHERE DSN = 'K3'", "0711123456", {}},
+      {"INSERT INTO AD (DSN, Kennung, IDX_NAME, TELEFON) VALUES ('K9', 'NEU', 'Neu', '0800 9')",
+       "08009",
+       {"K9:08009"}},
+      {"UPDATE AD SET DSN = 'K8' WHERE DSN = 'K9'", "08009", {"K8:08009"}},
+      {"DELETE FROM AD WHERE DSN = 'K1'", "089123456", {}},
+  };
+  for (const auto& c : cases) {
+    install_->Exec(c.sql);
+    EXPECT_TRUE(reliability::WaitUntil([&] {
+      return Found(service->Get("/lookup?number=" + c.number)) == c.found;
+    })) << c.sql
+        << "\n"
+        << service->child().Err();
+  }
+  service->child().Kill(SIGTERM);
+  EXPECT_EQ(service->child().Wait(std::chrono::seconds(30)), 0) << service->child().Err();
+  EXPECT_EQ(reliability::QueuedChanges(*install_), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Providers, ServeTest, test::BothProviders(), test::ProviderParamName);
 
 // A TCP port nobody listens on now; the private server only uses it to name

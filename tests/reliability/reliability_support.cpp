@@ -260,6 +260,34 @@ test::ProgramResult RunCtl(const std::string& install_path, const std::vector<st
   return test::RunProgram(test::BinaryPath("fonwerkctl"), all, "", {}, timeout_seconds);
 }
 
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() >= deadline) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::unique_ptr<Child> StartWatcher(const std::string& install_path,
+                                    const std::vector<std::string>& args) {
+  std::vector<std::string> all{"--install", install_path, "watch"};
+  all.insert(all.end(), args.begin(), args.end());
+  auto watcher = std::make_unique<Child>(test::BinaryPath("fonwerkctl"), all);
+  const bool following = WaitUntil(
+      [&] {
+        return watcher->Err().find("following the changes") != std::string::npos ||
+               watcher->Ended();
+      },
+      std::chrono::seconds(30));
+  EXPECT_TRUE(following && !watcher->Ended()) << watcher->Err();
+  return watcher;
+}
+
+int64_t QueuedChanges(test::TestInstall& install) {
+  return std::stoll(install.Query("SELECT count(*) FROM FONWERK_AD_CHANGES").at(0).at(0).value());
+}
+
 // -------------------------------------------------------------- ThrowawayServer
 
 ThrowawayServer::ThrowawayServer(int port_offset) {

@@ -4,16 +4,17 @@
 // of TAPI, generated contacts, and a throwaway PostgreSQL server that a test
 // may stop and start again.
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "tests/support/providers.h"
 #include "tests/support/test_install.h"
@@ -140,6 +141,19 @@ void ExpectCompleteRebuild(const ProgramCopy& program, test::TestInstall& instal
 // Runs fonwerkctl with `args` on the installation folder.
 test::ProgramResult RunCtl(const std::string& install_path, const std::vector<std::string>& args,
                            int timeout_seconds = 60);
+
+// Asks `done` every 20 ms until it says true or `timeout` has passed; returns its last answer.
+bool WaitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(15));
+
+// Starts `fonwerkctl --install PATH watch` (with `args` after it) and waits
+// until it says that it follows the changes; a watcher that ended or did not
+// say so within 30 s fails the test (the Child is returned all the same).
+std::unique_ptr<Child> StartWatcher(const std::string& install_path,
+                                    const std::vector<std::string>& args = {});
+
+// The records in the change capture's queue.
+int64_t QueuedChanges(test::TestInstall& install);
 
 // A PostgreSQL server of the test's own, started with scripts/pg-test-server.sh
 // in a folder and on a port of its own (the port of FONWERK_TEST_PG plus

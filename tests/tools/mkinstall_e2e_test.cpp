@@ -113,6 +113,24 @@ TEST_F(MkinstallProgramTest, AKnownCountryIsStored) {
   EXPECT_EQ(row[0].ToText(), "ITA");
 }
 
+// With --watch the new installation records the changes of AD (the demo
+// contacts, loaded before, are not in the queue).
+TEST_F(MkinstallProgramTest, WatchEnablesTheChangeCapture) {
+  const std::string dir = Dir("watched");
+  const ProgramResult created = Mkinstall({"--sqlite", dir, "--demo", "--watch"});
+  ASSERT_EQ(created.exit_code, 0) << created.err;
+  auto session = install::OpenUnpooledSession("Provider=SQLite;Data Source=" + dir +
+                                              "/SQL/korvana.db");
+  const auto queued = [&] {
+    std::vector<Variant> row;
+    session->Query("SELECT count(*) FROM FONWERK_AD_CHANGES", false)->Next(row);
+    return row.at(0).ToInteger();
+  };
+  EXPECT_EQ(queued(), 0);
+  session->Execute("INSERT INTO AD (DSN, TELEFON) VALUES ('new', '089 1')");
+  EXPECT_EQ(queued(), 1);
+}
+
 TEST(CountryShortCodesTest, OnlyCountryRowsCountAndEachOnce) {
   const std::vector<std::string> codes = install::CountryShortCodes(install::DefaultSqlDir());
   EXPECT_TRUE(std::is_sorted(codes.begin(), codes.end()));
