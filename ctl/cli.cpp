@@ -48,14 +48,18 @@ constexpr const char* kFooter = R"(Commands:
                            each with one line: the number, TAB, the count of matches
                            and their fields (or one JSON object with --json).
   serve [--listen HOST:PORT] [--token-file F] [--sessions N]
+        [--tls-cert FILE --tls-key FILE] [--access-log FILE]
                            Answers lookups over HTTP until SIGTERM or SIGINT:
-                           GET /lookup?number=N (JSON, as lookup --json) and
-                           GET /health. Listens on 127.0.0.1:8080 by default; a
-                           host other than loopback needs a shared secret
-                           (FONWERK_TOKEN, or --token-file readable only by its
-                           owner), which every request then carries as header
-                           X-API-Key or parameter token. N database sessions
-                           (default 4) answer the requests.
+                           GET /lookup?number=N (JSON, as lookup --json),
+                           GET /health and GET /metrics (Prometheus). Listens
+                           on 127.0.0.1:8080 by default; a host other than
+                           loopback needs a shared secret (FONWERK_TOKEN, or
+                           --token-file readable only by its owner), which
+                           every request then carries as header X-API-Key,
+                           Authorization: Bearer or parameter token. N database
+                           sessions (default 4) answer the requests. With
+                           --tls-cert and --tls-key it serves HTTPS. SIGHUP
+                           reads the configuration anew.
 Texts of several words may be given unquoted; they are joined with single blanks.
 --plus, --code, --vaz and --suspress change the configuration for this run only
 (so they cannot be combined with config set).
@@ -111,6 +115,9 @@ struct Fields {
   std::string kennung;
   std::string listen = "127.0.0.1:8080";
   std::string token_file;
+  std::string tls_cert;
+  std::string tls_key;
+  std::string access_log;
   int32_t sessions = 4;
 };
 
@@ -131,6 +138,9 @@ struct Commands {
   CLI::Option* row;
   CLI::Option* kennung;
   CLI::Option* token_file;
+  CLI::Option* tls_cert;
+  CLI::Option* tls_key;
+  CLI::Option* access_log;
   std::vector<std::pair<CLI::App*, Command>> text_commands;
 };
 
@@ -172,6 +182,15 @@ Commands DefineCommands(CLI::App& app, Fields& fields) {
   c.serve->add_option("--sessions", fields.sessions, "database sessions (default 4)")
       ->type_name("N")
       ->check(CLI::Range(1, 64));
+  c.tls_cert =
+      c.serve->add_option("--tls-cert", fields.tls_cert, "certificate chain (PEM): serve HTTPS")
+          ->type_name("FILE");
+  c.tls_key = c.serve->add_option("--tls-key", fields.tls_key, "private key (PEM) of --tls-cert")
+                  ->type_name("FILE");
+  c.tls_cert->needs(c.tls_key);
+  c.tls_key->needs(c.tls_cert);
+  c.access_log = c.serve->add_option("--access-log", fields.access_log, "one line per request")
+                     ->type_name("FILE");
   return c;
 }
 
@@ -238,6 +257,9 @@ Request BuildRequest(const Fields& fields, const Commands& commands,
     request.listen = fields.listen;
     if (commands.token_file->count() > 0) request.token_file = fields.token_file;
     request.sessions = fields.sessions;
+    if (commands.tls_cert->count() > 0) request.tls_cert = fields.tls_cert;
+    if (commands.tls_key->count() > 0) request.tls_key = fields.tls_key;
+    if (commands.access_log->count() > 0) request.access_log = fields.access_log;
   } else {
     for (const auto& [app, command] : commands.text_commands) {
       if (app->parsed()) request.command = command;

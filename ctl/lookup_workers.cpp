@@ -3,6 +3,7 @@
 #include "ctl/lookup_workers.h"
 
 #include "base/errors.h"
+#include "base/text.h"
 #include "com/component_factory.h"
 #include "com/session_pool.h"
 #include "db/connection_string.h"
@@ -16,10 +17,21 @@ std::shared_ptr<T> Create(const char* prog_id) {
   return com::ComponentFactory::Instance().Create<T>(prog_id);
 }
 
+// The worker's own connection string; on SQLite read-only, so that an
+// account that may only read the database file can look up.
 std::string WorkerConnectString(const std::string& connect, std::size_t slot) {
   ConnectionString parsed = ConnectionString::Parse(connect);
   parsed.Set("Application Name", "fonwerkctl serve " + std::to_string(slot + 1));
+  if (text::AsciiLower(parsed.Get("Provider").value_or("")) == "sqlite") parsed.Set("Mode", "Read");
   return parsed.ToString();
+}
+
+void CopySettings(const cCanonicalTelephone& from, cCanonicalTelephone& to) {
+  to.Enabled = from.Enabled;
+  to.Plus = from.Plus;
+  to.code = from.code;
+  to.VAZ = from.VAZ;
+  to.Suspress = from.Suspress;
 }
 
 std::unique_ptr<Installation> OpenWorker(const std::string& connect,
@@ -31,11 +43,7 @@ std::unique_ptr<Installation> OpenWorker(const std::string& connect,
   worker->connection->Open();
   worker->util = Create<com::IUtil>(com::progid::kUtil);
   worker->dal = Create<com::IDal>(com::progid::kDal);
-  worker->phone.Enabled = settings.Enabled;
-  worker->phone.Plus = settings.Plus;
-  worker->phone.code = settings.code;
-  worker->phone.VAZ = settings.VAZ;
-  worker->phone.Suspress = settings.Suspress;
+  CopySettings(settings, worker->phone);
   return worker;
 }
 
@@ -53,12 +61,8 @@ bool ConnectionLost(const std::exception_ptr& failure) {
 
 LookupWorkers::LookupWorkers(std::string connect, const cCanonicalTelephone& settings,
                              std::size_t count)
-    : connect_(std::move(connect)), slots_(count) {
-  settings_.Enabled = settings.Enabled;
-  settings_.Plus = settings.Plus;
-  settings_.code = settings.code;
-  settings_.VAZ = settings.VAZ;
-  settings_.Suspress = settings.Suspress;
+    : connect_(std::move(connect)), slots_(count), opened_in_(count, 0) {
+  CopySettings(settings, settings_);
   for (std::size_t slot = count; slot > 0; --slot) free_.push_back(slot - 1);
 }
 
@@ -80,9 +84,42 @@ void LookupWorkers::GiveBack(std::size_t slot) {
   freed_.notify_one();
 }
 
-// The slot is lent to the calling thread, so it is read and written without the lock.
+void LookupWorkers::Reopen() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++generation_;
+  }
+  // Without the pooled sessions the workers' next opens connect anew.
+  ado::ResetSessionPool();
+}
+
+void LookupWorkers::Reopen(std::string connect, const cCanonicalTelephone& settings) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connect_ = std::move(connect);
+    CopySettings(settings, settings_);
+  }
+  Reopen();
+}
+
+std::size_t LookupWorkers::busy() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slots_.size() - free_.size();
+}
+
+// The slot is lent to the calling thread, so it is read and written without
+// the lock; the configuration is copied under it.
 Installation& LookupWorkers::Opened(std::size_t slot) {
-  if (!slots_[slot]) slots_[slot] = OpenWorker(WorkerConnectString(connect_, slot), settings_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::uint64_t generation = generation_;
+  if (slots_[slot] && opened_in_[slot] == generation) return *slots_[slot];
+  const std::string connect = WorkerConnectString(connect_, slot);
+  cCanonicalTelephone settings;
+  CopySettings(settings_, settings);
+  lock.unlock();
+  slots_[slot].reset();
+  slots_[slot] = OpenWorker(connect, settings);
+  opened_in_[slot] = generation;
   return *slots_[slot];
 }
 
@@ -110,6 +147,7 @@ void LookupWorkers::Run(const std::function<void(Installation&)>& work) {
       const std::exception_ptr failure = std::current_exception();
       if (!ConnectionLost(failure)) throw;
       Drop(slot);
+      ++reconnections_;
       if (attempt == 2) throw;
     }
   }

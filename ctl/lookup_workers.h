@@ -10,12 +10,16 @@
 // When its database connection is lost, the worker is dropped (with the
 // process's session pool, so that the next open connects anew) and the work
 // is tried once more on a freshly opened worker: the first request after the
-// database came back is answered.
+// database came back is answered. Reopen() makes every worker open anew (with
+// a new configuration) when it is next lent; the requests in hand finish on
+// the sessions they have. On SQLite the workers open the file read-only.
 //
 // Thread use: Run may be called from any number of threads at once.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -42,7 +46,14 @@ class LookupWorkers {
   // second try on a new worker failed too, or the worker could not be opened.
   void Run(const std::function<void(Installation&)>& work);
 
+  // From the next lookup on, every worker opens its session anew, with
+  // `connect` and `settings` when given. Thread-safe.
+  void Reopen();
+  void Reopen(std::string connect, const cCanonicalTelephone& settings);
+
   std::size_t size() const { return slots_.size(); }
+  std::size_t busy();                                                    // workers lent now
+  std::uint64_t reconnections() const { return reconnections_.load(); }  // after lost connections
 
  private:
   std::size_t Borrow();
@@ -50,9 +61,12 @@ class LookupWorkers {
   Installation& Opened(std::size_t slot);
   void Drop(std::size_t slot);
 
-  std::string connect_;
+  std::string connect_;  // guarded by mutex_, as are settings_ and generation_
   cCanonicalTelephone settings_;
+  std::uint64_t generation_ = 0;                      // raised by Reopen
   std::vector<std::unique_ptr<Installation>> slots_;  // nullptr: not open
+  std::vector<std::uint64_t> opened_in_;              // the generation each slot opened in
+  std::atomic<std::uint64_t> reconnections_{0};
   std::vector<std::size_t> free_;
   std::mutex mutex_;
   std::condition_variable freed_;

@@ -13,8 +13,8 @@ namespace fonwerk::ctl {
 
 // Exit statuses of fonwerkctl: those of fonwerk for the same cause. Status 2
 // (some contacts failed) does not occur, as refresh handles one contact.
-inline constexpr int kExitMatched = platform::kExitOk;       // done; searches: something matched
-inline constexpr int kExitNoMatch = platform::kExitStopped;  // nothing matched, or unknown contact
+inline constexpr int kExitMatched = platform::kExitOk;        // done; searches: something matched
+inline constexpr int kExitNoMatch = platform::kExitStopped;   // nothing matched, or unknown contact
 inline constexpr int kExitNotFound = platform::kExitStopped;  // no path, folder or SQL.INI
 inline constexpr int kExitError = platform::kExitRuntimeError;  // a failure; nothing was changed
 inline constexpr int kExitUsage = 64;  // bad arguments (one line on standard error)
@@ -55,14 +55,17 @@ struct Request {
   std::string install;  // --install; empty: the registry's path
   Overrides overrides;
   Command command = Command::kConfig;
-  std::string argument;           // the command's text argument
-  std::vector<Setting> settings;  // config set
-  std::optional<int32_t> row;     // phones --row
-  bool json = false;              // lookup --json
-  bool by_kennung = false;        // refresh --kennung: the argument is a Kennung
+  std::string argument;                   // the command's text argument
+  std::vector<Setting> settings;          // config set
+  std::optional<int32_t> row;             // phones --row
+  bool json = false;                      // lookup --json
+  bool by_kennung = false;                // refresh --kennung: the argument is a Kennung
   std::string listen = "127.0.0.1:8080";  // serve --listen
   std::optional<std::string> token_file;  // serve --token-file
   int32_t sessions = 4;                   // serve --sessions
+  std::optional<std::string> tls_cert;    // serve --tls-cert (with tls_key)
+  std::optional<std::string> tls_key;     // serve --tls-key
+  std::optional<std::string> access_log;  // serve --access-log
 };
 
 }  // namespace fonwerk::ctl

@@ -33,10 +33,11 @@ bool OnlyBlanksOrSemicolons(const char* begin, const char* end) {
 
 }  // namespace
 
-SqliteSession::SqliteSession(const std::string& path) : path_(path) {
+SqliteSession::SqliteSession(const std::string& path, bool read_only) : path_(path) {
   sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int rc = sqlite3_open_v2(
+      path.c_str(), &raw,
+      (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX, nullptr);
   db_.reset(raw);
   if (rc != SQLITE_OK) {
     const std::string reason = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
@@ -57,7 +58,7 @@ SqliteSession::SqliteSession(const std::string& path) : path_(path) {
   // database that cannot switch (read-only folder, ...) keeps its mode. The
   // switch writes the database header, so a file without a page (an empty
   // file) is left as it is: a session does not make a database of it.
-  if (PageCount() > 0) {
+  if (!read_only && PageCount() > 0) {
     sqlite3_exec(db_.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
   }
   // A larger page cache (32 MiB) keeps the TAPI indexes of a big rebuild from
@@ -274,7 +275,9 @@ std::unique_ptr<Session> OpenSqliteSession(const ConnectionString& params) {
     throw DbError(DbError::Kind::kUsage,
                   "The SQLite Data Source must be an absolute path: " + *source);
   }
-  return std::make_unique<SqliteSession>(*source);
+  // Mode=Read (as ADO's adModeRead) opens the file for reading only.
+  const bool read_only = text::AsciiLower(params.Get("Mode").value_or("")) == "read";
+  return std::make_unique<SqliteSession>(*source, read_only);
 }
 
 void CreateSqliteFile(const std::string& path) {

@@ -44,9 +44,10 @@ using SqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
 class SqliteSession : public Session {
  public:
   // Opens the existing database file at the absolute `path` for reading and
-  // writing. Throws DbError kConnection naming the path when the file is
+  // writing, or with `read_only` for reading only (the journal mode is left
+  // as it is). Throws DbError kConnection naming the path when the file is
   // missing or is not a database; never creates a file.
-  explicit SqliteSession(const std::string& path);
+  explicit SqliteSession(const std::string& path, bool read_only = false);
   ~SqliteSession() override;
 
   std::string ProviderName() const override { return "SQLite"; }
