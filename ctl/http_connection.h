@@ -51,10 +51,9 @@ struct Core {
 HttpAnswer Refusal(int status);
 
 // The HTTP status for a failure of Beast's parser; 0: close without an
-// answer (the client went away or sent nothing). `received` are the bytes
-// read so far, to tell a long request line (414) from a long header (431).
-int StatusForParseError(const beast::error_code& error, std::string_view received,
-                        std::size_t header_bytes);
+// answer (the client went away or sent nothing). `request_line_read` tells a
+// long request line (414) from a long header (431).
+int StatusForParseError(const beast::error_code& error, bool request_line_read);
 
 // The API key a request carries: header X-API-Key, else Authorization: Bearer.
 std::optional<std::string> ApiKey(const bhttp::request<bhttp::string_body>& request);
@@ -129,9 +128,8 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
   }
 
   void Refuse(const beast::error_code& error) {
-    const auto data = buffer_.data();
-    const std::string_view received(static_cast<const char*>(data.data()), data.size());
-    const int status = StatusForParseError(error, received, limits().header_bytes);
+    // The parser takes the request line as soon as it is complete.
+    const int status = StatusForParseError(error, parser_ && !parser_->get().target().empty());
     if (status == 0) return Close();
     if (parser_ && parser_->is_header_done()) Remember(parser_->get());
     Respond(Refusal(status), true);

@@ -37,8 +37,7 @@ HttpAnswer Refusal(int status) {
   return {status, ErrorJson(text)};
 }
 
-int StatusForParseError(const beast::error_code& error, std::string_view received,
-                        std::size_t header_bytes) {
+int StatusForParseError(const beast::error_code& error, bool request_line_read) {
   if (error.category() != bhttp::make_error_code(bhttp::error::bad_target).category()) return 0;
   switch (static_cast<bhttp::error>(error.value())) {
     case bhttp::error::end_of_stream:
@@ -47,7 +46,7 @@ int StatusForParseError(const beast::error_code& error, std::string_view receive
     case bhttp::error::body_limit:
       return 413;
     case bhttp::error::header_limit:
-      return received.substr(0, header_bytes).find('\n') == std::string_view::npos ? 414 : 431;
+      return request_line_read ? 431 : 414;
     default:
       return 400;
   }

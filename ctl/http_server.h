@@ -30,8 +30,8 @@ namespace fonwerk::ctl {
 struct Limits {
   std::size_t header_bytes = 8192;  // request line and header fields
   std::size_t body_bytes = 4096;
-  std::chrono::milliseconds header_time{10000};  // from the first byte of a request
-  std::chrono::milliseconds body_time{10000};
+  std::chrono::milliseconds header_time{5000};  // from the first byte of a request
+  std::chrono::milliseconds body_time{5000};
   std::chrono::milliseconds idle_time{30000};  // between requests on a kept-alive connection
   std::chrono::milliseconds write_time{10000};
   std::size_t connections = 8192;
