@@ -24,6 +24,15 @@ using sqlite::SqliteError;
 
 constexpr int kBusyTimeoutMs = 5000;
 
+// A writer leaves the -wal (emptied) and -shm files in place when it closes:
+// a reader that may not create files in the folder (an account that may only
+// read) needs them to read a database in WAL mode.
+void KeepWalFiles(sqlite3* db) {
+  int keep = 1;
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
+  sqlite3_exec(db, "PRAGMA journal_size_limit=67108864", nullptr, nullptr, nullptr);
+}
+
 bool OnlyBlanksOrSemicolons(const char* begin, const char* end) {
   for (const char* p = begin; p != end; ++p) {
     if (!sqlite::IsSpace(*p) && *p != ';') return false;
@@ -60,6 +69,7 @@ SqliteSession::SqliteSession(const std::string& path, bool read_only) : path_(pa
   // file) is left as it is: a session does not make a database of it.
   if (!read_only && PageCount() > 0) {
     sqlite3_exec(db_.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    KeepWalFiles(db_.get());
   }
   // A larger page cache (32 MiB) keeps the TAPI indexes of a big rebuild from
   // spilling to the WAL in the middle of the transaction. Every stored batch
@@ -214,8 +224,8 @@ std::unique_ptr<Cursor> SqliteSession::PreparedQuery(const std::string& sql,
   const std::string text = TranslateForSqlite(sql);
   auto found = prepared_.find(text);
   if (found == prepared_.end() || found->second.in_use) {
-    SqliteStatement stmt = PrepareSingle(text, sql, "The query holds no statement: ",
-                                         "A query may hold only one statement: ");
+    SqliteStatement stmt = PrepareSingle(
+        text, sql, "The query holds no statement: ", "A query may hold only one statement: ");
     if (found != prepared_.end() || prepared_.size() >= kMostPreparedQueries) {
       Bind(stmt.get(), params, sql);
       return sqlite::MakeCursor(db_.get(), std::move(stmt), sql);
@@ -297,6 +307,7 @@ void CreateSqliteFile(const std::string& path) {
     throw DbError(DbError::Kind::kConnection, message ? message : sqlite3_errstr(exec_rc),
                   std::to_string(exec_rc));
   }
+  KeepWalFiles(db.get());
 }
 
 }  // namespace fonwerk::ado

@@ -11,7 +11,9 @@
 //    for a NULL argument. SQLite treats RIGHT as a keyword, so a call `RIGHT(`
 //    outside literals is passed on as the quoted name `"RIGHT"(`.
 // The database runs in WAL journal mode when it can be switched, so readers in
-// other processes keep seeing committed data while a long transaction runs.
+// other processes keep seeing committed data while a long transaction runs;
+// a writer leaves the -wal (emptied) and -shm files in place when it closes,
+// so that an account that may only read the files can still read.
 // Busy databases are waited on for at most five seconds.
 //
 // The statement translation lives in sqlite_dialect.h, RIGHT() in

@@ -20,7 +20,9 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -866,6 +868,12 @@ std::unique_ptr<TestInstall> HarvestedSqlite(int contacts) {
   return install;
 }
 
+// Runs `sql` on the SQLite file `file` with the sqlite3 program.
+void Exec(const std::string& file, const std::string& sql) {
+  const ProgramResult done = test::RunProgram("/usr/bin/sqlite3", {file, sql});
+  ASSERT_EQ(done.exit_code, 0) << done.err;
+}
+
 std::string SqliteFile(const TestInstall& install) {
   return ConnectionString::Parse(install.connect_string()).Get("Data Source").value();
 }
@@ -924,17 +932,27 @@ TEST(ServeSqliteFileTest, AnAccountThatMayOnlyReadLooksUp) {
     GTEST_SKIP() << "needs root, the user nobody and setpriv to run the service as another user";
   }
   auto install = HarvestedSqlite(50);
-  const std::string file = SqliteFile(*install);
+  // An installation of its own whose database no session of the test holds:
+  // its files are as the writers leave them.
+  test::TempFolder reader("fonwerk-reader");
+  std::filesystem::create_directory(reader.File("SQL"));
+  const std::string file = reader.File("SQL/korvana.db");
+  install->Exec("VACUUM INTO " + reliability::Literal(file));
+  std::ifstream ini_in(install->sql_ini_path());
+  std::string ini((std::istreambuf_iterator<char>(ini_in)), std::istreambuf_iterator<char>());
+  reader.Write("SQL/SQL.INI", ini);  // names korvana.db beside it
+  reliability::ProgramCopy program;
+  const ProgramResult rebuilt = program.Run(reader.path());
+  ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.out << rebuilt.err;
+  ASSERT_EQ(::access((file + "-shm").c_str(), F_OK), 0) << "the writer removed its -shm file";
+  ASSERT_EQ(::access((file + "-wal").c_str(), F_OK), 0) << "the writer removed its -wal file";
   // Everything readable, nothing writable for others, as an installation
-  // owned by the writers' account is; the log files the writers keep.
-  for (const std::string& path : {install->path(), install->path() + "/SQL"}) {
-    ::chmod(path.c_str(), 0755);
-  }
-  for (const std::string& path : {install->sql_ini_path(), file, file + "-wal", file + "-shm"}) {
+  // owned by the writers' account is.
+  for (const std::string& path : {reader.path(), reader.File("SQL")}) ::chmod(path.c_str(), 0755);
+  for (const std::string& path : {reader.File("SQL/SQL.INI"), file, file + "-wal", file + "-shm"}) {
     ::chmod(path.c_str(), 0644);
   }
-  ASSERT_EQ(::access((file + "-shm").c_str(), F_OK), 0) << "the writers' files are not there";
-  Service service(install->path(), {"--sessions", "2"}, {},
+  Service service(reader.path(), {"--sessions", "2"}, {},
                   {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
                    "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups"});
   ASSERT_TRUE(service.WaitUntilListening()) << service.child().Err();
@@ -943,9 +961,8 @@ TEST(ServeSqliteFileTest, AnAccountThatMayOnlyReadLooksUp) {
   EXPECT_THAT(service.child().Err(), ::testing::Not(HasSubstr("readonly")));
 
   // A rebuild by the writers is seen by the reader.
-  install->Exec("UPDATE AD SET TELEFON = '089 4711' WHERE DSN = 'K7'");
-  reliability::ProgramCopy program;
-  ASSERT_EQ(program.Run(install->path()).exit_code, 0);
+  Exec(file, "UPDATE AD SET TELEFON = '089 4711' WHERE DSN = 'K7'");
+  ASSERT_EQ(program.Run(reader.path()).exit_code, 0);
   EXPECT_EQ(Found(service.Get("/lookup?number=0894711")), std::vector<std::string>{"K7:0894711"});
 }
 
