@@ -18,10 +18,15 @@ std::shared_ptr<T> Create(const char* prog_id) {
 }
 
 // The worker's own connection string; on SQLite read-only, so that an
-// account that may only read the database file can look up.
-std::string WorkerConnectString(const std::string& connect, std::size_t slot) {
+// account that may only read the database file can look up. After a
+// Reopen the name carries the generation, so that no session pooled under
+// an earlier string can be handed out again.
+std::string WorkerConnectString(const std::string& connect, std::size_t slot,
+                                std::uint64_t generation) {
   ConnectionString parsed = ConnectionString::Parse(connect);
-  parsed.Set("Application Name", "fonwerkctl serve " + std::to_string(slot + 1));
+  std::string name = "fonwerkctl serve " + std::to_string(slot + 1);
+  if (generation > 0) name += "." + std::to_string(generation);
+  parsed.Set("Application Name", name);
   if (text::AsciiLower(parsed.Get("Provider").value_or("")) == "sqlite") parsed.Set("Mode", "Read");
   return parsed.ToString();
 }
@@ -113,7 +118,7 @@ Installation& LookupWorkers::Opened(std::size_t slot) {
   std::unique_lock<std::mutex> lock(mutex_);
   const std::uint64_t generation = generation_;
   if (slots_[slot] && opened_in_[slot] == generation) return *slots_[slot];
-  const std::string connect = WorkerConnectString(connect_, slot);
+  const std::string connect = WorkerConnectString(connect_, slot, generation);
   cCanonicalTelephone settings;
   CopySettings(settings_, settings);
   lock.unlock();

@@ -4,7 +4,8 @@
 // lent to one request at a time.
 //
 // Each worker opens its session under a connection string of its own (the
-// installation's, plus "Application Name=fonwerkctl serve <n>"), so the
+// installation's, plus "Application Name=fonwerkctl serve <n>", with
+// ".<generation>" after a Reopen, and on SQLite "Mode=Read"), so the
 // process's session pool, which shares one session per connection string,
 // gives every worker a session of its own. A worker is opened on first use.
 // When its database connection is lost, the worker is dropped (with the

@@ -307,7 +307,6 @@ void CreateSqliteFile(const std::string& path) {
     throw DbError(DbError::Kind::kConnection, message ? message : sqlite3_errstr(exec_rc),
                   std::to_string(exec_rc));
   }
-  KeepWalFiles(db.get());
 }
 
 }  // namespace fonwerk::ado
