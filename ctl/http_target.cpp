@@ -61,7 +61,9 @@ std::string WithoutToken(const std::string& target) {
     std::size_t end = target.find('&', begin);
     if (end == std::string::npos) end = target.size();
     const std::string pair = target.substr(begin, end - begin);
-    if (!pair.empty() && pair != "token" && pair.rfind("token=", 0) != 0) {
+    std::string name = pair.substr(0, pair.find('='));
+    Unescape(name);  // as the service reads it: "%74oken" is the token too
+    if (!pair.empty() && name != "token") {
       kept += separator + pair;
       separator = '&';
     }

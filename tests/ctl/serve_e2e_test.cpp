@@ -777,6 +777,20 @@ TEST_P(ServeTest, SighupReadsTheSettingsAnewWithoutDroppingRequests) {
   EXPECT_THAT(service->child().Err(), HasSubstr("configuration reloaded"));
   const std::map<std::string, double> samples = Samples(service->Get("/metrics").body);
   EXPECT_EQ(samples.at("fonwerk_database_reopens_total"), 1);
+
+  // A configuration that cannot be read leaves the one in force.
+  const std::string ini = install_->sql_ini_path();
+  ASSERT_EQ(::rename(ini.c_str(), (ini + ".away").c_str()), 0);
+  service->child().Kill(SIGHUP);
+  const auto waited = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < waited &&
+         service->child().Err().find("reloading failed") == std::string::npos) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_THAT(service->child().Err(), HasSubstr("reloading failed, the configuration stays"));
+  ASSERT_EQ(::rename((ini + ".away").c_str(), ini.c_str()), 0);
+  EXPECT_EQ(Found(service->Get("/lookup?number=0891")), std::vector<std::string>{"K3:0891"});
+  EXPECT_EQ(Found(service->Get(international)), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, ServeTest, test::BothProviders(), test::ProviderParamName);
@@ -832,6 +846,10 @@ TEST(ServeDatabaseTest, TheServiceReconnectsAfterThePostgreSqlServerWasStopped) 
     EXPECT_EQ(service.Get("/health").status, 200);
   }
   EXPECT_FALSE(service.child().Ended());
+  const std::map<std::string, double> samples = Samples(service.Get("/metrics").body);
+  EXPECT_GE(samples.at("fonwerk_database_reconnections_total"), 2);  // once a stop at least
+  EXPECT_GE(samples.at("fonwerk_database_errors_total"), 4);  // a lookup and a health check a stop
+  EXPECT_EQ(samples.at(R"(fonwerk_http_requests_total{path="/health",status="503"})"), 2);
 }
 
 TEST(ServeDatabaseTest, SigtermFinishesTheRequestsInFlight) {
