@@ -740,6 +740,10 @@ TEST_P(ServeTest, MetricsCountRequestsLookupsAndRows) {
   EXPECT_THAT(service->child().Err(),
               ::testing::MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z fonwerkctl serve: "
                                       "listening on .*\n"));
+  // Under the journal, which stamps lines itself, the service does not.
+  auto journaled = Start({}, {{"JOURNAL_STREAM", "8:12345"}});
+  EXPECT_EQ(journaled->child().Err().rfind("fonwerkctl serve: listening on http://", 0), 0u)
+      << journaled->child().Err();
 }
 
 TEST_P(ServeTest, SighupReadsTheSettingsAnewWithoutDroppingRequests) {
