@@ -3,6 +3,8 @@
 
 #include "ctl/serve.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <iostream>
 #include <optional>
@@ -147,6 +149,8 @@ int Serve(const Request& request, Installation& installation, std::ostream& err)
            "--tls-key"
         << std::endl;
   }
+  // A reader of standard error that went away must not end the service.
+  ::signal(SIGPIPE, SIG_IGN);
   const std::size_t open_files = RaiseOpenFileLimit();
   Service parts(request, installation, secret);
   HttpServer server(parts.Options(address, open_files));
