@@ -203,7 +203,8 @@ class HttpServer::Impl {
     tick_.expires_after(std::chrono::seconds(1));
     tick_.async_wait([this](const boost::system::error_code& error) {
       if (error || core_.stopping) return;
-      if (options_.every_second) options_.every_second();
+      // On the pool: what it does may wait (the session pool's lock).
+      if (options_.every_second) asio::post(pool_, options_.every_second);
       Tick();
     });
   }

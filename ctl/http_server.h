@@ -76,7 +76,7 @@ struct ServerOptions {
   std::function<HttpAnswer(const HttpRequest&)> handler;
   // Runs on the I/O thread after every answer; must not throw. May be empty.
   std::function<void(const Exchange&)> answered;
-  // Runs on the I/O thread about once a second (file checks, log flushing). May be empty.
+  // Runs on a worker thread about once a second (file checks, log flushing). May be empty.
   std::function<void()> every_second;
   // Runs on a worker thread on SIGHUP. May be empty.
   std::function<void()> reload;

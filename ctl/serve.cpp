@@ -66,7 +66,7 @@ struct Service {
     }
   }
 
-  // Once a second on the I/O thread: a replaced or removed SQLite file
+  // Once a second on a worker thread: a replaced or removed SQLite file
   // reopens the sessions (on a missing file they fail, and /health says so).
   void Check() {
     if (watch.Changed()) {
