@@ -106,6 +106,7 @@ address_values() {
 
 start_service() {
   local dir=$1
+  : >"$work/serve.log"  # there before the service writes it: the loop below reads it at once
   "$ctl" --install "$dir" serve --listen 127.0.0.1:0 --sessions "$sessions" 2>"$work/serve.log" &
   service_pid=$!
   local i
