@@ -60,17 +60,20 @@ constexpr const char* kFooter = R"(Commands:
                            each with one line: the number, TAB, the count of matches
                            and their fields (or one JSON object with --json).
   serve [--listen HOST:PORT] [--token-file F] [--sessions N] [--budget-ms N]
-        [--watch]
+        [--watch] [--tls-cert FILE --tls-key FILE] [--access-log FILE]
                            Answers lookups over HTTP until SIGTERM or SIGINT:
-                           GET /lookup?number=N (JSON, as lookup --json) and
-                           GET /health. Listens on 127.0.0.1:8080 by default; a
-                           host other than loopback needs a shared secret
-                           (FONWERK_TOKEN, or --token-file readable only by its
-                           owner), which every request then carries as header
-                           X-API-Key or parameter token. N database sessions
-                           (default 4) answer the requests. --budget-ms N (default
-                           800): a lookup not answered in time is answered 503.
-                           With --watch the service also keeps TAPI current, as
+                           GET /lookup?number=N (JSON, as lookup --json),
+                           GET /health and GET /metrics (Prometheus). Listens
+                           on 127.0.0.1:8080 by default; a host other than
+                           loopback needs a shared secret (FONWERK_TOKEN, or
+                           --token-file readable only by its owner), which
+                           every request then carries as header X-API-Key,
+                           Authorization: Bearer or parameter token. N database
+                           sessions (default 4) answer the requests. --budget-ms
+                           N (default 800): a lookup not answered in time is
+                           answered 503. With --tls-cert and --tls-key it serves
+                           HTTPS. SIGHUP reads the configuration anew. With
+                           --watch the service also keeps TAPI current, as
                            watch does.
   watch --enable | --disable
                            Installs (or removes) the change capture on AD: a
@@ -139,6 +142,9 @@ struct Fields {
   std::string kennung;
   std::string listen = "127.0.0.1:8080";
   std::string token_file;
+  std::string tls_cert;
+  std::string tls_key;
+  std::string access_log;
   int32_t sessions = 4;
   int32_t budget_ms = 800;
   bool serve_watch = false;
@@ -168,6 +174,9 @@ struct Commands {
   CLI::Option* row;
   CLI::Option* kennung;
   CLI::Option* token_file;
+  CLI::Option* tls_cert;
+  CLI::Option* tls_key;
+  CLI::Option* access_log;
   std::vector<std::pair<CLI::App*, Command>> text_commands;
 };
 
@@ -215,6 +224,15 @@ Commands DefineCommands(CLI::App& app, Fields& fields) {
   c.serve->add_option("--sessions", fields.sessions, "database sessions (default 4)")
       ->type_name("N")
       ->check(CLI::Range(1, 64));
+  c.tls_cert =
+      c.serve->add_option("--tls-cert", fields.tls_cert, "certificate chain (PEM): serve HTTPS")
+          ->type_name("FILE");
+  c.tls_key = c.serve->add_option("--tls-key", fields.tls_key, "private key (PEM) of --tls-cert")
+                  ->type_name("FILE");
+  c.tls_cert->needs(c.tls_key);
+  c.tls_key->needs(c.tls_cert);
+  c.access_log = c.serve->add_option("--access-log", fields.access_log, "one line per request")
+                     ->type_name("FILE");
   c.serve
       ->add_option("--budget-ms", fields.budget_ms,
                    "time a lookup may take before it is answered 503 (default 800)")
@@ -303,6 +321,9 @@ Request BuildRequest(const Fields& fields, const Commands& commands,
     request.listen = fields.listen;
     if (commands.token_file->count() > 0) request.token_file = fields.token_file;
     request.sessions = fields.sessions;
+    if (commands.tls_cert->count() > 0) request.tls_cert = fields.tls_cert;
+    if (commands.tls_key->count() > 0) request.tls_key = fields.tls_key;
+    if (commands.access_log->count() > 0) request.access_log = fields.access_log;
     request.budget_ms = fields.budget_ms;
     request.serve_watch = fields.serve_watch;
   } else if (commands.watch->parsed()) {

@@ -96,7 +96,7 @@ ServiceResponse LookupService::Lookup(const ServiceRequest& request) const {
   try {
     std::vector<Match> matches;
     workers_.Run([&](Installation& worker) { matches = ctl::Lookup(number, worker); });
-    return {200, LookupJson(number, matches)};
+    return {200, LookupJson(number, matches), matches.size()};
   } catch (const std::exception& error) {
     return FailureResponse(error);
   }

@@ -14,8 +14,9 @@
 //   GET /health            200 {"status": "ok"} when the database answers a
 //                          query on TAPI, else 503 {"status": "unavailable", ...}.
 //   anything else          404.
-// With a secret, every request must carry it as header X-API-Key or query
-// parameter token, else 401 (before anything else is looked at). Errors are
+// With a secret, every request must carry it as header X-API-Key (which the
+// HTTP server also fills from Authorization: Bearer) or query parameter
+// token, else 401 (before anything else is looked at). Errors are
 // {"error": text}; a lost database, or one that did not answer within the
 // workers' budget (ctl/lookup_workers.h), gives 503, another failure 500.
 // /health answers within the budget too, so it is 503 while lookups are
@@ -25,6 +26,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "ctl/lookup_workers.h"
 
@@ -38,8 +40,13 @@ struct ServiceRequest {
 };
 
 struct ServiceResponse {
+  ServiceResponse() = default;
+  ServiceResponse(int status_code, std::string json, std::optional<std::size_t> matched = {})
+      : status(status_code), body(std::move(json)), matches(matched) {}
+
   int status = 200;
-  std::string body;  // JSON, one line
+  std::string body;                    // JSON, one line
+  std::optional<std::size_t> matches;  // a lookup answered: how many rows matched
 };
 
 // The longest number or address a lookup accepts, in bytes.
@@ -61,8 +68,10 @@ class LookupService {
   // error (without anything from the request).
   ServiceResponse Handle(const ServiceRequest& request) const;
 
- private:
+  // Whether the request carries the secret (always, without one).
   bool Authorised(const ServiceRequest& request) const;
+
+ private:
   ServiceResponse Lookup(const ServiceRequest& request) const;
   ServiceResponse Health() const;
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "base/text.h"
 #include "com/component_factory.h"
 #include "com/session_pool.h"
 #include "db/connection_string.h"
@@ -23,14 +24,29 @@ std::shared_ptr<T> Create(const char* prog_id) {
   return com::ComponentFactory::Instance().Create<T>(prog_id);
 }
 
+// The worker's own connection string; on SQLite read-only, so that an
+// account that may only read the database file can look up. After a Reopen
+// the name carries the generation, so that no session pooled under an
+// earlier string can be handed out again.
 std::string WorkerConnectString(const std::string& connect, std::size_t slot,
-                                std::chrono::milliseconds attempt) {
+                                std::uint64_t generation, std::chrono::milliseconds attempt) {
   ConnectionString parsed = ConnectionString::Parse(connect);
-  parsed.Set("Application Name", ProgramName() + " " + std::to_string(slot + 1));
+  std::string name = ProgramName() + " " + std::to_string(slot + 1);
+  if (generation > 0) name += "." + std::to_string(generation);
+  parsed.Set("Application Name", name);
+  if (text::AsciiLower(parsed.Get("Provider").value_or("")) == "sqlite") parsed.Set("Mode", "Read");
   parsed.Set("Statement Timeout", std::to_string(attempt.count()));
   parsed.Set("Lock Timeout", std::to_string(std::max<int64_t>(1, attempt.count() * 3 / 4)));
   parsed.Set("Connect Timeout", kConnectTimeoutSeconds);
   return parsed.ToString();
+}
+
+void CopySettings(const cCanonicalTelephone& from, cCanonicalTelephone& to) {
+  to.Enabled = from.Enabled;
+  to.Plus = from.Plus;
+  to.code = from.code;
+  to.VAZ = from.VAZ;
+  to.Suspress = from.Suspress;
 }
 
 std::unique_ptr<Installation> OpenWorker(const std::string& connect,
@@ -42,11 +58,7 @@ std::unique_ptr<Installation> OpenWorker(const std::string& connect,
   worker->connection->Open();
   worker->util = Create<com::IUtil>(com::progid::kUtil);
   worker->dal = Create<com::IDal>(com::progid::kDal);
-  worker->phone.Enabled = settings.Enabled;
-  worker->phone.Plus = settings.Plus;
-  worker->phone.code = settings.code;
-  worker->phone.VAZ = settings.VAZ;
-  worker->phone.Suspress = settings.Suspress;
+  CopySettings(settings, worker->phone);
   return worker;
 }
 
@@ -101,12 +113,9 @@ LookupWorkers::LookupWorkers(std::string connect, const cCanonicalTelephone& set
       replica_(std::move(options.replica)),
       budget_(std::max(options.budget, std::chrono::milliseconds(1))),
       attempt_(std::max<std::chrono::milliseconds>(budget_ * 2 / 5, std::chrono::milliseconds(1))),
-      slots_(count) {
-  settings_.Enabled = settings.Enabled;
-  settings_.Plus = settings.Plus;
-  settings_.code = settings.code;
-  settings_.VAZ = settings.VAZ;
-  settings_.Suspress = settings.Suspress;
+      slots_(count),
+      opened_in_(count, 0) {
+  CopySettings(settings, settings_);
   for (std::size_t slot = count; slot > 0; --slot) free_.push_back(slot - 1);
 }
 
@@ -131,14 +140,51 @@ void LookupWorkers::GiveBack(std::size_t slot) {
   freed_.notify_one();
 }
 
-// The slot is lent to the calling thread, so it is read and written without the lock.
+void LookupWorkers::Reopen() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++generation_;
+  }
+  // Without the pooled sessions the workers' next opens connect anew.
+  ado::ResetSessionPool();
+}
+
+void LookupWorkers::Reopen(std::string connect, std::optional<std::string> replica,
+                           const cCanonicalTelephone& settings) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connect_ = std::move(connect);
+    replica_ = std::move(replica);
+    CopySettings(settings, settings_);
+  }
+  Reopen();
+}
+
+std::size_t LookupWorkers::busy() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slots_.size() - free_.size();
+}
+
+// The slot is lent to the calling thread, so it is read and written without
+// the lock; the configuration is copied under it. A slot opened before the
+// last Reopen opens anew.
 Installation& LookupWorkers::Opened(std::size_t slot, Source source) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::uint64_t generation = generation_;
+  if (opened_in_[slot] != generation) {
+    slots_[slot].primary.reset();
+    slots_[slot].replica.reset();
+    opened_in_[slot] = generation;
+  }
   std::unique_ptr<Installation>& worker =
       source == Source::kReplica ? slots_[slot].replica : slots_[slot].primary;
-  if (!worker) {
-    const std::string& connect = source == Source::kReplica ? *replica_ : connect_;
-    worker = OpenWorker(WorkerConnectString(connect, slot, attempt_), settings_);
-  }
+  if (worker) return *worker;
+  const std::string connect = WorkerConnectString(
+      source == Source::kReplica && replica_ ? *replica_ : connect_, slot, generation, attempt_);
+  cCanonicalTelephone settings;
+  CopySettings(settings_, settings);
+  lock.unlock();
+  worker = OpenWorker(connect, settings);
   return *worker;
 }
 
@@ -153,6 +199,11 @@ void LookupWorkers::Drop(std::size_t slot, Source source) {
 void LookupWorkers::TimedOut(const std::string& description) {
   ++timeouts_;
   throw LookupTimeout(description);
+}
+
+bool LookupWorkers::HasReplica() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return replica_.has_value();
 }
 
 bool LookupWorkers::ReplicaResting() const {
@@ -186,7 +237,7 @@ void LookupWorkers::Run(const std::function<void(Installation&)>& work) {
   } lent{*this, slot};
 
   Source source = Source::kPrimary;
-  if (replica_) {
+  if (HasReplica()) {
     source = ReplicaResting() ? Source::kPrimary : Source::kReplica;
     if (source == Source::kPrimary) ++replica_fallbacks_;
   }
@@ -195,7 +246,10 @@ void LookupWorkers::Run(const std::function<void(Installation&)>& work) {
     if (!failure) return;
     const Failure kind = Classify(failure);
     if (kind == Failure::kOther) std::rethrow_exception(failure);
-    if (kind == Failure::kLost) Drop(slot, source);
+    if (kind == Failure::kLost) {
+      Drop(slot, source);
+      ++reconnections_;
+    }
     // A replica that is away or held up by its replay is asked again after a rest.
     if (source == Source::kReplica) {
       replica_rest_until_ = (Clock::now() + kReplicaRest).time_since_epoch().count();

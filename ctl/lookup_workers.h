@@ -4,7 +4,8 @@
 // lent to one request at a time.
 //
 // Each worker opens its session under a connection string of its own (the
-// installation's, plus "Application Name=fonwerkctl serve <n>"), so the
+// installation's, plus "Application Name=fonwerkctl serve <n>", with
+// ".<generation>" after a Reopen, and on SQLite "Mode=Read"), so the
 // process's session pool, which shares one session per connection string,
 // gives every worker a session of its own. A worker is opened on first use.
 //
@@ -24,7 +25,9 @@
 // pool, so that the next open connects anew) and the work is tried once
 // more on a freshly opened worker, as it is after a statement cancelled by a
 // recovery conflict (SQLSTATE 40001): the first request after the database
-// came back is answered.
+// came back is answered. Reopen() makes every worker open anew (with a new
+// configuration) when it is next lent; the requests in hand finish on the
+// sessions they have. On SQLite the workers open the file read-only.
 //
 // Thread use: Run may be called from any number of threads at once.
 
@@ -74,11 +77,19 @@ class LookupWorkers {
   // only when the second try failed too or no worker could be opened).
   void Run(const std::function<void(Installation&)>& work);
 
+  // From the next lookup on, every worker opens its session anew, with
+  // `connect` and `settings` when given. Thread-safe.
+  void Reopen();
+  void Reopen(std::string connect, std::optional<std::string> replica,
+              const cCanonicalTelephone& settings);
+
   std::size_t size() const { return slots_.size(); }
   // Requests the replica could not answer in time, answered by the primary.
   uint64_t ReplicaFallbacks() const { return replica_fallbacks_.load(); }
   // Requests that ended in LookupTimeout.
   uint64_t Timeouts() const { return timeouts_.load(); }
+  std::size_t busy();                                                    // workers lent now
+  std::uint64_t reconnections() const { return reconnections_.load(); }  // after lost connections
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -95,15 +106,19 @@ class LookupWorkers {
   // One attempt on `source`; returns the failure, or null when `work` ran.
   std::exception_ptr Attempt(std::size_t slot, Source source,
                              const std::function<void(Installation&)>& work);
+  bool HasReplica();
   bool ReplicaResting() const;
   [[noreturn]] void TimedOut(const std::string& description);
 
-  std::string connect_;
+  std::string connect_;  // guarded by mutex_, as are replica_, settings_ and generation_
   std::optional<std::string> replica_;
   cCanonicalTelephone settings_;
   std::chrono::milliseconds budget_;
   std::chrono::milliseconds attempt_;
+  std::uint64_t generation_ = 0;          // raised by Reopen
   std::vector<Slot> slots_;
+  std::vector<std::uint64_t> opened_in_;  // the generation each slot opened in
+  std::atomic<std::uint64_t> reconnections_{0};
   std::vector<std::size_t> free_;
   std::mutex mutex_;
   std::condition_variable freed_;

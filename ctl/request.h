@@ -75,6 +75,9 @@ struct Request {
   bool serve_watch = false;               // serve --watch: a follower inside the service
   WatchAction watch = WatchAction::kFollow;  // watch --enable, --disable
   int32_t interval = 60;                     // watch --interval SECONDS
+  std::optional<std::string> tls_cert;    // serve --tls-cert (with tls_key)
+  std::optional<std::string> tls_key;     // serve --tls-key
+  std::optional<std::string> access_log;  // serve --access-log
 };
 
 }  // namespace fonwerk::ctl

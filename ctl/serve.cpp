@@ -1,37 +1,33 @@
-// The lookup service's HTTP server and its life: bind, serve, stop on a signal.
+// `fonwerkctl serve`: parses nothing itself, but puts the parts together:
+// the database sessions, the answers, the metrics, the logs and the server.
 
 #include "ctl/serve.h"
 
-#include <httplib.h>
 #include <signal.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <iostream>
 #include <optional>
 #include <ostream>
-#include <thread>
 
 #include "base/errors.h"
 #include "ctl/cli.h"
+#include "ctl/database_file_watch.h"
 #include "ctl/follower.h"
-#include "ctl/lookup_json.h"
+#include "ctl/http_server.h"
 #include "ctl/lookup_service.h"
 #include "ctl/lookup_workers.h"
+#include "ctl/metrics.h"
+#include "ctl/service_handler.h"
+#include "ctl/service_log.h"
 #include "ctl/service_secret.h"
 
 namespace fonwerk::ctl {
 namespace {
 
-constexpr std::size_t kLongestBody = 4096;
-constexpr std::size_t kKeepAliveRequests = 100000;
-constexpr time_t kKeepAliveSeconds = 2;
-constexpr time_t kReadTimeoutSeconds = 5;
-constexpr std::size_t kLeastThreads = 16;
-
-const char* kJson = "application/json; charset=utf-8";
+// Descriptors kept back from the connection cap: database sessions, logs, the listener.
+constexpr std::size_t kReservedFiles = 64;
 
 bool IsPort(const std::string& text) {
   return !text.empty() && text.size() <= 5 &&
@@ -39,129 +35,139 @@ bool IsPort(const std::string& text) {
          std::stoi(text) <= 65535;
 }
 
-std::string RefusalText(int status) {
-  switch (status) {
-    case 400:
-      return "bad request";
-    case 404:
-      return "not found: use /lookup?number=N or /health";
-    case 413:
-      return "request body too large";
-    case 414:
-      return "request URI too long";
-    default:
-      return "refused with HTTP status " + std::to_string(status);
-  }
-}
-
-void Answer(const ServiceResponse& answer, httplib::Response& res) {
-  res.status = answer.status;
-  res.set_content(answer.body, kJson);
-}
-
-ServiceRequest ToServiceRequest(const httplib::Request& req) {
-  ServiceRequest request{req.path, req.params, std::nullopt};
-  if (req.has_header("X-API-Key")) request.api_key = req.get_header_value("X-API-Key");
-  return request;
-}
-
-// GET and HEAD requests are answered by the service; others fall through to
-// the server's routing, which has no routes and so answers 404 (after reading
-// any body within the payload limit).
-void Route(httplib::Server& server, const LookupService& service) {
-  server.set_pre_routing_handler([&service](const httplib::Request& req, httplib::Response& res) {
-    if (req.method != "GET" && req.method != "HEAD")
-      return httplib::Server::HandlerResponse::Unhandled;
-    Answer(service.Handle(ToServiceRequest(req)), res);
-    return httplib::Server::HandlerResponse::Handled;
-  });
-  // Refusals of the server itself (malformed request, URI or body too long,
-  // no route) get a JSON body like the service's own.
-  server.set_error_handler(
-      httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        res.set_content(ErrorJson(RefusalText(res.status)), kJson);
-        return httplib::Server::HandlerResponse::Handled;
-      }));
-}
-
-void Configure(httplib::Server& server, std::size_t threads) {
-  server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  server.set_keep_alive_max_count(kKeepAliveRequests);
-  server.set_keep_alive_timeout(kKeepAliveSeconds);
-  server.set_read_timeout(kReadTimeoutSeconds, 0);
-  server.set_write_timeout(kReadTimeoutSeconds, 0);
-  server.set_payload_max_length(kLongestBody);
-  server.set_tcp_nodelay(true);
-  server.set_default_headers({{"Cache-Control", "no-store"}});
-}
-
-int Bind(httplib::Server& server, const ListenAddress& address) {
-  if (address.port == 0) {
-    const int port = server.bind_to_any_port(address.host);
-    if (port > 0) return port;
-  } else if (server.bind_to_port(address.host, address.port)) {
-    return address.port;
-  }
-  throw Error(errnum::kPermissionDenied, "cannot listen on " + address.host + ":" +
-                                             std::to_string(address.port) + ": " +
-                                             std::strerror(errno));
-}
-
 std::string UrlHost(const std::string& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
-// Blocks SIGTERM and SIGINT in this thread and every thread it starts later,
-// so that only the watcher takes them; restores the old mask when destroyed.
-class BlockedStopSignals {
+// What the follower inside the service tells the metrics.
+class FollowerGauges : public FollowerReadings {
  public:
-  BlockedStopSignals() {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGTERM);
-    sigaddset(&set_, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &set_, &old_);
+  explicit FollowerGauges(const FollowerThread& follower) : follower_(follower) {}
+  double OldestUnappliedSeconds() const override {
+    return follower_.Stats().oldest_unapplied_seconds;
   }
-  ~BlockedStopSignals() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-  const sigset_t& set() const { return set_; }
+  std::uint64_t ChangesApplied() const override { return follower_.Stats().changes_applied; }
 
  private:
-  sigset_t set_{};
-  sigset_t old_{};
+  const FollowerThread& follower_;
 };
 
-// Stops `server` when SIGTERM or SIGINT arrives, or when Finish() is called.
-class StopWatcher {
+// The stop and reload signals blocked in the calling thread while it lives,
+// so that a thread started meanwhile leaves them to the server.
+class SignalsBlocked {
  public:
-  StopWatcher(httplib::Server& server, const sigset_t& signals)
-      : thread_([this, &server, signals] { Watch(server, signals); }) {}
-  ~StopWatcher() {
-    done_ = true;
-    thread_.join();
+  SignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, number);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
   }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
 
  private:
-  // A signal that comes before the server runs is kept until it does:
-  // Server::stop does nothing to a server that is not running yet.
-  void Watch(httplib::Server& server, sigset_t signals) {
-    const timespec tick{0, 50 * 1000 * 1000};
-    bool asked = false;
-    while (!done_) {
-      if (!asked) {
-        asked = sigtimedwait(&signals, nullptr, &tick) > 0;
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      if (asked && server.is_running()) {
-        server.stop();
-        return;
-      }
+  sigset_t old_;
+};
+
+WorkerOptions WorkerOptionsOf(const Request& request, const Installation& installation) {
+  return {std::chrono::milliseconds(request.budget_ms), installation.replica_connect};
+}
+
+// The parts of a running service, alive for as long as its server.
+struct Service {
+  Service(const Request& asked, Installation& installation, std::string secret, std::ostream& err)
+      : request(asked),
+        workers(installation.primary_connect, installation.phone,
+                static_cast<std::size_t>(asked.sessions), WorkerOptionsOf(asked, installation)),
+        service(workers, std::move(secret)),
+        watch(installation.connect),
+        handler(service, metrics) {
+    if (asked.access_log) access_log.emplace(*asked.access_log);
+    if (asked.serve_watch) {
+      // The follower writes, so it works on [Database] even when lookups read a replica.
+      const SignalsBlocked blocked;
+      follower.emplace(installation.primary_connect, installation.phone, err,
+                       FollowerOptions{{}, "fonwerkctl serve"});
+      follower_gauges.emplace(*follower);
+      metrics.AttachFollower(&*follower_gauges);
     }
   }
 
-  std::atomic<bool> done_{false};
-  std::thread thread_;
+  ~Service() {
+    // The follower finishes its batch in hand; the metrics no longer read it.
+    metrics.AttachFollower(nullptr);
+    follower.reset();
+  }
+
+  // SIGHUP: the installation's SQL.INI and settings read anew, every session
+  // reopened; the requests in hand finish on their sessions. A failure keeps
+  // the configuration in force.
+  void Reload() {
+    try {
+      Installation fresh = OpenInstallation(request.install, true);
+      ApplyOverrides(request.overrides, fresh.phone);
+      workers.Reopen(fresh.primary_connect, fresh.replica_connect, fresh.phone);
+      watch.Watch(fresh.connect);
+      metrics.Reopened();
+      if (access_log) access_log->Reopen();
+      std::cerr << "fonwerkctl serve: configuration reloaded, sessions reopened" << std::endl;
+    } catch (const std::exception& error) {
+      std::cerr << "fonwerkctl serve: reloading failed, the configuration stays: " << error.what()
+                << std::endl;
+    }
+  }
+
+  // Once a second on a worker thread: a replaced or removed SQLite file
+  // reopens the sessions (on a missing file they fail, and /health says so).
+  void Check() {
+    if (watch.Changed()) {
+      workers.Reopen();
+      metrics.Reopened();
+      std::cerr << "fonwerkctl serve: the database file " << watch.path()
+                << " was replaced or removed; sessions reopen" << std::endl;
+    }
+    if (access_log) access_log->Flush();
+  }
+
+  ServerOptions Options(const ListenAddress& address, std::size_t open_files) {
+    ServerOptions options;
+    options.address = address;
+    if (request.tls_cert) options.tls = TlsFiles{*request.tls_cert, *request.tls_key};
+    options.workers = workers.size();
+    options.limits.connections =
+        std::min(options.limits.connections,
+                 open_files > 2 * kReservedFiles ? open_files - kReservedFiles : kReservedFiles);
+    options.handler = [this](const HttpRequest& asked) { return handler(asked); };
+    options.answered = [this](const Exchange& exchange) {
+      metrics.Answered(exchange);
+      if (access_log) access_log->Write(exchange);
+    };
+    options.every_second = [this] { Check(); };
+    options.reload = [this] { Reload(); };
+    return options;
+  }
+
+  const Request& request;
+  LookupWorkers workers;
+  LookupService service;
+  DatabaseFileWatch watch;
+  ServiceMetrics metrics;
+  ServiceHandler handler;
+  std::optional<AccessLog> access_log;
+  std::optional<FollowerThread> follower;
+  std::optional<FollowerGauges> follower_gauges;
 };
+
+int64_t CountTapiRows(LookupWorkers& workers) {
+  int64_t rows = 0;
+  workers.Run([&rows](Installation& worker) {
+    auto recordset = worker.dal->GetRecordset(worker.connect, "SELECT count(*) FROM TAPI");
+    rows = recordset->Fields(0).Value().ToInteger();
+    recordset->Close();
+  });
+  return rows;
+}
 
 }  // namespace
 
@@ -179,36 +185,40 @@ ListenAddress ParseListenAddress(const std::string& text) {
 }
 
 int Serve(const Request& request, Installation& installation, std::ostream& err) {
+  const StampedLines stamped_err(err);
+  std::optional<StampedLines> stamped_cerr;
+  if (&err != &std::cerr) stamped_cerr.emplace(std::cerr);
   const ListenAddress address = ParseListenAddress(request.listen);
   const std::string secret = LoadSecret(request.token_file);
-  if (secret.empty() && !IsLoopbackHost(address.host)) {
+  const bool loopback = IsLoopbackHost(address.host);
+  if (secret.empty() && !loopback) {
     throw Error(errnum::kPermissionDenied,
                 "refusing to listen on " + address.host +
                     " without a shared secret: set FONWERK_TOKEN or give --token-file");
   }
-  const std::size_t sessions = static_cast<std::size_t>(request.sessions);
-  LookupWorkers workers(
-      installation.primary_connect, installation.phone, sessions,
-      {std::chrono::milliseconds(request.budget_ms), installation.replica_connect});
-  const LookupService service(workers, secret);
-
-  ::signal(SIGPIPE, SIG_IGN);
-  const BlockedStopSignals blocked;
-  httplib::Server server;
-  Configure(server, std::max(kLeastThreads, 4 * sessions));
-  Route(server, service);
-  const int port = Bind(server, address);
-  // Started after the stop signals are blocked: the follower's thread leaves them to StopWatcher.
-  std::optional<FollowerThread> follower;
-  if (request.serve_watch) follower.emplace(installation.primary_connect, installation.phone, err,
-                                            FollowerOptions{{}, "fonwerkctl serve"});
-  err << "fonwerkctl serve: listening on http://" << UrlHost(address.host) << ":" << port << "/"
-      << (secret.empty() ? "" : " (requests need the API key)") << std::endl;
-  {
-    const StopWatcher watcher(server, blocked.set());
-    server.listen_after_bind();
+  const bool tls = request.tls_cert.has_value();
+  if (!loopback && !tls) {
+    err << "fonwerkctl serve: warning: listening on " << address.host
+        << " without TLS: the API key crosses the network in clear text; give --tls-cert and "
+           "--tls-key"
+        << std::endl;
   }
-  follower.reset();  // finishes its batch in hand
+  // A reader of standard error that went away must not end the service.
+  ::signal(SIGPIPE, SIG_IGN);
+  const std::size_t open_files = RaiseOpenFileLimit();
+  Service parts(request, installation, secret, err);
+  HttpServer server(parts.Options(address, open_files));
+  parts.metrics.SetGauges({[&parts] { return parts.workers.size(); },
+                           [&parts] { return parts.workers.busy(); },
+                           [&parts] { return parts.workers.reconnections(); },
+                           [&parts] { return parts.workers.ReplicaFallbacks(); },
+                           [&parts] { return parts.workers.Timeouts(); },
+                           [&server] { return server.open_connections(); },
+                           [&parts] { return CountTapiRows(parts.workers); }});
+  err << "fonwerkctl serve: listening on " << (tls ? "https" : "http") << "://"
+      << UrlHost(address.host) << ":" << server.port() << "/"
+      << (secret.empty() ? "" : " (requests need the API key)") << std::endl;
+  server.Run();
   err << "fonwerkctl serve: stopped" << std::endl;
   return kExitMatched;
 }

@@ -10,8 +10,9 @@
 
 namespace fonwerk::ado {
 
-// Provider=SQLite;Data Source=/abs/path.db. A missing file is an error
-// (DbError kConnection naming the path); the file is never created.
+// Provider=SQLite;Data Source=/abs/path.db[;Mode=Read]. A missing file is an
+// error (DbError kConnection naming the path); the file is never created.
+// With Mode=Read the file is opened for reading only.
 std::unique_ptr<Session> OpenSqliteSession(const ConnectionString& params);
 
 // Creates the SQLite database file `path` (or opens the one there) and puts it

@@ -19,7 +19,9 @@
 # VACUUM ANALYZE on PostgreSQL, start the service on a free loopback port, warm it up
 # for 3 s, and run --connections clients for --duration seconds, twice: on a
 # schedule of --rate lookups per second in all (latency counted from the moment
-# each request was due, as calls arrive), then flat out (the throughput). The
+# each request was due, as calls arrive), then flat out (the throughput), then
+# on the schedule again with 1,000 idle and 64 half-sent connections held open
+# beside the clients (careless and hostile clients). The
 # report (markdown) is printed and written to WORK/results.md. The clients run
 # on the same machine as the service and the database, and take a share of
 # the cores.
@@ -51,7 +53,7 @@ while [[ $# -gt 0 ]]; do
     --build) build=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --port) port=$2; shift 2 ;;
-    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) die "unknown argument '$1' (see --help)" ;;
   esac
 done
@@ -104,6 +106,7 @@ address_values() {
 
 start_service() {
   local dir=$1
+  : >"$work/serve.log"  # there before the service writes it: the loop below reads it at once
   "$ctl" --install "$dir" serve --listen 127.0.0.1:0 --sessions "$sessions" 2>"$work/serve.log" &
   service_pid=$!
   local i
@@ -122,12 +125,14 @@ stop_service() {
   service_pid=""
 }
 
-# Runs the clients on the values file at `rate` lookups/s (0: flat out);
+# Runs the clients on the values file at `rate` lookups/s (0: flat out),
+# with further options of fonwerk-serve-load after them;
 # prints "median_ms p99_ms max_ms lookups_per_s failures".
 run_load() {
   local values=$1 seconds=$2 rate=$3
+  shift 3
   "$load" --port "$service_port" --values "$values" --clients "$connections" --rate "$rate" \
-    --duration "$seconds" >"$work/load.log" 2>&1 || die "the load failed: $(cat "$work/load.log")"
+    --duration "$seconds" "$@" >"$work/load.log" 2>&1 || die "the load failed: $(cat "$work/load.log")"
   awk '/^FONWERK/ {
       for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
       printf "%.3f %.3f %.3f %.0f %d\n", v["median_us"] / 1000, v["p99_us"] / 1000,
@@ -166,6 +171,9 @@ for provider in $providers; do
   add_row "$provider" numbers "$rate/s scheduled" <"$work/row.txt"
   run_load "$work/numbers.txt" "$duration" 0 >"$work/row.txt"
   add_row "$provider" numbers "flat out" <"$work/row.txt"
+  run_load "$work/numbers.txt" "$duration" "$rate" --idle 1000 --half-sent 64 >"$work/row.txt"
+  add_row "$provider" numbers "$rate/s scheduled, 1,000 idle and 64 half-sent connections open" \
+    <"$work/row.txt"
   run_load "$work/addresses.txt" "$duration" 0 >"$work/row.txt"
   add_row "$provider" "e-mail addresses (up to $(cat "$work/address_rows.txt") matches each)" \
     "flat out" <"$work/row.txt"

@@ -25,6 +25,15 @@ using sqlite::SqliteError;
 
 constexpr int kBusyTimeoutMs = 5000;
 
+// A writer leaves the -wal (emptied) and -shm files in place when it closes:
+// a reader that may not create files in the folder (an account that may only
+// read) needs them to read a database in WAL mode.
+void KeepWalFiles(sqlite3* db) {
+  int keep = 1;
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
+  sqlite3_exec(db, "PRAGMA journal_size_limit=67108864", nullptr, nullptr, nullptr);
+}
+
 bool OnlyBlanksOrSemicolons(const char* begin, const char* end) {
   for (const char* p = begin; p != end; ++p) {
     if (!sqlite::IsSpace(*p) && *p != ';') return false;
@@ -56,10 +65,11 @@ void SqliteSession::SetDeadline(std::optional<std::chrono::steady_clock::time_po
       this);
 }
 
-SqliteSession::SqliteSession(const std::string& path) : path_(path) {
+SqliteSession::SqliteSession(const std::string& path, bool read_only) : path_(path) {
   sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int rc = sqlite3_open_v2(
+      path.c_str(), &raw,
+      (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX, nullptr);
   db_.reset(raw);
   if (rc != SQLITE_OK) {
     const std::string reason = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
@@ -80,8 +90,9 @@ SqliteSession::SqliteSession(const std::string& path) : path_(path) {
   // database that cannot switch (read-only folder, ...) keeps its mode. The
   // switch writes the database header, so a file without a page (an empty
   // file) is left as it is: a session does not make a database of it.
-  if (PageCount() > 0) {
+  if (!read_only && PageCount() > 0) {
     sqlite3_exec(db_.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    KeepWalFiles(db_.get());
   }
   // A larger page cache (32 MiB) keeps the TAPI indexes of a big rebuild from
   // spilling to the WAL in the middle of the transaction. Every stored batch
@@ -236,8 +247,8 @@ std::unique_ptr<Cursor> SqliteSession::PreparedQuery(const std::string& sql,
   const std::string text = TranslateForSqlite(sql);
   auto found = prepared_.find(text);
   if (found == prepared_.end() || found->second.in_use) {
-    SqliteStatement stmt = PrepareSingle(text, sql, "The query holds no statement: ",
-                                         "A query may hold only one statement: ");
+    SqliteStatement stmt = PrepareSingle(
+        text, sql, "The query holds no statement: ", "A query may hold only one statement: ");
     if (found != prepared_.end() || prepared_.size() >= kMostPreparedQueries) {
       Bind(stmt.get(), params, sql);
       return sqlite::MakeCursor(db_.get(), std::move(stmt), sql);
@@ -297,7 +308,9 @@ std::unique_ptr<Session> OpenSqliteSession(const ConnectionString& params) {
     throw DbError(DbError::Kind::kUsage,
                   "The SQLite Data Source must be an absolute path: " + *source);
   }
-  return std::make_unique<SqliteSession>(*source);
+  // Mode=Read (as ADO's adModeRead) opens the file for reading only.
+  const bool read_only = text::AsciiLower(params.Get("Mode").value_or("")) == "read";
+  return std::make_unique<SqliteSession>(*source, read_only);
 }
 
 void CreateSqliteFile(const std::string& path) {

@@ -11,7 +11,9 @@
 //    for a NULL argument. SQLite treats RIGHT as a keyword, so a call `RIGHT(`
 //    outside literals is passed on as the quoted name `"RIGHT"(`.
 // The database runs in WAL journal mode when it can be switched, so readers in
-// other processes keep seeing committed data while a long transaction runs.
+// other processes keep seeing committed data while a long transaction runs;
+// a writer leaves the -wal (emptied) and -shm files in place when it closes,
+// so that an account that may only read the files can still read.
 // Busy databases are waited on for at most five seconds.
 //
 // The statement translation lives in sqlite_dialect.h, RIGHT() in
@@ -44,9 +46,10 @@ using SqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
 class SqliteSession : public Session {
  public:
   // Opens the existing database file at the absolute `path` for reading and
-  // writing. Throws DbError kConnection naming the path when the file is
+  // writing, or with `read_only` for reading only (the journal mode is left
+  // as it is). Throws DbError kConnection naming the path when the file is
   // missing or is not a database; never creates a file.
-  explicit SqliteSession(const std::string& path);
+  explicit SqliteSession(const std::string& path, bool read_only = false);
   ~SqliteSession() override;
 
   std::string ProviderName() const override { return "SQLite"; }

@@ -9,6 +9,7 @@ FONWERK_PACKAGES=(
   libpq-dev postgresql
   libinih-dev uuid-dev libfmt-dev libcli11-dev libxxhash-dev
   libcpp-httplib-dev nlohmann-json3-dev libssl-dev
+  libboost-dev liburiparser-dev prometheus-cpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   time python3

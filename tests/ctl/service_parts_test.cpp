@@ -14,6 +14,7 @@
 
 #include "base/errors.h"
 #include "ctl/cli.h"
+#include "ctl/http_server.h"
 #include "ctl/lookup_json.h"
 #include "ctl/lookup_service.h"
 #include "ctl/lookup_workers.h"
@@ -148,6 +149,50 @@ TEST(RequestedNumberTest, TheFirstNameThatIsPresentCounts) {
     EXPECT_EQ(ctl::RequestedNumber(c.params), c.number)
         << (c.params.empty() ? "(none)" : c.params.begin()->first);
   }
+}
+
+TEST(RequestTargetTest, PathAndParametersAreDecoded) {
+  using Params = std::multimap<std::string, std::string>;
+  const struct {
+    const char* target;
+    const char* path;
+    Params params;
+  } cases[] = {
+      {"/lookup?number=%2B49%20(0)89%20123456", "/lookup", {{"number", "+49 (0)89 123456"}}},
+      {"/lookup?number=089+123456", "/lookup", {{"number", "089 123456"}}},
+      {"/lookup?phone=1&phone=2&x", "/lookup", {{"phone", "1"}, {"phone", "2"}, {"x", ""}}},
+      {"/health", "/health", {}},
+      {"/health?", "/health", {}},
+      {"/he%61lth", "/health", {}},
+      {"/lookup?number=50%", "/lookup", {{"number", "50%"}}},  // a stray % stays
+      {"/lookup?number=a%40b.de&token=s%3Dx", "/lookup", {{"number", "a@b.de"}, {"token", "s=x"}}},
+  };
+  for (const auto& c : cases) {
+    const auto split = ctl::SplitTarget(c.target);
+    ASSERT_TRUE(split.has_value()) << c.target;
+    EXPECT_EQ(split->first, c.path) << c.target;
+    EXPECT_EQ(split->second, c.params) << c.target;
+  }
+  for (const char* bad : {"", "lookup?number=1", "http://host/lookup", "*"}) {
+    EXPECT_FALSE(ctl::SplitTarget(bad).has_value()) << bad;
+  }
+}
+
+TEST(RequestTargetTest, TheSecretIsLeftOutOfLoggedTargets) {
+  const struct {
+    const char* target;
+    const char* logged;
+  } cases[] = {
+      {"/lookup?number=1&token=secret", "/lookup?number=1"},
+      {"/lookup?token=secret&number=1", "/lookup?number=1"},
+      {"/lookup?token=a&number=1&token=b", "/lookup?number=1"},
+      {"/health?token", "/health"},
+      {"/lookup?%74oken=secret&number=1", "/lookup?number=1"},
+      {"/lookup?tokens=1&mytoken=2", "/lookup?tokens=1&mytoken=2"},
+      {"/lookup?number=token%3Dx", "/lookup?number=token%3Dx"},
+      {"/health", "/health"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ctl::WithoutToken(c.target), c.logged) << c.target;
 }
 
 TEST(LookupJsonTest, TheObjectHasTheDocumentedMembersInOrder) {
