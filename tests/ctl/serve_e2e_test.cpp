@@ -606,6 +606,14 @@ TEST_P(ServeTest, WithWatchTheAnswersFollowTheContacts) {
         << "\n"
         << service->child().Err();
   }
+  // The metrics show what the follower applied, and nothing left waiting.
+  std::map<std::string, double> samples;
+  EXPECT_TRUE(reliability::WaitUntil([&] {
+    samples = Samples(service->Get("/metrics").body);
+    return samples["fonwerk_follower_changes_applied_total"] >= 5 &&
+           samples["fonwerk_follower_oldest_unapplied_seconds"] == 0;
+  })) << service->Get("/metrics").body;
+  EXPECT_EQ(samples.at("fonwerk_lookup_timeouts_total"), 0);
   service->child().Kill(SIGTERM);
   EXPECT_EQ(service->child().Wait(std::chrono::seconds(30)), 0) << service->child().Err();
   EXPECT_EQ(reliability::QueuedChanges(*install_), 0);
