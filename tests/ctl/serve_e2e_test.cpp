@@ -1139,6 +1139,32 @@ TEST_F(StandbyPairTest, WithTheStandbyStoppedLookupsAreAnsweredByThePrimary) {
   EXPECT_THAT(Sessions(primary_), HasSubstr("fonwerkctl serve"));
 }
 
+// A sync writes rows, never swaps the table: a report on either server
+// holds up neither it nor a lookup, and the service that reads the standby
+// answers the synced change once it is replayed there.
+TEST_F(StandbyPairTest, AReportHoldingTapiStallsNeitherSyncNorLookups) {
+  ReadFromStandby();
+  Service service(install_->path(), {"--sessions", "2"});
+  ASSERT_TRUE(service.WaitUntilListening()) << service.child().Err();
+  Prober prober(service);
+  for (const bool on_standby : {false, true}) {
+    SCOPED_TRACE(on_standby ? "report on the standby" : "report on the primary");
+    const reliability::ThrowawayServer& reported = on_standby ? standby_ : primary_;
+    const Report report(reported.ConnectTo(database_), std::chrono::seconds(3));
+    const std::string number = on_standby ? "0711 2222" : "0711 1111";
+    install_->Exec("UPDATE AD SET FAX = '" + number + "' WHERE DSN = 'K3'");
+    const ProgramResult sync = reliability::RunCtl(install_->path(), {"sync"});
+    EXPECT_EQ(sync.exit_code, 0) << sync.err;
+    EXPECT_FALSE(report.ended()) << "the sync waited for the report";
+    const std::string digits = on_standby ? "07112222" : "07111111";
+    EXPECT_TRUE(reliability::WaitUntil([&] {
+      return Found(service.Get("/lookup?number=" + digits)) ==
+             std::vector<std::string>{"K3:" + digits};
+    })) << service.child().Err();
+  }
+  prober.StopAndExpectEveryAnswerInTime();
+}
+
 // A SQLite installation with `contacts` contacts (K<i> answers 089 <i>),
 // harvested by a real rebuild.
 std::unique_ptr<TestInstall> HarvestedSqlite(int contacts) {
